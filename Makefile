@@ -1,0 +1,65 @@
+# ferroglyph: `make demo` runs the demo, `make test` runs every test.
+# Both do whatever setup is still missing (tools/setup.sh).
+
+VENV      := .venv
+PY        := $(VENV)/bin/python
+CMAKE     := $(VENV)/bin/cmake
+CTEST     := $(VENV)/bin/ctest
+NINJA     := $(abspath $(VENV)/bin/ninja)
+PREFIX_FILE := .deps/openjph-prefix
+JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
+
+SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.pyc' 2>/dev/null)
+BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
+
+.PHONY: all demo test setup install test-bridge test-bridge-asan test-python format clean
+
+all: install
+
+setup:
+	@bash tools/setup.sh
+
+# The package, installed (not editable) into the project's environment.
+$(VENV)/.installed: $(SOURCES) | setup
+	@echo "[build] ferroglyph into $(VENV)"
+	@P=$$(cat $(PREFIX_FILE)); \
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+	  $${P:+--config-settings=cmake.define.CMAKE_PREFIX_PATH=$$P} .
+	@touch $@
+
+install: setup $(VENV)/.installed
+
+demo: install
+	@$(PY) demo/demo.py
+
+test: install test-bridge test-bridge-asan test-python
+
+define bridge_tests
+	@P=$$(cat $(PREFIX_FILE)); \
+	$(CMAKE) -S . -B build/$(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
+	  -DFERROGLYPH_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) \
+	  $${P:+-DCMAKE_PREFIX_PATH=$$P} > build/$(1).configure.log || { cat build/$(1).configure.log; exit 1; }
+	@$(CMAKE) --build build/$(1) -j $(JOBS)
+	@$(3) $(CTEST) --test-dir build/$(1) --output-on-failure -j $(JOBS)
+endef
+
+test-bridge: setup
+	@mkdir -p build
+	@echo "[test] bridge (GoogleTest)"
+	$(call bridge_tests,tests,,)
+
+test-bridge-asan: setup
+	@mkdir -p build
+	@echo "[test] bridge under AddressSanitizer + UndefinedBehaviorSanitizer"
+	$(call bridge_tests,asan,-DFERROGLYPH_SANITIZE=ON,ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1)
+
+test-python: install
+	@echo "[test] Python package (pytest)"
+	@$(PY) -m pytest -q
+
+format:
+	@$(PY) -m pip install -q clang-format >/dev/null
+	@find src tests bench -name '*.cpp' -o -name '*.h' | xargs $(VENV)/bin/clang-format -i
+
+clean:
+	rm -rf build $(VENV)/.installed

@@ -1,0 +1,448 @@
+// The exported C interface over OpenJPH: header facts, decode into a caller's
+// buffer, encode into a buffer we allocate.  Every call creates and destroys
+// its own OpenJPH objects; nothing is shared between calls but the message
+// handlers and the per-thread texts (messages.h).
+#include "openjph_shim.h"
+
+#include <openjph/ojph_codestream.h>
+#include <openjph/ojph_file.h>
+#include <openjph/ojph_mem.h>
+#include <openjph/ojph_params.h>
+#include <openjph/ojph_version.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "messages.h"
+#include "sample_rows.h"
+
+#if OPENJPH_VERSION_MAJOR == 0 && OPENJPH_VERSION_MINOR < 31
+#error "ferroglyph needs OpenJPH 0.31 or newer"
+#endif
+
+namespace shim = ferroglyph::shim;
+
+namespace {
+
+// OpenJPH's code for "every component" in NLT settings.
+constexpr uint32_t k_all_components = 65535;
+constexpr uint8_t k_nlt_binary_complement = 3;
+// Highest progression order value (CPRL) in a COD marker segment.
+constexpr int k_last_progression_order = 4;
+
+struct header_facts {
+  int components = 0;
+  int bit_depth = 0;
+  bool is_signed = false;
+  bool color_transform = false;
+  int nlt_type = 0;
+  bool uniform = true;
+  // Some component carries an NLT setting that OpenJPH 0.32 decodes to zeros
+  // (an explicit type 0, or type 3 on unsigned samples).
+  bool nlt_decoded_wrongly = false;
+};
+
+struct nlt_setting {
+  bool present = false;
+  int type = 0;
+};
+
+nlt_setting nlt_of(ojph::param_nlt nlt, uint32_t comp) {
+  uint8_t bd = 0, type = 0;
+  bool is_signed = false;
+  nlt_setting s;
+  if (nlt.get_nonlinear_transform(comp, bd, is_signed, type)) {
+    s.present = true;
+    s.type = type;
+  }
+  return s;
+}
+
+header_facts read_facts(ojph::codestream& cs) {
+  header_facts f;
+  ojph::param_siz siz = cs.access_siz();
+  ojph::param_nlt nlt = cs.access_nlt();
+  f.components = static_cast<int>(siz.get_num_components());
+  f.bit_depth = static_cast<int>(siz.get_bit_depth(0));
+  f.is_signed = siz.is_signed(0);
+  f.color_transform = cs.access_cod().is_using_color_transform();
+  f.nlt_type = nlt_of(nlt, 0).type;
+  for (uint32_t c = 0; c < static_cast<uint32_t>(f.components); ++c) {
+    const nlt_setting n = nlt_of(nlt, c);
+    const ojph::point ds = siz.get_downsampling(c);
+    if (static_cast<int>(siz.get_bit_depth(c)) != f.bit_depth || siz.is_signed(c) != f.is_signed ||
+        ds.x != 1 || ds.y != 1 || n.type != f.nlt_type)
+      f.uniform = false;
+#if OPENJPH_VERSION_MAJOR > 0 || OPENJPH_VERSION_MINOR >= 32
+    if (n.present && (n.type == 0 || (n.type == k_nlt_binary_complement && !siz.is_signed(c))))
+      f.nlt_decoded_wrongly = true;
+#endif
+  }
+  return f;
+}
+
+// OpenJPH's release builds keep their assertions, and a few malformed main
+// headers reach one during tile decoding (which kills the process).  Refuse
+// them right after the header is read.
+void check_header_sanity(ojph::codestream& cs) {
+  // Progression orders 5 and above do not exist; OpenJPH asserts on them
+  // while parsing tiles.
+  const int order = cs.access_cod().get_progression_order();
+  if (order < 0 || order > k_last_progression_order)
+    throw std::runtime_error("invalid progression order " + std::to_string(order) +
+                             " in the COD marker segment");
+}
+
+bool reduction_negative(int reduce_data, int reduce_recon) {
+  return reduce_data < 0 || reduce_recon < 0;
+}
+
+// Opens `cs` on the codestream and reads its main header.
+void open_and_read(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
+                   int resilient) {
+  in.open(src, srcsize);
+  if (resilient) cs.enable_resilience();
+  cs.read_headers(&in);
+  check_header_sanity(cs);
+}
+
+int decode_info_impl(const uint8_t* src, size_t srcsize, int reduce_data, int reduce_recon,
+                     int resilient, ferroglyph_htj2k_info* info) {
+  ojph::codestream cs;
+  ojph::mem_infile in;
+  open_and_read(cs, in, src, srcsize, resilient);
+
+  const int levels = static_cast<int>(cs.access_cod().get_num_decompositions());
+  info->num_decompositions = levels;
+  if (levels < std::max(reduce_data, reduce_recon)) {
+    shim::set_error("reduce exceeds the codestream's decomposition count");
+    return 4;
+  }
+  const header_facts f = read_facts(cs);
+  info->components = f.components;
+  info->bit_depth = f.bit_depth;
+  info->is_signed = f.is_signed ? 1 : 0;
+  info->color_transform = f.color_transform ? 1 : 0;
+  info->nlt_type = f.nlt_type;
+  info->uniform = f.uniform ? 1 : 0;
+
+  if (reduce_data != 0 || reduce_recon != 0)
+    cs.restrict_input_resolution(static_cast<uint32_t>(reduce_data),
+                                 static_cast<uint32_t>(reduce_recon));
+  ojph::param_siz siz = cs.access_siz();
+  const uint32_t w = siz.get_recon_width(0), h = siz.get_recon_height(0);
+  info->width = static_cast<int32_t>(std::min<uint32_t>(w, INT32_MAX));
+  info->height = static_cast<int32_t>(std::min<uint32_t>(h, INT32_MAX));
+  if (w < 1 || h < 1) {
+    shim::set_error("reduce leaves a zero-sized image");
+    return 4;
+  }
+  cs.close();
+  return 0;
+}
+
+int decode_impl(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
+                int bytes_per_sample, int reduce_data, int reduce_recon, int resilient,
+                int dst_planar) {
+  ojph::codestream cs;
+  ojph::mem_infile in;
+  open_and_read(cs, in, src, srcsize, resilient);
+
+  if (static_cast<int>(cs.access_cod().get_num_decompositions()) <
+      std::max(reduce_data, reduce_recon)) {
+    shim::set_error("reduce exceeds the codestream's decomposition count");
+    return 6;
+  }
+  if (reduce_data != 0 || reduce_recon != 0)
+    cs.restrict_input_resolution(static_cast<uint32_t>(reduce_data),
+                                 static_cast<uint32_t>(reduce_recon));
+
+  const header_facts f = read_facts(cs);
+  if (!f.uniform) {
+    shim::set_error(
+        "components differ in bit depth, signedness, nonlinearity or subsampling; not supported");
+    return 7;
+  }
+  if (f.nlt_decoded_wrongly) {
+    shim::set_error(
+        "an NLT marker of type 0, or of type 3 on unsigned samples, decodes to zeros in this "
+        "OpenJPH version; not supported");
+    return 8;
+  }
+  if (f.bit_depth < 1 || f.bit_depth > 8 * bytes_per_sample) {
+    shim::set_error("bytes_per_sample too small for the bit depth");
+    return 2;
+  }
+
+  ojph::param_siz siz = cs.access_siz();
+  const uint64_t W = siz.get_recon_width(0), H = siz.get_recon_height(0);
+  const uint64_t C = static_cast<uint64_t>(f.components);
+  if (W < 1 || H < 1) {
+    // OpenJPH has no rows to deliver; asking it for any is undefined.
+    shim::set_error("reduce leaves a zero-sized image");
+    return 6;
+  }
+  const uint64_t plane = W * H;
+  const uint64_t need = C * plane * static_cast<uint64_t>(bytes_per_sample);
+  if (static_cast<uint64_t>(dst_size) < need) {
+    shim::set_error("destination buffer too small");
+    return 3;
+  }
+
+  // OpenJPH delivers component by component without the component transform
+  // and row by row with it; other orders decode wrongly.
+  cs.set_planar(!f.color_transform);
+  cs.create();
+
+  const size_t step = dst_planar ? 1 : static_cast<size_t>(C);
+  const uint32_t width = static_cast<uint32_t>(W);
+  auto store = [&](uint64_t c, uint64_t r) -> int {
+    ojph::ui32 got = 0;
+    ojph::line_buf* line = cs.pull(got);
+    if (line == nullptr || got != c) {
+      shim::set_error("decode: component order mismatch");
+      return 4;
+    }
+    if (line->size < W) {
+      shim::set_error("decode: short line");
+      return 4;
+    }
+    const uint64_t offset = dst_planar ? c * plane + r * W : r * W * C + c;
+    if (!shim::store_component_row(line, dst, bytes_per_sample, f.is_signed,
+                                   static_cast<size_t>(offset), step, width, f.bit_depth)) {
+      shim::set_error("decode: unexpected line buffer type");
+      return 4;
+    }
+    return 0;
+  };
+  // Exactly one pull per (component, row): OpenJPH asserts or loops forever
+  // when asked for more.
+  if (f.color_transform) {
+    for (uint64_t r = 0; r < H; ++r)
+      for (uint64_t c = 0; c < C; ++c)
+        if (int rc = store(c, r)) return rc;
+  } else {
+    for (uint64_t c = 0; c < C; ++c)
+      for (uint64_t r = 0; r < H; ++r)
+        if (int rc = store(c, r)) return rc;
+  }
+  cs.close();
+  return 0;
+}
+
+bool frame_info_valid(const ferroglyph_htj2k_encode_params& p) {
+  if (p.width <= 0 || p.height <= 0 || p.components <= 0) return false;
+  if (p.bit_depth < 1 || p.bit_depth > 32) return false;
+  switch (p.bytes_per_sample) {
+    case 1: return p.bit_depth <= 8;
+    case 2: return p.bit_depth <= 16;
+    case 4: return true;
+    default: return false;
+  }
+}
+
+int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uint8_t** out_buf,
+                size_t* out_size) {
+  const uint32_t W = static_cast<uint32_t>(p.width), H = static_cast<uint32_t>(p.height),
+                 C = static_cast<uint32_t>(p.components);
+  const bool is_signed = p.is_signed != 0;
+  const uint64_t plane = static_cast<uint64_t>(W) * H;
+  const size_t step = p.src_planar ? 1 : C;
+
+  ojph::codestream cs;
+  ojph::mem_outfile out;
+  out.open(65536, false);
+
+  if (p.profile != nullptr) cs.set_profile(p.profile);
+  cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
+  cs.request_tlm_marker(p.tlm != 0);
+
+  ojph::param_siz siz = cs.access_siz();
+  siz.set_image_extent(ojph::point(W, H));
+  if (p.tile_w > 0 && p.tile_h > 0)
+    siz.set_tile_size(ojph::size(static_cast<uint32_t>(p.tile_w), static_cast<uint32_t>(p.tile_h)));
+  siz.set_num_components(C);
+  for (uint32_t c = 0; c < C; ++c)
+    siz.set_component(c, ojph::point(1, 1), static_cast<uint32_t>(p.bit_depth), is_signed);
+
+  ojph::param_cod cod = cs.access_cod();
+  if (p.num_decomp >= 0) cod.set_num_decomposition(static_cast<uint32_t>(p.num_decomp));
+  if (p.block_w > 0 && p.block_h > 0)
+    cod.set_block_dims(static_cast<uint32_t>(p.block_w), static_cast<uint32_t>(p.block_h));
+  cod.set_reversible(p.reversible != 0);
+  cod.set_color_transform(p.color_transform != 0);
+  if (p.prog_order != nullptr) cod.set_progression_order(p.prog_order);
+
+  if (p.reversible == 0) {
+    ojph::param_qcd qcd = cs.access_qcd();
+    if (p.qfactor > 0)
+      qcd.set_qfactor(static_cast<float>(p.qfactor & 0xFF));
+    else if (p.irrev_delta > 0.0f)  // false for NaN
+      qcd.set_irrev_quant(p.irrev_delta);
+  }
+  if (p.nlt_binary_complement)
+    cs.access_nlt().set_nonlinear_transform(k_all_components, k_nlt_binary_complement);
+
+  // OpenJPH applies the component transform only when rows arrive row by
+  // row; component-by-component feeding would corrupt components 0 and 1.
+  cs.set_planar(p.color_transform == 0);
+  cs.write_headers(&out, nullptr, 0);
+
+  ojph::ui32 next_comp = 0;
+  ojph::line_buf* line = cs.exchange(nullptr, next_comp);
+  auto push = [&](uint32_t c, uint32_t r) -> int {
+    if (line == nullptr || next_comp != c) {
+      shim::set_error("component order mismatch");
+      return 3;
+    }
+    const uint64_t offset =
+        p.src_planar ? c * plane + static_cast<uint64_t>(r) * W : static_cast<uint64_t>(r) * W * C + c;
+    if (!shim::load_component_row(src, p.bytes_per_sample, is_signed, static_cast<size_t>(offset),
+                                  step, line, W)) {
+      shim::set_error("unexpected line buffer type");
+      return 3;
+    }
+    line = cs.exchange(line, next_comp);
+    return 0;
+  };
+  // Exactly one exchange per (component, row): OpenJPH loops forever when
+  // asked again after the last row.
+  if (p.color_transform) {
+    for (uint32_t r = 0; r < H; ++r)
+      for (uint32_t c = 0; c < C; ++c)
+        if (int rc = push(c, r)) return rc;
+  } else {
+    for (uint32_t c = 0; c < C; ++c)
+      for (uint32_t r = 0; r < H; ++r)
+        if (int rc = push(c, r)) return rc;
+  }
+
+  cs.flush();
+  // The used size survives close(), unlike tell(), which close() resets.
+  const size_t n = out.get_used_size();
+  cs.close();
+
+  uint8_t* buf = static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1));
+  if (buf == nullptr) {
+    shim::set_error("malloc failed");
+    return 4;
+  }
+  std::memcpy(buf, out.get_data(), n);
+  *out_buf = buf;
+  *out_size = n;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ferroglyph_htj2k_decode_info(const uint8_t* src, size_t srcsize, int reduce_data,
+                                 int reduce_recon, int resilient, ferroglyph_htj2k_info* info) {
+  shim::begin_call();
+  if (src == nullptr || srcsize == 0 || info == nullptr) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  if (reduction_negative(reduce_data, reduce_recon)) {
+    shim::set_error("reduce must be >= 0");
+    return 1;
+  }
+  try {
+    return decode_info_impl(src, srcsize, reduce_data, reduce_recon, resilient, info);
+  } catch (const std::exception& e) {
+    shim::set_error("decode_info", e);
+  } catch (...) {
+    shim::set_unknown_error("decode_info");
+  }
+  return 2;
+}
+
+int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
+                            int bytes_per_sample, int reduce_data, int reduce_recon, int resilient,
+                            int dst_planar) {
+  shim::begin_call();
+  if (src == nullptr || srcsize == 0 || dst == nullptr) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  if (bytes_per_sample != 1 && bytes_per_sample != 2 && bytes_per_sample != 4) {
+    shim::set_error("invalid bytes_per_sample");
+    return 2;
+  }
+  if (reduction_negative(reduce_data, reduce_recon)) {
+    shim::set_error("reduce must be >= 0");
+    return 2;
+  }
+  try {
+    return decode_impl(src, srcsize, dst, dst_size, bytes_per_sample, reduce_data, reduce_recon,
+                       resilient, dst_planar);
+  } catch (const std::exception& e) {
+    shim::set_error("decode", e);
+  } catch (...) {
+    shim::set_unknown_error("decode");
+  }
+  return 5;
+}
+
+int ferroglyph_htj2k_encode(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
+                            uint8_t** out_buf, size_t* out_size) {
+  shim::begin_call();
+  if (src == nullptr || p == nullptr || out_buf == nullptr || out_size == nullptr) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  if (!frame_info_valid(*p)) {
+    shim::set_error("invalid frame info");
+    return 2;
+  }
+  if (p->color_transform && p->components < 3) {
+    shim::set_error("the component transform needs at least 3 components");
+    return 2;
+  }
+  // OpenJPH's reversible path without any decomposition is not lossless
+  // (samples at the lowest value come back as mid-grey) unless the component
+  // transform is on.
+  if (p->reversible && p->num_decomp == 0 && !p->color_transform) {
+    shim::set_error(
+        "reversible coding with 0 decompositions is not lossless in OpenJPH; use at least 1");
+    return 2;
+  }
+#if OPENJPH_VERSION_MAJOR > 0 || OPENJPH_VERSION_MINOR >= 32
+  // OpenJPH 0.32 codes unsigned samples under an NLT type 3 marker
+  // reversibly as zeros.
+  if (p->nlt_binary_complement && !p->is_signed && p->reversible) {
+    shim::set_error("the NLT marker for floating-point samples needs signed samples");
+    return 2;
+  }
+#endif
+  *out_buf = nullptr;
+  *out_size = 0;
+  try {
+    return encode_impl(src, *p, out_buf, out_size);
+  } catch (const std::exception& e) {
+    shim::set_error("encode", e);
+  } catch (...) {
+    shim::set_unknown_error("encode");
+  }
+  return 5;
+}
+
+void ferroglyph_htj2k_free(void* buf) { std::free(buf); }
+
+const char* ferroglyph_htj2k_last_error(void) { return shim::last_error().c_str(); }
+
+const char* ferroglyph_htj2k_last_warnings(void) { return shim::warnings().c_str(); }
+
+void ferroglyph_htj2k_clear_warnings(void) {
+  shim::warnings().clear();
+  shim::install_handlers();
+}
+
+}  // extern "C"

@@ -1,0 +1,124 @@
+/*
+ * openjph_shim: a plain C interface over OpenJPH for encoding and decoding
+ * HTJ2K codestreams held in memory.
+ *
+ * Conventions
+ *   - Every codec function returns 0 on success and a non-zero code on
+ *     failure; the text of the failure is then available from
+ *     ferroglyph_htj2k_last_error() on the same thread.  Codes are per
+ *     function (see the table in README.md); callers should use them for
+ *     reporting only.
+ *   - OpenJPH warnings raised during codec calls accumulate, per thread, in
+ *     the text returned by ferroglyph_htj2k_last_warnings(), one message per
+ *     line, until ferroglyph_htj2k_clear_warnings() empties it.  Messages
+ *     that mean lost data (a codestream that ended early, a code-block that
+ *     could not be decoded) are reported there too.
+ *   - All buffers belong to the caller, except the codestream returned by
+ *     ferroglyph_htj2k_encode(), which must be released with
+ *     ferroglyph_htj2k_free().
+ *   - No C++ exception ever leaves these functions, and the library never
+ *     prints.
+ *
+ * Sample layouts: planar buffers hold C planes of H rows of W samples, so
+ * sample (c, r, x) is element c*H*W + r*W + x; interleaved buffers hold
+ * pixels of C samples, so sample (c, r, x) is element (r*W + x)*C + c.
+ * Elements are 1, 2 or 4 bytes wide, in native byte order, and signed when
+ * the image is signed.
+ */
+#ifndef FERROGLYPH_OPENJPH_SHIM_H
+#define FERROGLYPH_OPENJPH_SHIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(FERROGLYPH_SHIM_BUILDING)
+#    define FERROGLYPH_SHIM_API __declspec(dllexport)
+#  else
+#    define FERROGLYPH_SHIM_API __declspec(dllimport)
+#  endif
+#else
+#  define FERROGLYPH_SHIM_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Header facts of a codestream, as reconstructed at a given reduction. */
+typedef struct ferroglyph_htj2k_info {
+  int32_t width;              /* component 0, after the reduction */
+  int32_t height;             /* component 0, after the reduction */
+  int32_t components;         /* number of components (SIZ) */
+  int32_t bit_depth;          /* precision of component 0 in bits */
+  int32_t is_signed;          /* 1 if component 0 is signed */
+  int32_t num_decompositions; /* main COD levels: the largest reduction */
+  int32_t color_transform;    /* 1 if the main COD enables the transform */
+  int32_t nlt_type;           /* NLT type of component 0, 0 for none */
+  int32_t uniform;            /* 1 if all components match component 0 */
+} ferroglyph_htj2k_info;
+
+/* Encoder settings. */
+typedef struct ferroglyph_htj2k_encode_params {
+  int32_t width;                 /* > 0 */
+  int32_t height;                /* > 0 */
+  int32_t components;            /* > 0 */
+  int32_t bit_depth;             /* 1..32, within 8 * bytes_per_sample */
+  int32_t is_signed;             /* non-zero: signed samples */
+  int32_t bytes_per_sample;      /* 1, 2 or 4 */
+  int32_t src_planar;            /* non-zero: (C, H, W); zero: (H, W, C) */
+  int32_t reversible;            /* non-zero: 5/3 lossless; zero: 9/7 */
+  float irrev_delta;             /* 9/7 base step, used when > 0 */
+  int32_t qfactor;               /* 9/7 quality 1..100, used when > 0 */
+  int32_t num_decomp;            /* < 0: OpenJPH's default (5) */
+  int32_t color_transform;       /* non-zero: transform components 0..2 */
+  int32_t nlt_binary_complement; /* non-zero: NLT type 3 (float patterns) */
+  int32_t tile_w;                /* tiling when tile_w and tile_h > 0 */
+  int32_t tile_h;
+  int32_t tlm;                   /* non-zero: write a TLM marker */
+  int32_t tilepart_resolutions;  /* non-zero: a tile-part per resolution */
+  int32_t tilepart_components;   /* non-zero: a tile-part per component */
+  int32_t block_w;               /* code-block size when both > 0 */
+  int32_t block_h;
+  const char* prog_order;        /* "LRCP" "RLCP" "RPCL" "PCRL" "CPRL", or NULL */
+  const char* profile;           /* "IMF" "BROADCAST", or NULL */
+} ferroglyph_htj2k_encode_params;
+
+/* Reads the main header of the codestream src[0..srcsize) and fills *info
+ * for a decode that skips reduce_data resolutions when reading and
+ * reduce_recon when reconstructing. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_decode_info(
+    const uint8_t* src, size_t srcsize, int reduce_data, int reduce_recon,
+    int resilient, ferroglyph_htj2k_info* info);
+
+/* Decodes the codestream into dst, which must hold at least
+ * components * width * height * bytes_per_sample bytes (the sizes that
+ * ferroglyph_htj2k_decode_info reports for the same reduction). */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_decode(
+    const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
+    int bytes_per_sample, int reduce_data, int reduce_recon, int resilient,
+    int dst_planar);
+
+/* Encodes the samples at src as described by *p.  On success *out_buf is a
+ * malloc'd codestream of *out_size bytes, owned by the caller. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_encode(
+    const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
+    uint8_t** out_buf, size_t* out_size);
+
+/* Releases a codestream returned by ferroglyph_htj2k_encode. */
+FERROGLYPH_SHIM_API void ferroglyph_htj2k_free(void* buf);
+
+/* The calling thread's last failure text ("" if none yet). */
+FERROGLYPH_SHIM_API const char* ferroglyph_htj2k_last_error(void);
+
+/* The calling thread's collected warnings, joined by '\n' ("" if none). */
+FERROGLYPH_SHIM_API const char* ferroglyph_htj2k_last_warnings(void);
+
+/* Empties the calling thread's collected warnings. */
+FERROGLYPH_SHIM_API void ferroglyph_htj2k_clear_warnings(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FERROGLYPH_OPENJPH_SHIM_H */

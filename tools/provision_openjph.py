@@ -1,0 +1,290 @@
+#!/usr/bin/env python3
+"""Provide OpenJPH (0.31 or newer) for building ferroglyph.
+
+A system installation is used when CMake can find one.  Otherwise, on
+Debian-family systems, Debian's ``libopenjph-dev`` and ``libopenjph0.NN``
+binary packages (and ``openjph-tools``, whose programs the tests use as an
+independent reference) are downloaded from the unstable suite with a private
+apt configuration -- the system's apt sources and installed packages are never
+touched -- and unpacked into a project-local prefix.
+
+Debian unstable builds against a newer libstdc++ than older systems carry.
+The library references the symbol version ``GLIBCXX_3.4.32`` for a single
+symbol (``std::ios_base_library_init``) that it never calls; when the
+system's libstdc++ lacks that version, the requirement is marked weak in the
+private copy so that the dynamic loader accepts it.
+
+Prints the prefix to use as ``CMAKE_PREFIX_PATH`` on its last line (empty
+when a system installation is used).  Idempotent: a second run only checks a
+stamp file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+PINNED = "0.32.0-1"
+MIN_VERSION = (0, 31)
+SUITE_LINE = "deb http://deb.debian.org/debian sid main"
+WEAK_VERSION = b"GLIBCXX_3.4.32"
+VER_FLG_WEAK = 0x2
+
+
+def log(msg: str) -> None:
+    print(f"[openjph] {msg}", file=sys.stderr, flush=True)
+
+
+def version_tuple(text: str) -> tuple[int, ...]:
+    return tuple(int(x) for x in re.findall(r"\d+", text.split("-")[0])[:3])
+
+
+# --------------------------------------------------------------------------
+# System installation
+# --------------------------------------------------------------------------
+
+def system_openjph_version() -> str | None:
+    """The version of an OpenJPH CMake package found in the usual places."""
+    roots = ["/usr", "/usr/local", "/opt/homebrew", "/opt/local"]
+    for extra in ("CONDA_PREFIX", "VCPKG_INSTALLED_DIR"):
+        if os.environ.get(extra):
+            roots.insert(0, os.environ[extra])
+    for root in roots:
+        found = []
+        for sub in (("lib*",), ("lib*", "*")):
+            found += glob.glob(os.path.join(root, *sub, "cmake", "openjph",
+                                            "openjph-config-version.cmake"))
+        for path in found:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                m = re.search(r'set\(PACKAGE_VERSION "([^"]+)"\)', f.read())
+            if m and version_tuple(m.group(1)) >= MIN_VERSION:
+                return m.group(1)
+    return None
+
+
+# --------------------------------------------------------------------------
+# ELF: mark one symbol-version requirement weak
+# --------------------------------------------------------------------------
+
+def mark_version_weak(path: str, version: bytes) -> bool:
+    """Set VER_FLG_WEAK on every .gnu.version_r entry named ``version``.
+
+    Returns True when an entry was found (whether or not it was already weak).
+    Only 64-bit little-endian ELF files are handled.
+    """
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
+        raise RuntimeError(f"{path}: not a 64-bit little-endian ELF file")
+    e_shoff, = struct.unpack_from("<Q", data, 0x28)
+    e_shentsize, e_shnum = struct.unpack_from("<HH", data, 0x3A)
+    sections = []
+    for i in range(e_shnum):
+        off = e_shoff + i * e_shentsize
+        (name, sh_type, _flags, _addr, sh_offset, sh_size, sh_link, sh_info,
+         _align, _entsize) = struct.unpack_from("<IIQQQQIIQQ", data, off)
+        sections.append((sh_type, sh_offset, sh_size, sh_link, sh_info))
+    SHT_GNU_VERNEED = 0x6FFFFFFE
+    found = False
+    changed = False
+    for sh_type, sh_offset, _size, sh_link, sh_info in sections:
+        if sh_type != SHT_GNU_VERNEED:
+            continue
+        strtab = sections[sh_link][1]
+
+        def cstr(off: int) -> bytes:
+            end = data.index(0, strtab + off)
+            return bytes(data[strtab + off:end])
+
+        need = sh_offset
+        for _ in range(sh_info):
+            _ver, vn_cnt, _file, vn_aux, vn_next = struct.unpack_from(
+                "<HHIII", data, need)
+            aux = need + vn_aux
+            for _ in range(vn_cnt):
+                _hash, flags, _other, vna_name, vna_next = struct.unpack_from(
+                    "<IHHII", data, aux)
+                if cstr(vna_name) == version:
+                    found = True
+                    if not flags & VER_FLG_WEAK:
+                        struct.pack_into("<H", data, aux + 4, flags | VER_FLG_WEAK)
+                        changed = True
+                if not vna_next:
+                    break
+                aux += vna_next
+            if not vn_next:
+                break
+            need += vn_next
+    if changed:
+        tmp = path + ".tmp"
+        with open(tmp, "wb") as f:
+            f.write(data)
+        shutil.copymode(path, tmp)
+        os.replace(tmp, path)
+    return found
+
+
+def system_libstdcxx_has(version: bytes) -> bool:
+    """Whether the libstdc++ that programs here load defines ``version``."""
+    candidates = []
+    for cxx in ("c++", "g++"):
+        if shutil.which(cxx):
+            out = subprocess.run([cxx, "-print-file-name=libstdc++.so.6"],
+                                 capture_output=True, text=True).stdout.strip()
+            if os.path.isabs(out):
+                candidates.append(out)
+    candidates += glob.glob("/usr/lib/*/libstdc++.so.6") + glob.glob("/usr/lib*/libstdc++.so.6")
+    for lib in candidates:
+        if os.path.exists(lib):
+            with open(os.path.realpath(lib), "rb") as f:
+                return version + b"\0" in f.read()
+    return False
+
+
+# --------------------------------------------------------------------------
+# Debian unstable packages through a private apt configuration
+# --------------------------------------------------------------------------
+
+class PrivateApt:
+    def __init__(self, state_dir: str):
+        self.dir = state_dir
+        os.makedirs(os.path.join(state_dir, "lists", "partial"), exist_ok=True)
+        os.makedirs(os.path.join(state_dir, "archives", "partial"), exist_ok=True)
+        self.sources = os.path.join(state_dir, "sources.list")
+        with open(self.sources, "w") as f:
+            f.write(SUITE_LINE + "\n")
+        self.opts = [
+            "-o", f"Dir::Etc::sourcelist={self.sources}",
+            "-o", "Dir::Etc::sourceparts=-",
+            "-o", f"Dir::State::lists={os.path.join(state_dir, 'lists')}",
+            "-o", f"Dir::Cache::archives={os.path.join(state_dir, 'archives')}",
+            "-o", "APT::Get::List-Cleanup=0",
+            "-o", "Debug::NoLocking=1",
+        ]
+
+    def run(self, *args: str, cwd: str | None = None) -> subprocess.CompletedProcess:
+        return subprocess.run(list(args[:1]) + self.opts + list(args[1:]),
+                              cwd=cwd, capture_output=True, text=True)
+
+    def update(self) -> None:
+        r = self.run("apt-get", "-q", "update")
+        if r.returncode != 0:
+            raise RuntimeError("apt-get update (private, unstable) failed:\n" + r.stderr)
+
+    def candidate(self, package: str) -> tuple[str, str] | None:
+        """(version, Depends) of the suite's candidate of ``package``."""
+        r = self.run("apt-cache", "show", package)
+        if r.returncode != 0 or not r.stdout.strip():
+            return None
+        best = None
+        for stanza in r.stdout.strip().split("\n\n"):
+            fields = dict(re.findall(r"^([A-Za-z-]+): (.*)$", stanza, re.M))
+            if "Version" in fields:
+                key = version_tuple(fields["Version"])
+                if best is None or key > best[0]:
+                    best = (key, fields["Version"], fields.get("Depends", ""))
+        return (best[1], best[2]) if best else None
+
+    def download(self, specs: list[str], dest: str) -> bool:
+        r = self.run("apt-get", "-q", "download", *specs, cwd=dest)
+        return r.returncode == 0
+
+
+def provision(prefix: str, with_tools: bool) -> str:
+    if not shutil.which("apt-get") or not shutil.which("dpkg"):
+        raise RuntimeError(
+            "no OpenJPH 0.31+ installation was found and this system has no apt/dpkg "
+            "to fetch Debian's packages; install OpenJPH (conda-forge, Homebrew, "
+            "vcpkg or your distribution) and point CMAKE_PREFIX_PATH at it")
+    cache = os.path.join(os.path.dirname(prefix), "apt")
+    apt = PrivateApt(cache)
+    log("reading Debian unstable's package list (private apt configuration)")
+    apt.update()
+    work = tempfile.mkdtemp(prefix="openjph-debs-")
+    try:
+        dev = apt.candidate("libopenjph-dev")
+        if dev is None:
+            raise RuntimeError("Debian unstable carries no libopenjph-dev")
+        pinned_runtime = "libopenjph" + ".".join(PINNED.split(".")[:2])
+        names = ["libopenjph-dev", pinned_runtime] + (["openjph-tools"] if with_tools else [])
+        version = PINNED
+        if not apt.download([f"{n}={PINNED}" for n in names], work):
+            version, depends = dev
+            if version_tuple(version) < MIN_VERSION:
+                raise RuntimeError(f"Debian unstable carries OpenJPH {version}; 0.31 or newer is needed")
+            m = re.search(r"(libopenjph0\.\d+)", depends)
+            if not m:
+                raise RuntimeError(f"cannot tell the runtime package of libopenjph-dev {version}")
+            names[1] = m.group(1)
+            log(f"pinned {PINNED} is gone from unstable; using {version}")
+            if not apt.download([f"{n}={version}" for n in names], work):
+                raise RuntimeError(f"apt-get download of OpenJPH {version} failed")
+        staging = prefix + ".new"
+        shutil.rmtree(staging, ignore_errors=True)
+        for deb in sorted(glob.glob(os.path.join(work, "*.deb"))):
+            subprocess.run(["dpkg", "-x", deb, staging], check=True)
+        # Flatten usr/ so that the prefix looks like an ordinary install tree.
+        usr = os.path.join(staging, "usr")
+        shutil.rmtree(prefix, ignore_errors=True)
+        shutil.move(usr, prefix)
+        shutil.rmtree(staging, ignore_errors=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    needs_weak = not system_libstdcxx_has(WEAK_VERSION)
+    patched = []
+    if needs_weak:
+        elfs = glob.glob(os.path.join(prefix, "lib", "*", "libopenjph.so.*.*.*"))
+        elfs += glob.glob(os.path.join(prefix, "bin", "ojph_*"))
+        for path in elfs:
+            if not os.path.islink(path) and mark_version_weak(path, WEAK_VERSION):
+                patched.append(os.path.basename(path))
+    with open(os.path.join(prefix, "OPENJPH_VERSION"), "w") as f:
+        f.write(version + "\n")
+    log(f"unpacked OpenJPH {version} into {prefix}")
+    if patched:
+        log(f"system libstdc++ lacks {WEAK_VERSION.decode()}: marked it weak in "
+            + ", ".join(sorted(patched)))
+    return version
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--prefix", default=os.path.join(".deps", "openjph"),
+                    help="project-local prefix (default: %(default)s)")
+    ap.add_argument("--no-tools", action="store_true",
+                    help="skip OpenJPH's command-line tools")
+    ap.add_argument("--force-local", action="store_true",
+                    help="provision the private copy even when a system OpenJPH exists")
+    args = ap.parse_args()
+    prefix = os.path.abspath(args.prefix)
+    stamp = os.path.join(prefix, "OPENJPH_VERSION")
+
+    if not args.force_local and not os.path.exists(stamp):
+        sysver = system_openjph_version()
+        if sysver:
+            log(f"using the system's OpenJPH {sysver}")
+            print("")
+            return 0
+    if os.path.exists(stamp) and glob.glob(os.path.join(prefix, "lib", "*", "libopenjph.so.*")):
+        with open(stamp) as f:
+            log(f"OpenJPH {f.read().strip()} (project-local, {prefix})")
+    else:
+        try:
+            provision(prefix, with_tools=not args.no_tools)
+        except (RuntimeError, subprocess.CalledProcessError, OSError) as e:
+            log(f"error: {e}")
+            return 1
+    print(prefix)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
