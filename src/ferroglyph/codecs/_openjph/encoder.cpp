@@ -133,7 +133,7 @@ PyObject* encode_impl(PyObject*, bound_args args) {
   // 1. The array, C-contiguous, in its own dtype.
   PyObject* np_module = module_attr("np");
   if (np_module == nullptr) return nullptr;
-  py::ref arr_obj(PyObject_CallMethod(np_module, "ascontiguousarray", "O", args[a_data]));
+  py::ref arr_obj(PyObject_CallMethod(np_module, "ascontiguousarray", "(O)", args[a_data]));
   if (!arr_obj) return nullptr;
   if (!PyArray_Check(arr_obj.get())) {
     PyErr_SetString(PyExc_TypeError, "ascontiguousarray did not return an array");

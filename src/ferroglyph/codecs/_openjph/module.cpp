@@ -20,6 +20,10 @@ PyObject* module_attr(const char* name) {
   return v;
 }
 
+bool module_attr_exists(const char* name) {
+  return PyDict_GetItemString(g_module_dict, name) != nullptr;
+}
+
 PyObject* call_module_function(const char* name, PyObject* const* args, size_t nargs) {
   PyObject* fn = module_attr(name);
   if (fn == nullptr) return nullptr;
@@ -150,7 +154,15 @@ PyObject* init_module() {
       !add_str_tuple(module.get(), "_PROFILES", profiles, 2) ||
       !add_function(module.get(), module_name.get(), k_quantization_def) ||
       !add_function(module.get(), module_name.get(), k_max_decompositions_def) ||
-      !add_function(module.get(), module_name.get(), k_encode_def))
+      !add_function(module.get(), module_name.get(), k_encode_def) ||
+      !add_function(module.get(), module_name.get(), k_reductions_def) ||
+      !add_function(module.get(), module_name.get(), k_output_dtype_def) ||
+      !add_function(module.get(), module_name.get(), k_decode_info_def) ||
+      !add_function(module.get(), module_name.get(), k_decode_target_def))
+    return nullptr;
+  py::ref soc_siz(PyBytes_FromStringAndSize("\xff\x4f\xff\x51", 4));
+  if (!soc_siz || PyModule_AddObjectRef(module.get(), "_SOC_SIZ", soc_siz.get()) < 0 ||
+      !add_function(module.get(), module_name.get(), k_decode_def))
     return nullptr;
 
   g_module_dict = Py_NewRef(dict);

@@ -18,6 +18,9 @@ extern PyObject* g_module_dict;            // the module's namespace
 // AttributeError set.
 PyObject* module_attr(const char* name);
 
+// Whether the module defines `name` (without raising).
+bool module_attr_exists(const char* name);
+
 // Calls the module-level function `name` with positional arguments.
 PyObject* call_module_function(const char* name, PyObject* const* args, size_t nargs);
 
@@ -34,6 +37,11 @@ extern const function_def k_last_warnings_def;
 extern const function_def k_quantization_def;
 extern const function_def k_max_decompositions_def;
 extern const function_def k_encode_def;
+extern const function_def k_reductions_def;
+extern const function_def k_output_dtype_def;
+extern const function_def k_decode_info_def;
+extern const function_def k_decode_target_def;
+extern const function_def k_decode_def;
 
 }  // namespace ferroglyph::module
 

@@ -1,0 +1,579 @@
+// The decoder front end: decode(), decode_info() and their helpers.
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL ferroglyph_openjph_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+
+#include "decoder.h"
+#include "module.h"
+#include "openjph_shim.h"
+
+namespace ferroglyph::module {
+
+// ---------------------------------------------------------------------------
+// Input bytes
+
+bool input_bytes::acquire(PyObject* data) {
+  // bytes and bytearray are read in place; anything else is copied once.
+  if (PyBytes_Check(data) || PyByteArray_Check(data)) {
+    owner_ = py::ref::borrow(data);
+  } else {
+    owner_ = py::ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), data));
+    if (!owner_) return false;
+  }
+  return view_.acquire(owner_.get(), PyBUF_SIMPLE);
+}
+
+// ---------------------------------------------------------------------------
+// _reductions(reduce, skipres) -> (data, recon)
+
+namespace {
+
+// `a, b = obj`, with Python's messages; `not_iterable` tells a TypeError
+// from iteration (which makes the caller read obj as one number).
+bool unpack_two(PyObject* obj, py::ref* a, py::ref* b, bool* not_iterable) {
+  *not_iterable = false;
+  py::ref it(PyObject_GetIter(obj));
+  if (!it) {
+    *not_iterable = PyErr_ExceptionMatches(PyExc_TypeError);
+    return false;
+  }
+  py::ref items[3];
+  int got = 0;
+  for (; got < 3; ++got) {
+    items[got] = py::ref(PyIter_Next(it.get()));
+    if (!items[got]) break;
+  }
+  if (PyErr_Occurred()) {
+    *not_iterable = PyErr_ExceptionMatches(PyExc_TypeError);
+    return false;
+  }
+  if (got < 2) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+    return false;
+  }
+  if (got > 2) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return false;
+  }
+  *a = std::move(items[0]);
+  *b = std::move(items[1]);
+  return true;
+}
+
+PyObject* reductions_impl(PyObject*, bound_args args) {
+  PyObject* reduce = args[0];
+  PyObject* skipres = args[1];
+  if (skipres == Py_None) {
+    py::ref r(PyNumber_Long(reduce));
+    if (!r) return nullptr;
+    if (_PyLong_Sign(r.get()) < 0) {
+      py::ref text(PyObject_Str(reduce));
+      if (!text) return nullptr;
+      PyErr_Format(PyExc_ValueError, "reduce must be >= 0, got %U", text.get());
+      return nullptr;
+    }
+    return PyTuple_Pack(2, r.get(), r.get());
+  }
+  py::ref data_obj, recon_obj;
+  bool not_iterable = false;
+  if (!unpack_two(skipres, &data_obj, &recon_obj, &not_iterable)) {
+    if (!not_iterable) return nullptr;
+    PyErr_Clear();
+    data_obj = py::ref::borrow(skipres);
+    recon_obj = py::ref::borrow(skipres);
+  }
+  py::ref data(PyNumber_Long(data_obj.get()));
+  if (!data) return nullptr;
+  py::ref recon(PyNumber_Long(recon_obj.get()));
+  if (!recon) return nullptr;
+
+  const int reduce_set = PyObject_IsTrue(reduce);
+  if (reduce_set < 0) return nullptr;
+  if (reduce_set) {
+    py::ref r(PyNumber_Long(reduce));
+    if (!r) return nullptr;
+    const int same_data = PyObject_RichCompareBool(data.get(), r.get(), Py_EQ);
+    const int same_recon = PyObject_RichCompareBool(recon.get(), r.get(), Py_EQ);
+    if (same_data < 0 || same_recon < 0) return nullptr;
+    if (!same_data || !same_recon) {
+      py::ref text(PyObject_Str(reduce));
+      if (!text) return nullptr;
+      PyErr_Format(PyExc_ValueError, "reduce=%U and skipres=%R disagree; pass one", text.get(),
+                   skipres);
+      return nullptr;
+    }
+  }
+  if (_PyLong_Sign(data.get()) < 0 || _PyLong_Sign(recon.get()) < 0) {
+    PyErr_Format(PyExc_ValueError, "skipres must be >= 0, got %R", skipres);
+    return nullptr;
+  }
+  const int more = PyObject_RichCompareBool(recon.get(), data.get(), Py_GT);
+  if (more < 0) return nullptr;
+  if (more) {
+    PyErr_Format(PyExc_ValueError,
+                 "skipres: the reconstruction cannot skip more resolutions (%S) than are left "
+                 "unread (%S)",
+                 recon.get(), data.get());
+    return nullptr;
+  }
+  return PyTuple_Pack(2, data.get(), recon.get());
+}
+
+// ---------------------------------------------------------------------------
+// _output_dtype(bit_depth, is_signed, nlt_type) -> numpy.dtype
+
+PyObject* output_dtype_impl(PyObject*, bound_args args) {
+  int bit_depth, nlt_type;
+  if (!to_int32(args[0], &bit_depth)) return nullptr;
+  const int is_signed = PyObject_IsTrue(args[1]);
+  if (is_signed < 0) return nullptr;
+  if (!to_int32(args[2], &nlt_type)) return nullptr;
+  if (bit_depth < 1 || bit_depth > 32) {
+    PyErr_Format(g_openjph_error, "HTJ2K decode: unsupported bit depth %d", bit_depth);
+    return nullptr;
+  }
+  const int size = bit_depth <= 8 ? 1 : (bit_depth <= 16 ? 2 : 4);
+  int type;
+  if (nlt_type == 3) {
+    if (size == 1) {
+      PyErr_SetString(g_unsupported_feature,
+                      "HTJ2K decode: an NLT type 3 component of 8 bits or fewer has no floating "
+                      "point type to return");
+      return nullptr;
+    }
+    type = size == 2 ? NPY_FLOAT16 : NPY_FLOAT32;
+  } else if (nlt_type != 0) {
+    PyErr_Format(g_unsupported_feature,
+                 "HTJ2K decode: nonlinearity (NLT) type %d is not supported; the samples would "
+                 "come back without it applied",
+                 nlt_type);
+    return nullptr;
+  } else if (is_signed) {
+    type = size == 1 ? NPY_INT8 : (size == 2 ? NPY_INT16 : NPY_INT32);
+  } else {
+    type = size == 1 ? NPY_UINT8 : (size == 2 ? NPY_UINT16 : NPY_UINT32);
+  }
+  return reinterpret_cast<PyObject*>(PyArray_DescrFromType(type));
+}
+
+// Resolves (reduce, skipres) to two C ints.
+bool reduction_pair(PyObject* reduce, PyObject* skipres, int* data, int* recon) {
+  PyObject* pair_args[2] = {reduce, skipres};
+  py::ref pair(call_module_function("_reductions", pair_args, 2));
+  if (!pair) return false;
+  PyObject *a, *b;
+  if (!PyArg_ParseTuple(pair.get(), "OO", &a, &b)) return false;
+  return to_int32(a, data) && to_int32(b, recon);
+}
+
+// ---------------------------------------------------------------------------
+// decode_info(data, *, reduce=0, skipres=None, resilient=False) -> dict
+
+enum info_arg { i_data, i_reduce, i_skipres, i_resilient };
+
+PyObject* decode_info_impl(PyObject*, bound_args args) {
+  int reduce;
+  if (!to_int32(args[i_reduce], &reduce)) return nullptr;
+  const int resilient = PyObject_IsTrue(args[i_resilient]);
+  if (resilient < 0) return nullptr;
+  py::ref reduce_obj(PyLong_FromLong(reduce));
+  if (!reduce_obj) return nullptr;
+  int data_r, recon_r;
+  if (!reduction_pair(reduce_obj.get(), args[i_skipres], &data_r, &recon_r)) return nullptr;
+
+  ferroglyph_htj2k_clear_warnings();
+  input_bytes in;
+  if (!in.acquire(args[i_data])) return nullptr;
+  if (in.size() == 0) {
+    PyErr_SetString(g_openjph_error, "decode_info: empty input");
+    return nullptr;
+  }
+  ferroglyph_htj2k_info info{};
+  const int rc = ferroglyph_htj2k_decode_info(in.data(), in.size(), data_r, recon_r, resilient,
+                                              &info);
+  if (rc != 0) return raise_bridge_error(rc, "decode_info");
+
+  py::ref dtype = py::ref::borrow(Py_None);
+  if (info.uniform) {
+    py::ref bd(PyLong_FromLong(info.bit_depth)), nlt(PyLong_FromLong(info.nlt_type));
+    if (!bd || !nlt) return nullptr;
+    PyObject* dt_args[3] = {bd.get(), info.is_signed ? Py_True : Py_False, nlt.get()};
+    py::ref dt(call_module_function("_output_dtype", dt_args, 3));
+    if (dt) {
+      dtype = std::move(dt);
+    } else if (PyErr_ExceptionMatches(g_openjph_error)) {
+      PyErr_Clear();
+    } else {
+      return nullptr;
+    }
+  }
+  return Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i,s:O,s:i,s:O,s:O}",  //
+                       "width", info.width, "height", info.height, "components", info.components,
+                       "bit_depth", info.bit_depth, "signed", info.is_signed ? Py_True : Py_False,
+                       "num_decompositions", info.num_decompositions, "color_transform",
+                       info.color_transform ? Py_True : Py_False, "nlt_type", info.nlt_type,
+                       "uniform", info.uniform ? Py_True : Py_False, "dtype", dtype.get());
+}
+
+// ---------------------------------------------------------------------------
+// _decode_target(out, shape, dtype) -> ndarray
+
+PyObject* decode_target_impl(PyObject*, bound_args args) {
+  PyObject* out = args[0];
+  PyObject* shape = args[1];
+  PyObject* dtype = args[2];
+  PyObject* np_module = module_attr("np");
+  if (np_module == nullptr) return nullptr;
+
+  py::ref count(PyObject_CallMethod(np_module, "prod", "(O)", shape));
+  if (!count) return nullptr;
+  py::ref count_int(PyNumber_Long(count.get()));
+  if (!count_int) return nullptr;
+  py::ref itemsize(PyObject_GetAttrString(dtype, "itemsize"));
+  if (!itemsize) return nullptr;
+  py::ref required(PyNumber_Multiply(count_int.get(), itemsize.get()));
+  if (!required) return nullptr;
+
+  if (PyArray_Check(out)) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(out);
+    py::ref want_shape(PySequence_Tuple(shape));
+    if (!want_shape) return nullptr;
+    py::ref have_shape(PyObject_GetAttrString(out, "shape"));
+    if (!have_shape) return nullptr;
+    const int same_shape = PyObject_RichCompareBool(have_shape.get(), want_shape.get(), Py_EQ);
+    if (same_shape < 0) return nullptr;
+    if (!same_shape) {
+      PyErr_Format(PyExc_ValueError,
+                   "HTJ2K decode: out.shape=%S does not match the output shape %S",
+                   have_shape.get(), want_shape.get());
+      return nullptr;
+    }
+    PyObject* have_dtype = reinterpret_cast<PyObject*>(PyArray_DESCR(arr));
+    const int same_dtype = PyObject_RichCompareBool(have_dtype, dtype, Py_EQ);
+    if (same_dtype < 0) return nullptr;
+    if (!same_dtype) {
+      PyErr_Format(PyExc_ValueError,
+                   "HTJ2K decode: out.dtype=%S does not match the output dtype %S", have_dtype,
+                   dtype);
+      return nullptr;
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr)) {
+      PyErr_SetString(PyExc_ValueError, "HTJ2K decode: out must be C-contiguous and writable");
+      return nullptr;
+    }
+    return Py_NewRef(out);
+  }
+
+  py::ref view(PyMemoryView_FromObject(out));
+  if (!view) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "HTJ2K decode: out must be an ndarray or a writable buffer, got %s",
+                 Py_TYPE(out)->tp_name);
+    return nullptr;
+  }
+  const Py_buffer* buf = PyMemoryView_GET_BUFFER(view.get());
+  if (buf->readonly || !PyBuffer_IsContiguous(buf, 'C')) {
+    PyErr_SetString(PyExc_ValueError, "HTJ2K decode: out must be C-contiguous and writable");
+    return nullptr;
+  }
+  py::ref nbytes(PyLong_FromSsize_t(buf->len));
+  if (!nbytes) return nullptr;
+  const int same_size = PyObject_RichCompareBool(nbytes.get(), required.get(), Py_EQ);
+  if (same_size < 0) return nullptr;
+  if (!same_size) {
+    PyErr_Format(PyExc_ValueError, "HTJ2K decode: out holds %S bytes; the output needs %S",
+                 nbytes.get(), required.get());
+    return nullptr;
+  }
+  py::ref as_bytes(PyObject_CallMethod(view.get(), "cast", "s", "B"));
+  if (!as_bytes) return nullptr;
+  py::ref flat(PyObject_CallMethod(np_module, "frombuffer", "OO", as_bytes.get(), dtype));
+  if (!flat) return nullptr;
+  return PyObject_CallMethod(flat.get(), "reshape", "(O)", shape);
+}
+
+// ---------------------------------------------------------------------------
+// decode(data, *, ...) -> ndarray
+
+enum decode_arg {
+  d_data, d_ignore_unsupported, d_reduce, d_planar, d_skipres, d_resilient, d_out,
+  d_numthreads, d_tile,
+};
+
+PyObject* decode_impl(PyObject*, bound_args args) {
+  // 1. Arguments and the reduction pair.
+  const int ignore_unsupported = PyObject_IsTrue(args[d_ignore_unsupported]);
+  if (ignore_unsupported < 0) return nullptr;
+  int reduce;
+  if (!to_int32(args[d_reduce], &reduce)) return nullptr;
+  const int resilient = PyObject_IsTrue(args[d_resilient]);
+  if (resilient < 0) return nullptr;
+  const int as_tile = PyObject_IsTrue(args[d_tile]);
+  if (as_tile < 0) return nullptr;
+  py::ref reduce_obj(PyLong_FromLong(reduce));
+  if (!reduce_obj) return nullptr;
+  int data_r, recon_r;
+  if (!reduction_pair(reduce_obj.get(), args[d_skipres], &data_r, &recon_r)) return nullptr;
+
+  // 2. The tiled attempt, for whole-resolution decodes that may use threads.
+  if (!ignore_unsupported && !resilient && data_r == 0 && recon_r == 0) {
+    py::ref one(PyLong_FromLong(1));
+    if (!one) return nullptr;
+    const int single = PyObject_RichCompareBool(args[d_numthreads], one.get(), Py_EQ);
+    if (single < 0) return nullptr;
+    if (!single && module_attr_exists("_decode_tiled")) {
+      PyObject* tiled_args[4] = {args[d_data], args[d_numthreads], args[d_planar], args[d_out]};
+      py::ref tiled(call_module_function("_decode_tiled", tiled_args, 4));
+      if (!tiled) return nullptr;
+      if (tiled.get() != Py_None) return tiled.release();
+    }
+  }
+
+  // 3-6. Header facts, with the lock released.
+  ferroglyph_htj2k_clear_warnings();
+  input_bytes in;
+  if (!in.acquire(args[d_data])) return nullptr;
+  if (in.size() == 0) {
+    PyErr_SetString(g_openjph_error, "decode: empty input");
+    return nullptr;
+  }
+  ferroglyph_htj2k_info info{};
+  int rc;
+  {
+    py::unlocked nogil;
+    rc = ferroglyph_htj2k_decode_info(in.data(), in.size(), data_r, recon_r, resilient, &info);
+  }
+  if (rc != 0) return raise_bridge_error(rc, "decode_info");
+
+  // 7, 8. Uniformity and the output dtype.
+  if (!info.uniform) {
+    PyErr_SetString(g_openjph_error,
+                    "HTJ2K decode: the components differ in precision, sign, nonlinearity or "
+                    "subsampling; not supported");
+    return nullptr;
+  }
+  const int nlt = (info.nlt_type != 0 && info.nlt_type != 3 && ignore_unsupported)
+                      ? 0
+                      : info.nlt_type;
+  py::ref bd(PyLong_FromLong(info.bit_depth)), nlt_obj(PyLong_FromLong(nlt));
+  if (!bd || !nlt_obj) return nullptr;
+  PyObject* dt_args[3] = {bd.get(), info.is_signed ? Py_True : Py_False, nlt_obj.get()};
+  py::ref dtype_obj(call_module_function("_output_dtype", dt_args, 3));
+  if (!dtype_obj) return nullptr;
+  if (!PyArray_DescrCheck(dtype_obj.get())) {
+    PyErr_SetString(PyExc_TypeError, "_output_dtype did not return a numpy.dtype");
+    return nullptr;
+  }
+  auto* dtype = reinterpret_cast<PyArray_Descr*>(dtype_obj.get());
+  const int bytes_per_sample = static_cast<int>(PyDataType_ELSIZE(dtype));
+  const bool is_float = dtype->kind == 'f';
+
+  // 9. Layout.
+  bool planar;
+  if (args[d_planar] == Py_None) {
+    planar = info.color_transform == 0;
+  } else {
+    const int t = PyObject_IsTrue(args[d_planar]);
+    if (t < 0) return nullptr;
+    planar = t != 0;
+  }
+  npy_intp dims[3];
+  int ndim;
+  int planar_flag;
+  if (info.components == 1) {
+    ndim = 2;
+    dims[0] = info.height;
+    dims[1] = info.width;
+    planar_flag = 1;
+  } else if (planar) {
+    ndim = 3;
+    dims[0] = info.components;
+    dims[1] = info.height;
+    dims[2] = info.width;
+    planar_flag = 1;
+  } else {
+    ndim = 3;
+    dims[0] = info.height;
+    dims[1] = info.width;
+    dims[2] = info.components;
+    planar_flag = 0;
+  }
+
+  // 10. Destination.
+  py::ref dest;
+  if (args[d_out] == Py_None) {
+    const bool signed_carrier = info.is_signed || is_float;
+    const int carrier = bytes_per_sample == 1 ? (signed_carrier ? NPY_INT8 : NPY_UINT8)
+                        : bytes_per_sample == 2 ? (signed_carrier ? NPY_INT16 : NPY_UINT16)
+                                                : (signed_carrier ? NPY_INT32 : NPY_UINT32);
+    dest = py::ref(PyArray_SimpleNew(ndim, dims, carrier));
+  } else {
+    py::ref shape(PyTuple_New(ndim));
+    if (!shape) return nullptr;
+    for (int i = 0; i < ndim; ++i) {
+      PyObject* d = PyLong_FromSsize_t(dims[i]);
+      if (d == nullptr) return nullptr;
+      PyTuple_SET_ITEM(shape.get(), i, d);
+    }
+    PyObject* target_args[3] = {args[d_out], shape.get(), dtype_obj.get()};
+    dest = py::ref(call_module_function("_decode_target", target_args, 3));
+  }
+  if (!dest) return nullptr;
+  if (!PyArray_Check(dest.get())) {
+    PyErr_SetString(PyExc_TypeError, "_decode_target did not return an ndarray");
+    return nullptr;
+  }
+  auto* dest_arr = reinterpret_cast<PyArrayObject*>(dest.get());
+
+  // 11. The samples, with the lock released; `in` and `dest` stay referenced.
+  {
+    uint8_t* dst = static_cast<uint8_t*>(PyArray_DATA(dest_arr));
+    const size_t dst_size = static_cast<size_t>(PyArray_NBYTES(dest_arr));
+    py::unlocked nogil;
+    rc = ferroglyph_htj2k_decode(in.data(), in.size(), dst, dst_size, bytes_per_sample, data_r,
+                                 recon_r, resilient, planar_flag);
+  }
+  if (rc != 0) return raise_bridge_error(rc, "decode");
+
+  // 12, 13. Warnings.
+  if (as_tile) {
+    const char* warned = ferroglyph_htj2k_last_warnings();
+    if (warned != nullptr && warned[0] != '\0') {
+      PyErr_SetString(g_openjph_error, "decode: OpenJPH warned about a tile");
+      return nullptr;
+    }
+  }
+  if (!check_warnings(ignore_unsupported != 0)) return nullptr;
+
+  // 14. A float output is the integer carrier reinterpreted, never converted.
+  if (!PyArray_EquivTypes(PyArray_DESCR(dest_arr), dtype)) {
+    Py_INCREF(dtype);
+    return PyArray_View(dest_arr, dtype, nullptr);
+  }
+  return dest.release();
+}
+
+}  // namespace
+
+const function_def k_reductions_def = {
+    "_reductions",
+    "Resolve ``reduce`` and ``skipres`` to the pair (data, recon).\n\n"
+    "``data`` is the number of finest resolutions left unread, ``recon`` the\n"
+    "number left out of the reconstruction (recon <= data).  ``reduce=n`` or\n"
+    "``skipres=n`` gives (n, n); ``skipres=(d, r)`` gives (d, r).",
+    nullptr,
+    reductions_impl,
+    2,
+    {{"reduce", default_value::required, false}, {"skipres", default_value::required, false}},
+};
+
+const function_def k_output_dtype_def = {
+    "_output_dtype",
+    "The dtype that a decode of a uniform codestream returns.\n\n"
+    "(u)int8/16/32 by precision and sign; float16/float32 for NLT type 3\n"
+    "(floating-point bit patterns) at 9-16/17-32 bits.",
+    nullptr,
+    output_dtype_impl,
+    3,
+    {{"bit_depth", default_value::required, false},
+     {"is_signed", default_value::required, false},
+     {"nlt_type", default_value::required, false}},
+};
+
+const function_def k_decode_info_def = {
+    "decode_info",
+    "Read the HTJ2K headers without decoding any samples.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "data : bytes-like\n"
+    "    The codestream.\n"
+    "reduce : int, optional\n"
+    "    Report the size of a decode that skips this many finest resolutions.\n"
+    "skipres : int or (int, int), optional\n"
+    "    Alternative to ``reduce``: (resolutions unread, resolutions left out of\n"
+    "    the reconstruction).\n"
+    "resilient : bool, optional\n"
+    "    Ask OpenJPH to tolerate damaged codestreams.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "dict\n"
+    "    width, height (at the reduction), components, bit_depth, signed,\n"
+    "    num_decompositions (the largest usable reduce), color_transform,\n"
+    "    nlt_type, uniform, and dtype (what decode returns, or None when decode\n"
+    "    would refuse the codestream).\n",
+    "dict",
+    decode_info_impl,
+    4,
+    {{"data", default_value::required, false},
+     {"reduce", default_value::zero, true},
+     {"skipres", default_value::none, true},
+     {"resilient", default_value::false_, true}},
+};
+
+const function_def k_decode_target_def = {
+    "_decode_target",
+    "Validate a caller's ``out=`` for :func:`decode`; return the array.\n\n"
+    "An ndarray must match the output shape and dtype exactly and be\n"
+    "C-contiguous and writable; any other writable C-contiguous buffer must\n"
+    "hold exactly the output's byte count and is viewed with the output's\n"
+    "shape and dtype.",
+    nullptr,
+    decode_target_impl,
+    3,
+    {{"out", default_value::required, false},
+     {"shape", default_value::required, false},
+     {"dtype", default_value::required, false}},
+};
+
+const function_def k_decode_def = {
+    "decode",
+    "Decode an HTJ2K codestream to an ndarray.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "data : bytes-like\n"
+    "    The codestream (bytes and bytearray are read in place).\n"
+    "ignore_unsupported : bool, optional\n"
+    "    Return the image even when OpenJPH skipped a marker segment it does\n"
+    "    not implement (otherwise OpenJphUnsupportedFeature is raised).\n"
+    "reduce : int, optional\n"
+    "    Skip this many finest resolutions: about 2**reduce smaller per axis.\n"
+    "planar : bool, optional\n"
+    "    (C, H, W) instead of (H, W, C).  Default: interleaved when the\n"
+    "    codestream uses the component transform, planar otherwise.\n"
+    "skipres : int or (int, int), optional\n"
+    "    Alternative to ``reduce``.\n"
+    "resilient : bool, optional\n"
+    "    Ask OpenJPH to tolerate damaged codestreams.\n"
+    "out : ndarray or writable buffer, optional\n"
+    "    Decode into this instead of a new array.\n"
+    "numthreads : int, optional\n"
+    "    Threads for multi-tile codestreams; 1 keeps the calling thread only.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "numpy.ndarray\n"
+    "    (H, W) for one component, else (H, W, C) or (C, H, W); (u)int8/16/32,\n"
+    "    or float16/float32 for floating-point codestreams.\n",
+    "np.ndarray",
+    decode_impl,
+    9,
+    {{"data", default_value::required, false},
+     {"ignore_unsupported", default_value::false_, true},
+     {"reduce", default_value::zero, true},
+     {"planar", default_value::none, true},
+     {"skipres", default_value::none, true},
+     {"resilient", default_value::false_, true},
+     {"out", default_value::none, true},
+     {"numthreads", default_value::none, true},
+     {"_tile", default_value::false_, true}},
+};
+
+}  // namespace ferroglyph::module

@@ -1,0 +1,27 @@
+// Shared by the decode paths: the codestream bytes a call reads.
+#ifndef FERROGLYPH_OPENJPH_DECODER_H
+#define FERROGLYPH_OPENJPH_DECODER_H
+
+#include <cstdint>
+
+#include "py_helpers.h"
+
+namespace ferroglyph::module {
+
+// The input codestream: bytes and bytearray in place, anything else through
+// one bytes() copy; the buffer stays exported while this object lives.
+class input_bytes {
+ public:
+  bool acquire(PyObject* data);
+  const uint8_t* data() const { return static_cast<const uint8_t*>(view_.data()); }
+  size_t size() const { return static_cast<size_t>(view_.size()); }
+  PyObject* owner() const { return owner_.get(); }
+
+ private:
+  py::ref owner_;
+  py::buffer view_;
+};
+
+}  // namespace ferroglyph::module
+
+#endif  // FERROGLYPH_OPENJPH_DECODER_H
