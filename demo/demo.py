@@ -1,8 +1,8 @@
 """ferroglyph demo: encode a photograph to HTJ2K and decode it back.
 
-Uses the C bridge installed with the package (through ctypes).  The image is a
-real photograph from the shared test corpus when it is present beside the
-checkout, otherwise a synthetic one.
+The images are real photographs from the shared test corpus when it is
+present beside the checkout, otherwise a synthetic one; a float32 image shows
+the bit-exact floating-point path.
 """
 
 from __future__ import annotations
@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 
-from ferroglyph.codecs import _bridge_ctypes
+from ferroglyph.codecs import _openjph
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "corpus"))
@@ -58,6 +58,14 @@ def synthetic_image(h: int = 512, w: int = 768) -> np.ndarray:
     return np.clip(img, 0, 255).astype(np.uint8)
 
 
+def float_field(h: int = 384, w: int = 512) -> np.ndarray:
+    """A smooth float32 field with a few special values."""
+    y, x = np.mgrid[0:h, 0:w].astype(np.float32)
+    field = np.sin(x / 40) * np.exp(-y / 300) * 1e3
+    field[0, :3] = [np.inf, -0.0, np.float32(1e-42)]
+    return field.astype(np.float32)
+
+
 def psnr(a: np.ndarray, b: np.ndarray, peak: float) -> float:
     mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
     return float("inf") if mse == 0 else 10 * np.log10(peak * peak / mse)
@@ -72,37 +80,51 @@ def timed(fn, repeat: int = 3):
     return result, best * 1e3
 
 
-def show(bridge: _bridge_ctypes.Bridge, name: str, img: np.ndarray) -> None:
-    bits = 8 * img.itemsize
+def quality(img: np.ndarray, out: np.ndarray) -> str:
+    if img.dtype.kind == "f":
+        same = np.array_equal(img.view(np.uint32), out.view(np.uint32))
+        if same:
+            return "bit-exact"
+        finite = np.isfinite(img) & np.isfinite(out)
+        return f"max error {np.abs(img[finite] - out[finite]).max():.3g}"
+    if np.array_equal(out, img):
+        return "bit-exact"
+    return f"PSNR {psnr(img, out, 2 ** (8 * img.itemsize) - 1):.2f} dB"
+
+
+def show(name: str, img: np.ndarray) -> None:
     comps = img.shape[2] if img.ndim == 3 else 1
     print(f"\n{name}: {img.shape[1]}x{img.shape[0]}, {comps} component(s) of {img.dtype}"
           f" ({img.nbytes:,} bytes)")
-    print(f"  {'mode':<22}{'bytes':>10}{'ratio':>8}{'encode':>10}{'decode':>10}  quality")
-    ct = img.ndim == 3 and img.shape[2] >= 3
-    for label, kw in (("lossless (5/3)", dict(reversible=True)),
-                      ("lossy, quality 90", dict(reversible=False, qfactor=90))):
-        cs, t_enc = timed(lambda: bridge.encode(img, color_transform=ct, **kw))
-        out, t_dec = timed(lambda: bridge.decode(cs))
-        out = out.reshape(img.shape)
-        if np.array_equal(out, img):
-            quality = "bit-exact"
-        else:
-            quality = f"PSNR {psnr(img, out, 2 ** bits - 1):.2f} dB"
-        print(f"  {label:<22}{len(cs):>10,}{img.nbytes / len(cs):>7.2f}x"
-              f"{t_enc:>8.1f}ms{t_dec:>8.1f}ms  {quality}")
-        if kw["reversible"]:
-            lossless = cs
-    info = bridge.decode_info(lossless)
-    for r in range(1, min(3, info.num_decompositions) + 1):
-        small, t = timed(lambda: bridge.decode(lossless, r))
+    print(f"  {'settings':<34}{'bytes':>11}{'ratio':>8}{'encode':>10}{'decode':>10}  quality")
+    cases = [
+        ("lossless", {}),
+        ("lossy, quality 90", {"level": 90}),
+        ("lossy, step 0.002", {"level": 0.002}),
+        ("lossless, 256x256 tiles, TLM", {"tile": (256, 256), "tlm": True}),
+    ]
+    if img.dtype.kind == "f":
+        cases = cases[:1] + [("lossy, step 2^-14", {"reversible": False})]
+    lossless = None
+    for label, kw in cases:
+        cs, t_enc = timed(lambda: _openjph.encode(img, **kw))
+        out, t_dec = timed(lambda: _openjph.decode(cs))
+        lossless = lossless or cs
+        print(f"  {label:<34}{len(cs):>11,}{img.nbytes / len(cs):>7.2f}x"
+              f"{t_enc:>8.1f}ms{t_dec:>8.1f}ms  {quality(img, out)}")
+    info = _openjph.decode_info(lossless)
+    for r in range(1, min(3, info["num_decompositions"]) + 1):
+        small, t = timed(lambda: _openjph.decode(lossless, reduce=r))
         print(f"  reduced decode, reduce={r}: {small.shape[1]}x{small.shape[0]} in {t:.1f}ms")
+    out = np.empty_like(img)
+    _openjph.decode(lossless, out=out)
+    print(f"  decode into a caller's array: {'bit-exact' if quality(img, out) == 'bit-exact' else 'wrong'}")
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("images", nargs="*", help="PGM/PPM files (default: corpus photographs)")
     args = ap.parse_args()
-    bridge = _bridge_ctypes.load()
     images = [(p, read_pnm(p)) for p in args.images]
     if not images:
         for rel, label in CANDIDATES:
@@ -111,12 +133,10 @@ def main() -> int:
                 images.append((f"{label} ({rel})", read_pnm(path)))
     if not images:
         images.append(("synthetic colour image", synthetic_image()))
-    print("ferroglyph: HTJ2K through the OpenJPH bridge")
+    images.append(("float32 field (synthetic)", float_field()))
+    print("ferroglyph: HTJ2K codec over OpenJPH")
     for name, img in images:
-        show(bridge, name, img)
-    warnings = bridge.last_warnings()
-    if warnings:
-        print("\nOpenJPH warnings:\n" + warnings)
+        show(name, img)
     return 0
 
 

@@ -1,0 +1,81 @@
+"""HTJ2K (High-Throughput JPEG 2000, ISO/IEC 15444-15) codec over OpenJPH."""
+
+from collections.abc import Iterable
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypedDict
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+_BytesLike = bytes | bytearray | memoryview | Any
+_IntLike = SupportsInt | SupportsIndex
+
+_PROG_ORDERS: tuple[str, str, str, str, str]
+_PROFILES: tuple[str, str]
+_SOC_SIZ: bytes
+
+class OpenJphError(RuntimeError):
+    """Raised on OpenJPH (HTJ2K) encode/decode failures."""
+
+class OpenJphUnsupportedFeature(OpenJphError):
+    """The codestream uses a marker segment OpenJPH does not implement."""
+
+class _Info(TypedDict):
+    width: int
+    height: int
+    components: int
+    bit_depth: int
+    signed: bool
+    num_decompositions: int
+    color_transform: bool
+    nlt_type: int
+    uniform: bool
+    dtype: np.dtype[Any] | None
+
+def last_warnings() -> str:
+    """Warnings OpenJPH raised during the most recent call."""
+
+def _quantization(level: SupportsFloat | str | bytes | None) -> tuple[float, int]: ...
+def _max_decompositions(width: _IntLike, height: _IntLike, tile_w: _IntLike, tile_h: _IntLike) -> int: ...
+def encode(
+    data: ArrayLike,
+    level: SupportsFloat | str | bytes | None = None,
+    *,
+    rgb: object = None,
+    planar: object = None,
+    tile: Iterable[_IntLike] | None = None,
+    resolutions: _IntLike | None = None,
+    reversible: object = None,
+    tlm: object = None,
+    tilepart: _IntLike | None = None,
+    block_size: Iterable[_IntLike] | None = None,
+    prog_order: str | None = None,
+    profile: str | None = None,
+    num_decomp: _IntLike | None = None,
+) -> bytes:
+    """Encode an ndarray as an HTJ2K codestream."""
+
+def _reductions(reduce: _IntLike, skipres: _IntLike | Iterable[_IntLike] | None) -> tuple[int, int]: ...
+def _output_dtype(bit_depth: _IntLike, is_signed: object, nlt_type: _IntLike) -> np.dtype[Any]: ...
+def decode_info(
+    data: _BytesLike,
+    *,
+    reduce: _IntLike = 0,
+    skipres: _IntLike | Iterable[_IntLike] | None = None,
+    resilient: object = False,
+) -> _Info:
+    """Read the HTJ2K headers without decoding any samples."""
+
+def _decode_target(out: Any, shape: Iterable[int], dtype: np.dtype[Any]) -> np.ndarray: ...
+def decode(
+    data: _BytesLike,
+    *,
+    ignore_unsupported: object = False,
+    reduce: _IntLike = 0,
+    planar: object = None,
+    skipres: _IntLike | Iterable[_IntLike] | None = None,
+    resilient: object = False,
+    out: Any = None,
+    numthreads: int | None = None,
+    _tile: object = False,
+) -> np.ndarray:
+    """Decode an HTJ2K codestream to an ndarray."""
