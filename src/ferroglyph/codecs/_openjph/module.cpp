@@ -162,6 +162,9 @@ PyObject* init_module() {
     return nullptr;
   py::ref soc_siz(PyBytes_FromStringAndSize("\xff\x4f\xff\x51", 4));
   if (!soc_siz || PyModule_AddObjectRef(module.get(), "_SOC_SIZ", soc_siz.get()) < 0 ||
+      !add_function(module.get(), module_name.get(), k_tile_plan_def) ||
+      !add_function(module.get(), module_name.get(), k_tile_codestream_def) ||
+      !add_function(module.get(), module_name.get(), k_decode_tiled_def) ||
       !add_function(module.get(), module_name.get(), k_decode_def))
     return nullptr;
 

@@ -41,6 +41,9 @@ extern const function_def k_reductions_def;
 extern const function_def k_output_dtype_def;
 extern const function_def k_decode_info_def;
 extern const function_def k_decode_target_def;
+extern const function_def k_tile_plan_def;
+extern const function_def k_tile_codestream_def;
+extern const function_def k_decode_tiled_def;
 extern const function_def k_decode_def;
 
 }  // namespace ferroglyph::module

@@ -189,8 +189,12 @@ int decode_impl(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_siz
     return 6;
   }
   const uint64_t plane = W * H;
-  const uint64_t need = C * plane * static_cast<uint64_t>(bytes_per_sample);
-  if (static_cast<uint64_t>(dst_size) < need) {
+  const uint64_t pixel_bytes = C * static_cast<uint64_t>(bytes_per_sample);
+  // A hostile header can declare more bytes than 64 bits count (2^31 x 2^31
+  // samples of four 4-byte components); no buffer holds that.
+  const bool need_overflows = pixel_bytes != 0 && plane > UINT64_MAX / pixel_bytes;
+  const uint64_t need = plane * pixel_bytes;
+  if (need_overflows || static_cast<uint64_t>(dst_size) < need) {
     shim::set_error("destination buffer too small");
     return 3;
   }

@@ -1,0 +1,643 @@
+// Tiled parallel decode: cutting a multi-tile codestream into single-tile
+// codestreams and decoding them one tile per task on worker threads.
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL ferroglyph_openjph_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <structmember.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "module.h"
+
+namespace ferroglyph::module {
+
+namespace {
+
+// Marker codes the planner acts on.
+constexpr unsigned k_sot = 0xFF90;
+constexpr unsigned k_tlm = 0xFF55;
+constexpr unsigned k_plm = 0xFF57;
+constexpr unsigned k_ppm = 0xFF60;
+constexpr unsigned k_lowest_segment = 0xFF40;
+// Isot is 16 bits wide: a larger grid always has tiles without tile-parts.
+constexpr int64_t k_max_tiles = 65536;
+
+uint32_t u16_at(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
+uint32_t u32_at(const uint8_t* p) { return (u16_at(p) << 16) | u16_at(p + 2); }
+void put_u32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+// For positive operands only.
+int64_t ceil_div(int64_t num, int64_t den) { return (num + den - 1) / den; }
+
+// A read-only unsigned-byte view of `data`, or null (no exception) when
+// `data` is not a C-contiguous buffer that can be seen as bytes.
+PyObject* byte_view(PyObject* data) {
+  py::ref view(PyMemoryView_FromObject(data));
+  if (view) {
+    if (!PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(view.get()), 'C')) return nullptr;
+    view = py::ref(PyObject_CallMethod(view.get(), "cast", "s", "B"));
+    if (view) view = py::ref(PyObject_CallMethod(view.get(), "toreadonly", nullptr));
+  }
+  if (!view) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+        PyErr_ExceptionMatches(PyExc_BufferError))
+      PyErr_Clear();
+    return nullptr;
+  }
+  return view.release();
+}
+
+PyObject* span(size_t start, size_t end) {
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+}
+
+// ---------------------------------------------------------------------------
+// _tile_plan(data) -> (mv, main, tiles) or None
+
+PyObject* tile_plan_impl(PyObject*, bound_args args) {
+  py::ref mv(byte_view(args[0]));
+  if (!mv) {
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+  }
+  const Py_buffer* buf = PyMemoryView_GET_BUFFER(mv.get());
+  const uint8_t* b = static_cast<const uint8_t*>(buf->buf);
+  const size_t n = static_cast<size_t>(buf->len);
+
+  PyObject* soc_siz = module_attr("_SOC_SIZ");
+  if (soc_siz == nullptr) return nullptr;
+  char* soc_siz_bytes;
+  Py_ssize_t soc_siz_len;
+  if (PyBytes_AsStringAndSize(soc_siz, &soc_siz_bytes, &soc_siz_len) < 0) return nullptr;
+  if (n < 42 || soc_siz_len != 4 || std::memcmp(b, soc_siz_bytes, 4) != 0) Py_RETURN_NONE;
+
+  const size_t lsiz = u16_at(b + 4);
+  if (lsiz < 41 || 4 + lsiz > n) Py_RETURN_NONE;
+  const uint8_t* siz = b + 2;  // [2, 4 + lsiz): marker to last byte
+  const size_t siz_len = lsiz + 2;
+  const int64_t xsiz = u32_at(siz + 6), ysiz = u32_at(siz + 10), xo = u32_at(siz + 14),
+                yo = u32_at(siz + 18), xt = u32_at(siz + 22), yt = u32_at(siz + 26),
+                xto = u32_at(siz + 30), yto = u32_at(siz + 34);
+  const size_t csiz = u16_at(siz + 38);
+  if (xt == 0 || yt == 0 || xsiz <= xo || ysiz <= yo || siz_len < 40 + 3 * csiz) Py_RETURN_NONE;
+  for (size_t c = 0; c < csiz; ++c)
+    if (siz[41 + 3 * c] != 1 || siz[42 + 3 * c] != 1) Py_RETURN_NONE;
+  // The format requires the tile grid to start at or before the image area
+  // and its first tile to reach into it; other grids are decoded whole, so
+  // that the decode reports them.
+  if (xto > xo || yto > yo || xto + xt <= xo || yto + yt <= yo) Py_RETURN_NONE;
+
+  const int64_t ntx = ceil_div(xsiz - xto, xt), nty = ceil_div(ysiz - yto, yt);
+  if (ntx < 1 || nty < 1 || ntx > k_max_tiles || nty > k_max_tiles) Py_RETURN_NONE;
+  const int64_t ntiles = ntx * nty;
+  if (ntiles < 2 || ntiles > k_max_tiles) Py_RETURN_NONE;
+
+  // Main header: every segment between SIZ and the first SOT, TLM and PLM
+  // left out (the single-tile codestreams would contradict them).
+  size_t pos = 4 + lsiz;
+  std::vector<std::pair<size_t, size_t>> main;
+  for (;;) {
+    if (pos + 4 > n) Py_RETURN_NONE;
+    const unsigned marker = u16_at(b + pos);
+    if (marker == k_sot) break;
+    const size_t length = u16_at(b + pos + 2);
+    if (marker < k_lowest_segment || marker == k_ppm || length < 2 || pos + 2 + length > n)
+      Py_RETURN_NONE;
+    if (marker != k_tlm && marker != k_plm) main.emplace_back(pos, pos + 2 + length);
+    pos += 2 + length;
+  }
+
+  // Tile-parts, in codestream order, sorted into their tiles.
+  std::vector<std::vector<std::pair<size_t, size_t>>> parts(static_cast<size_t>(ntiles));
+  const size_t end_of_data = (b[n - 2] == 0xFF && b[n - 1] == 0xD9) ? n - 2 : n;
+  while (pos < end_of_data) {
+    if (pos + 12 > n || u16_at(b + pos) != k_sot) Py_RETURN_NONE;
+    const size_t lsot = u16_at(b + pos + 2), isot = u16_at(b + pos + 4);
+    const size_t psot = u32_at(b + pos + 6);
+    const size_t end = psot == 0 ? end_of_data : pos + psot;
+    if (lsot != 10 || static_cast<int64_t>(isot) >= ntiles || end > end_of_data || end < pos + 14)
+      Py_RETURN_NONE;
+    parts[isot].emplace_back(pos, end);
+    pos = end;
+  }
+  for (const auto& p : parts)
+    if (p.empty()) Py_RETURN_NONE;
+
+  py::ref main_list(PyList_New(0));
+  if (!main_list) return nullptr;
+  for (const auto& [s, e] : main) {
+    py::ref item(span(s, e));
+    if (!item || PyList_Append(main_list.get(), item.get()) < 0) return nullptr;
+  }
+  py::ref tiles(PyList_New(0));
+  if (!tiles) return nullptr;
+  for (int64_t t = 0; t < ntiles; ++t) {
+    const int64_t gx0 = xto + (t % ntx) * xt, gy0 = yto + (t / ntx) * yt;
+    const int64_t x0 = gx0 > xo ? gx0 : xo, y0 = gy0 > yo ? gy0 : yo;
+    const int64_t x1 = gx0 + xt < xsiz ? gx0 + xt : xsiz, y1 = gy0 + yt < ysiz ? gy0 + yt : ysiz;
+    py::ref head(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(siz_len)));
+    if (!head) return nullptr;
+    uint8_t* h = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(head.get()));
+    std::memcpy(h, siz, 6);
+    const int64_t fields[8] = {x1, y1, x0, y0, xt, yt, gx0, gy0};
+    for (int i = 0; i < 8; ++i) put_u32(h + 6 + 4 * i, static_cast<uint32_t>(fields[i]));
+    std::memcpy(h + 38, siz + 38, siz_len - 38);
+    py::ref part_list(PyList_New(0));
+    if (!part_list) return nullptr;
+    for (const auto& [s, e] : parts[static_cast<size_t>(t)]) {
+      py::ref item(span(s, e));
+      if (!item || PyList_Append(part_list.get(), item.get()) < 0) return nullptr;
+    }
+    py::ref entry(Py_BuildValue("(LLLLOO)", static_cast<long long>(x0 - xo),
+                                static_cast<long long>(y0 - yo), static_cast<long long>(x1 - xo),
+                                static_cast<long long>(y1 - yo), head.get(), part_list.get()));
+    if (!entry || PyList_Append(tiles.get(), entry.get()) < 0) return nullptr;
+  }
+  return PyTuple_Pack(3, mv.get(), main_list.get(), tiles.get());
+}
+
+// ---------------------------------------------------------------------------
+// _tile_codestream(mv, main, tile) -> bytes
+
+// Reads a (start, end) pair that must lie inside a buffer of `n` bytes.
+bool read_span(PyObject* pair, size_t n, size_t min_len, size_t* start, size_t* end) {
+  Py_ssize_t s, e;
+  if (!PyArg_ParseTuple(pair, "nn", &s, &e)) return false;
+  if (s < 0 || e < s || static_cast<size_t>(e) > n || static_cast<size_t>(e - s) < min_len) {
+    PyErr_Format(PyExc_ValueError, "span (%zd, %zd) does not fit a codestream of %zu bytes", s, e,
+                 n);
+    return false;
+  }
+  *start = static_cast<size_t>(s);
+  *end = static_cast<size_t>(e);
+  return true;
+}
+
+PyObject* tile_codestream_impl(PyObject*, bound_args args) {
+  py::buffer view;
+  if (!view.acquire(args[0], PyBUF_SIMPLE)) return nullptr;
+  const uint8_t* b = static_cast<const uint8_t*>(view.data());
+  const size_t n = static_cast<size_t>(view.size());
+
+  py::ref main(PySequence_Fast(args[1], "main must be a sequence of (start, end) spans"));
+  if (!main) return nullptr;
+  py::ref tile(PySequence_Fast(args[2], "tile must be a tile entry of a tile plan"));
+  if (!tile) return nullptr;
+  if (PySequence_Fast_GET_SIZE(tile.get()) < 6) {
+    PyErr_SetString(PyExc_ValueError, "tile must be a tile entry of a tile plan");
+    return nullptr;
+  }
+  PyObject* head = PySequence_Fast_GET_ITEM(tile.get(), 4);
+  py::buffer head_view;
+  if (!head_view.acquire(head, PyBUF_SIMPLE)) return nullptr;
+  py::ref parts(PySequence_Fast(PySequence_Fast_GET_ITEM(tile.get(), 5),
+                                "tile-parts must be a sequence of (start, end) spans"));
+  if (!parts) return nullptr;
+
+  std::vector<std::pair<size_t, size_t>> main_spans, part_spans;
+  size_t total = 2 + static_cast<size_t>(head_view.size()) + 2;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(main.get()); ++i) {
+    size_t s, e;
+    if (!read_span(PySequence_Fast_GET_ITEM(main.get(), i), n, 0, &s, &e)) return nullptr;
+    main_spans.emplace_back(s, e);
+    total += e - s;
+  }
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(parts.get()); ++i) {
+    size_t s, e;
+    if (!read_span(PySequence_Fast_GET_ITEM(parts.get(), i), n, 6, &s, &e)) return nullptr;
+    part_spans.emplace_back(s, e);
+    total += e - s;
+  }
+
+  py::ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  if (!out) return nullptr;
+  uint8_t* o = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+  *o++ = 0xFF;
+  *o++ = 0x4F;
+  std::memcpy(o, head_view.data(), static_cast<size_t>(head_view.size()));
+  o += head_view.size();
+  for (const auto& [s, e] : main_spans) {
+    std::memcpy(o, b + s, e - s);
+    o += e - s;
+  }
+  // Every tile-part becomes a tile-part of tile 0 (Isot = 0); the rest of
+  // it, Psot and TPsot/TNsot included, is copied unchanged.
+  for (const auto& [s, e] : part_spans) {
+    std::memcpy(o, b + s, 4);
+    o[4] = o[5] = 0;
+    std::memcpy(o + 6, b + s + 6, e - s - 6);
+    o += e - s;
+  }
+  *o++ = 0xFF;
+  *o++ = 0xD9;
+  return out.release();
+}
+
+// ---------------------------------------------------------------------------
+// The per-call task: decode one tile and place its pixels.
+
+struct tile_task {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* mv;
+  PyObject* main;
+  PyObject* planar;  // True or False
+  PyObject* result;  // the output ndarray
+  PyObject* failed;  // list of failed tile entries
+  int comps;
+  Py_ssize_t placed;  // tiles decoded and placed
+};
+
+PyTypeObject* g_tile_task_type = nullptr;
+
+// Copies a decoded tile into its rectangle of `result`.
+bool place_tile(tile_task* task, PyObject* pixels_obj, Py_ssize_t x0, Py_ssize_t y0,
+                Py_ssize_t x1, Py_ssize_t y1) {
+  auto* result = reinterpret_cast<PyArrayObject*>(task->result);
+  if (!PyArray_Check(pixels_obj)) {
+    PyErr_SetString(PyExc_TypeError, "a tile decode did not return an ndarray");
+    return false;
+  }
+  auto* pixels = reinterpret_cast<PyArrayObject*>(pixels_obj);
+  const bool planar = task->planar == Py_True;
+  const int comps = task->comps;
+  const Py_ssize_t w = x1 - x0, h = y1 - y0;
+  const int ndim = comps == 1 ? 2 : 3;
+  npy_intp want[3];
+  if (comps == 1) {
+    want[0] = h;
+    want[1] = w;
+  } else if (planar) {
+    want[0] = comps;
+    want[1] = h;
+    want[2] = w;
+  } else {
+    want[0] = h;
+    want[1] = w;
+    want[2] = comps;
+  }
+  if (PyArray_NDIM(pixels) != ndim || !PyArray_IS_C_CONTIGUOUS(pixels) ||
+      !PyArray_EquivTypes(PyArray_DESCR(pixels), PyArray_DESCR(result)) ||
+      std::memcmp(PyArray_DIMS(pixels), want, sizeof(npy_intp) * ndim) != 0) {
+    PyErr_SetString(PyExc_ValueError, "a decoded tile does not fit its rectangle");
+    return false;
+  }
+  const size_t item = static_cast<size_t>(PyArray_ITEMSIZE(result));
+  const npy_intp* dims = PyArray_DIMS(result);
+  const char* src = static_cast<const char*>(PyArray_DATA(pixels));
+  char* dst = static_cast<char*>(PyArray_DATA(result));
+  if (comps == 1 || !planar) {
+    // Rows of w pixels (of comps samples when interleaved).
+    const size_t px = comps == 1 ? item : item * static_cast<size_t>(comps);
+    const size_t row_bytes = static_cast<size_t>(w) * px;
+    const size_t stride = static_cast<size_t>(dims[1]) * px;
+    for (Py_ssize_t r = 0; r < h; ++r)
+      std::memcpy(dst + (static_cast<size_t>(y0 + r)) * stride + static_cast<size_t>(x0) * px,
+                  src + static_cast<size_t>(r) * row_bytes, row_bytes);
+  } else {
+    const size_t row_bytes = static_cast<size_t>(w) * item;
+    const size_t stride = static_cast<size_t>(dims[2]) * item;
+    const size_t plane = static_cast<size_t>(dims[1]) * stride;
+    for (int c = 0; c < comps; ++c)
+      for (Py_ssize_t r = 0; r < h; ++r)
+        std::memcpy(dst + c * plane + static_cast<size_t>(y0 + r) * stride +
+                        static_cast<size_t>(x0) * item,
+                    src + (static_cast<size_t>(c) * h + r) * row_bytes, row_bytes);
+  }
+  return true;
+}
+
+bool decode_and_place(tile_task* task, PyObject* tile) {
+  Py_ssize_t x0, y0, x1, y1;
+  PyObject *head, *parts;
+  if (!PyArg_ParseTuple(tile, "nnnnOO", &x0, &y0, &x1, &y1, &head, &parts)) return false;
+  PyObject* cs_args[3] = {task->mv, task->main, tile};
+  py::ref cs(call_module_function("_tile_codestream", cs_args, 3));
+  if (!cs) return false;
+  PyObject* decode = module_attr("decode");
+  if (decode == nullptr) return false;
+  py::ref one(PyLong_FromLong(1));
+  py::ref kwnames(Py_BuildValue("(sss)", "planar", "numthreads", "_tile"));
+  if (!one || !kwnames) return false;
+  PyObject* call_args[4] = {cs.get(), task->planar, one.get(), Py_True};
+  py::ref pixels(PyObject_Vectorcall(decode, call_args, 1, kwnames.get()));
+  if (!pixels) return false;
+  return place_tile(task, pixels.get(), x0, y0, x1, y1);
+}
+
+PyObject* tile_task_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) {
+  auto* task = reinterpret_cast<tile_task*>(self);
+  if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+    PyErr_SetString(PyExc_TypeError, "a tile task takes exactly one tile entry");
+    return nullptr;
+  }
+  PyObject* tile = args[0];
+  if (decode_and_place(task, tile)) {
+    ++task->placed;
+  } else {
+    // A failed tile is recorded, never raised: the whole decode that follows
+    // reports the codestream's real error or warnings.  Interpreter exits
+    // and interrupts are not the tile's fault and propagate.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    PyErr_Clear();
+    if (PyList_Append(task->failed, tile) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+void tile_task_dealloc(PyObject* self) {
+  auto* t = reinterpret_cast<tile_task*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(t->mv);
+  Py_CLEAR(t->main);
+  Py_CLEAR(t->planar);
+  Py_CLEAR(t->result);
+  Py_CLEAR(t->failed);
+  PyObject_GC_Del(self);
+  Py_DECREF(type);
+}
+
+int tile_task_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* t = reinterpret_cast<tile_task*>(self);
+  Py_VISIT(t->mv);
+  Py_VISIT(t->main);
+  Py_VISIT(t->result);
+  Py_VISIT(t->failed);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+PyObject* tile_task_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return PyVectorcall_Call(self, args, kwargs);
+}
+
+PyMemberDef tile_task_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(tile_task, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot tile_task_slots[] = {
+    {Py_tp_doc, const_cast<char*>("one(tile): decode one tile entry into the shared output.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tile_task_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tile_task_traverse)},
+    {Py_tp_call, reinterpret_cast<void*>(tile_task_call)},
+    {Py_tp_members, tile_task_members},
+    {0, nullptr},
+};
+
+PyType_Spec tile_task_spec = {
+    "ferroglyph.codecs._openjph.one",
+    sizeof(tile_task),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    tile_task_slots,
+};
+
+PyObject* make_tile_task(PyObject* mv, PyObject* main, bool planar, int comps, PyObject* result,
+                         PyObject* failed) {
+  if (g_tile_task_type == nullptr) {
+    g_tile_task_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tile_task_spec));
+    if (g_tile_task_type == nullptr) return nullptr;
+  }
+  auto* t = PyObject_GC_New(tile_task, g_tile_task_type);
+  if (t == nullptr) return nullptr;
+  t->vectorcall = tile_task_vectorcall;
+  t->mv = Py_NewRef(mv);
+  t->main = Py_NewRef(main);
+  t->planar = Py_NewRef(planar ? Py_True : Py_False);
+  t->result = Py_NewRef(result);
+  t->failed = Py_NewRef(failed);
+  t->comps = comps;
+  t->placed = 0;
+  PyObject_GC_Track(reinterpret_cast<PyObject*>(t));
+  return reinterpret_cast<PyObject*>(t);
+}
+
+// Runs run_batched inside parallel_call(), with the semantics of a `with`
+// statement.  Returns 1 after a normal run, 0 when the context manager
+// swallowed an exception of the run, -1 with an exception set.
+int run_in_context(PyObject* parallel_call, PyObject* run_batched, PyObject* task,
+                   PyObject* tiles, PyObject* workers) {
+  py::ref cm(PyObject_CallNoArgs(parallel_call));
+  if (!cm) return -1;
+  py::ref enter(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cm.get())), "__enter__"));
+  py::ref exit(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cm.get())), "__exit__"));
+  if (!enter || !exit) return -1;
+  py::ref entered(PyObject_CallOneArg(enter.get(), cm.get()));
+  if (!entered) return -1;
+
+  py::ref kwnames(Py_BuildValue("(s)", "name"));
+  py::ref name(PyUnicode_FromString("htj2k-tiles"));
+  if (!kwnames || !name) return -1;
+  PyObject* run_args[4] = {task, tiles, workers, name.get()};
+  py::ref ran(PyObject_Vectorcall(run_batched, run_args, 3, kwnames.get()));
+  if (ran) {
+    py::ref done(PyObject_CallFunctionObjArgs(exit.get(), cm.get(), Py_None, Py_None, Py_None,
+                                              nullptr));
+    return done ? 1 : -1;
+  }
+  PyObject* exc = PyErr_GetRaisedException();
+  PyObject* exc_type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  py::ref tb(PyException_GetTraceback(exc));
+  py::ref handled(PyObject_CallFunctionObjArgs(exit.get(), cm.get(), exc_type, exc,
+                                               tb ? tb.get() : Py_None, nullptr));
+  if (!handled) {
+    Py_DECREF(exc);
+    return -1;
+  }
+  const int suppress = PyObject_IsTrue(handled.get());
+  if (suppress < 0) {
+    Py_DECREF(exc);
+    return -1;
+  }
+  if (suppress) {
+    Py_DECREF(exc);
+    return 0;
+  }
+  PyErr_SetRaisedException(exc);
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// _decode_tiled(data, numthreads, planar, out) -> ndarray or None
+
+PyObject* decode_tiled_impl(PyObject*, bound_args args) {
+  PyObject* data = args[0];
+  PyObject* numthreads = args[1];
+  PyObject* planar_arg = args[2];
+  PyObject* out = args[3];
+
+  py::ref plan(call_module_function("_tile_plan", &data, 1));
+  if (!plan) return nullptr;
+  if (plan.get() == Py_None) Py_RETURN_NONE;
+  PyObject *mv, *main, *tiles;
+  if (!PyArg_ParseTuple(plan.get(), "OOO", &mv, &main, &tiles)) return nullptr;
+
+  py::ref info(call_module_function("decode_info", &data, 1));
+  if (!info) {
+    if (!PyErr_ExceptionMatches(g_openjph_error)) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  PyObject* dtype = PyDict_GetItemString(info.get(), "dtype");
+  PyObject* nlt_obj = PyDict_GetItemString(info.get(), "nlt_type");
+  PyObject* comps_obj = PyDict_GetItemString(info.get(), "components");
+  PyObject* width_obj = PyDict_GetItemString(info.get(), "width");
+  PyObject* height_obj = PyDict_GetItemString(info.get(), "height");
+  PyObject* ct_obj = PyDict_GetItemString(info.get(), "color_transform");
+  if (!dtype || !nlt_obj || !comps_obj || !width_obj || !height_obj || !ct_obj) {
+    PyErr_SetString(PyExc_KeyError, "decode_info() returned an incomplete result");
+    return nullptr;
+  }
+  if (dtype == Py_None) Py_RETURN_NONE;
+  int nlt, comps, width, height;
+  if (!to_int32(nlt_obj, &nlt) || !to_int32(comps_obj, &comps) || !to_int32(width_obj, &width) ||
+      !to_int32(height_obj, &height))
+    return nullptr;
+  if (nlt != 0 && nlt != 3) Py_RETURN_NONE;
+
+  py::ref parallel(PyImport_ImportModule("ferroglyph.core.parallel"));
+  if (!parallel) return nullptr;
+  py::ref parallel_call(PyObject_GetAttrString(parallel.get(), "parallel_call"));
+  py::ref resolve_workers(PyObject_GetAttrString(parallel.get(), "resolve_workers"));
+  py::ref run_batched(PyObject_GetAttrString(parallel.get(), "run_batched"));
+  if (!parallel_call || !resolve_workers || !run_batched) return nullptr;
+
+  const Py_ssize_t ntiles = PyObject_Length(tiles);
+  if (ntiles < 0) return nullptr;
+  py::ref itemsize(PyObject_GetAttrString(dtype, "itemsize"));
+  if (!itemsize) return nullptr;
+  py::ref output_bytes(PyLong_FromLongLong(static_cast<long long>(width) * height * comps *
+                                           PyLong_AsLongLong(itemsize.get())));
+  py::ref ntiles_obj(PyLong_FromSsize_t(ntiles));
+  py::ref kwnames(Py_BuildValue("(s)", "output_bytes"));
+  if (!output_bytes || !ntiles_obj || !kwnames) return nullptr;
+  PyObject* rw_args[3] = {numthreads, ntiles_obj.get(), output_bytes.get()};
+  py::ref workers(PyObject_Vectorcall(resolve_workers.get(), rw_args, 2, kwnames.get()));
+  if (!workers) return nullptr;
+  py::ref one(PyLong_FromLong(1));
+  if (!one) return nullptr;
+  const int too_few = PyObject_RichCompareBool(workers.get(), one.get(), Py_LE);
+  if (too_few < 0) return nullptr;
+  if (too_few) Py_RETURN_NONE;
+
+  bool planar;
+  if (planar_arg == Py_None) {
+    const int ct = PyObject_IsTrue(ct_obj);
+    if (ct < 0) return nullptr;
+    planar = !ct;
+  } else {
+    const int t = PyObject_IsTrue(planar_arg);
+    if (t < 0) return nullptr;
+    planar = t != 0;
+  }
+  npy_intp dims[3];
+  int ndim = 3;
+  if (comps == 1) {
+    ndim = 2;
+    dims[0] = height;
+    dims[1] = width;
+  } else if (planar) {
+    dims[0] = comps;
+    dims[1] = height;
+    dims[2] = width;
+  } else {
+    dims[0] = height;
+    dims[1] = width;
+    dims[2] = comps;
+  }
+  py::ref result;
+  if (out == Py_None) {
+    Py_INCREF(dtype);
+    result = py::ref(PyArray_Empty(ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
+  } else {
+    py::ref shape(PyTuple_New(ndim));
+    if (!shape) return nullptr;
+    for (int i = 0; i < ndim; ++i) {
+      PyObject* d = PyLong_FromSsize_t(dims[i]);
+      if (d == nullptr) return nullptr;
+      PyTuple_SET_ITEM(shape.get(), i, d);
+    }
+    PyObject* target_args[3] = {out, shape.get(), dtype};
+    result = py::ref(call_module_function("_decode_target", target_args, 3));
+  }
+  if (!result) return nullptr;
+  if (!PyArray_Check(result.get()) ||
+      !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(result.get()))) {
+    PyErr_SetString(PyExc_TypeError, "the tiled decode needs a C-contiguous output array");
+    return nullptr;
+  }
+
+  py::ref failed(PyList_New(0));
+  if (!failed) return nullptr;
+  py::ref task(make_tile_task(mv, main, planar, comps, result.get(), failed.get()));
+  if (!task) return nullptr;
+  const int ran =
+      run_in_context(parallel_call.get(), run_batched.get(), task.get(), tiles, workers.get());
+  if (ran < 0) return nullptr;
+  // The image is returned only when every tile was decoded and placed: a run
+  // that stopped early (its exception swallowed by the context manager)
+  // leaves tiles unwritten.
+  const Py_ssize_t placed = reinterpret_cast<tile_task*>(task.get())->placed;
+  if (ran == 0 || PyList_GET_SIZE(failed.get()) != 0 || placed != ntiles) Py_RETURN_NONE;
+  return result.release();
+}
+
+}  // namespace
+
+const function_def k_tile_plan_def = {
+    "_tile_plan",
+    "How to cut a multi-tile codestream into single-tile ones, or None.\n\n"
+    "Returns (mv, main, tiles): a read-only byte view of ``data``; the (start,\n"
+    "end) spans of the main-header segments after SIZ (TLM and PLM left out);\n"
+    "and per tile, in tile order, (x0, y0, x1, y1, head, parts): its rectangle\n"
+    "in the output, its rewritten SIZ segment and the spans of its tile-parts.\n"
+    "Returns None for anything it does not cut plainly (one tile, subsampled\n"
+    "components, PPM, malformed segments or tile-parts, a missing tile).",
+    nullptr,
+    tile_plan_impl,
+    1,
+    {{"data", default_value::required, false}},
+};
+
+const function_def k_tile_codestream_def = {
+    "_tile_codestream",
+    "One tile of a multi-tile codestream as a codestream of its own.\n\n"
+    "SOC, the tile's SIZ segment, the carried main-header segments, the tile's\n"
+    "tile-parts renumbered as tile 0, and EOC.",
+    nullptr,
+    tile_codestream_impl,
+    3,
+    {{"mv", default_value::required, false},
+     {"main", default_value::required, false},
+     {"tile", default_value::required, false}},
+};
+
+const function_def k_decode_tiled_def = {
+    "_decode_tiled",
+    "Decode a multi-tile codestream one tile per task; None to decode it whole.\n\n"
+    "Any tile that fails or draws an OpenJPH warning makes the whole attempt\n"
+    "return None, so that the whole decode reports the codestream once.",
+    nullptr,
+    decode_tiled_impl,
+    4,
+    {{"data", default_value::required, false},
+     {"numthreads", default_value::required, false},
+     {"planar", default_value::required, false},
+     {"out", default_value::required, false}},
+};
+
+}  // namespace ferroglyph::module
