@@ -296,6 +296,13 @@ PyObject* encode_impl(PyObject*, bound_args args) {
       const int less = PyObject_RichCompareBool(asked.get(), most.get(), Py_LT);
       if (less < 0) return nullptr;
       decomp = less ? std::move(asked) : std::move(most);
+      // An image one sample high or wide allows no level, but OpenJPH's
+      // reversible path is lossless only with at least one (or with the
+      // component transform); one level codes such an image fine.
+      const int none_left = PyObject_RichCompareBool(decomp.get(), zero.get(), Py_EQ);
+      if (none_left < 0) return nullptr;
+      if (none_left && reversible && !color_transform) decomp = py::ref(PyLong_FromLong(1));
+      if (!decomp) return nullptr;
     }
   }
 

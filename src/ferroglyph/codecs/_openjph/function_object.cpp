@@ -250,6 +250,15 @@ PyObject* get_signature(PyObject* self, void*) {
   return Py_XNewRef(f->signature);
 }
 
+// Functions pickle (and copy) by reference, like Python's own: by module and
+// qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_name(self, nullptr); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_name, nullptr, nullptr, nullptr},
@@ -272,13 +281,13 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A function of the ferroglyph HTJ2K codec module.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(function_call)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 

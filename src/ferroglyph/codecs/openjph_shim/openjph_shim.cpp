@@ -99,6 +99,37 @@ void check_header_sanity(ojph::codestream& cs) {
                              " in the COD marker segment");
 }
 
+// OpenJPH 0.32 fails an assertion while allocating the tiles (killing the
+// process) when the reconstruction leaves out a vertical-only decomposition
+// level of a DFS marker segment (ISO/IEC 15444-2; measured on Kakadu's
+// "bhvhb" low-latency codestream).  OpenJPH does not expose DFS, so the main
+// header is walked here: whether one of the `levels` finest levels of a DFS
+// segment is vertical-only (type 3; levels past the segment's count repeat
+// its last type).
+bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
+  constexpr unsigned k_sot = 0xFF90, k_dfs = 0xFF72;
+  if (levels <= 0) return false;
+  size_t at = 2;  // after SOC
+  while (at + 4 <= srcsize) {
+    const unsigned marker = static_cast<unsigned>(src[at] << 8 | src[at + 1]);
+    const size_t length = static_cast<size_t>(src[at + 2] << 8 | src[at + 3]);
+    if (marker == k_sot || length < 2 || length > srcsize - at - 2) break;
+    if (marker == k_dfs && length > 5) {
+      // Ldfs, Sdfs (2 bytes), Ids (1 byte), then 2 bits per level.
+      const unsigned count = src[at + 6];
+      const uint8_t* types = src + at + 7;
+      const size_t type_bytes = length - 5;
+      for (int k = 0; k < levels && count > 0; ++k) {
+        const unsigned i = std::min(static_cast<unsigned>(k), count - 1);
+        if (i / 4 >= type_bytes) break;
+        if (((types[i / 4] >> (6 - 2 * (i % 4))) & 3) == 3) return true;
+      }
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
 bool reduction_negative(int reduce_data, int reduce_recon) {
   return reduce_data < 0 || reduce_recon < 0;
 }
@@ -157,6 +188,12 @@ int decode_impl(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_siz
   if (static_cast<int>(cs.access_cod().get_num_decompositions()) <
       std::max(reduce_data, reduce_recon)) {
     shim::set_error("reduce exceeds the codestream's decomposition count");
+    return 6;
+  }
+  if (drops_vertical_only_level(src, srcsize, reduce_recon)) {
+    shim::set_error(
+        "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
+        "reconstruct");
     return 6;
   }
   if (reduce_data != 0 || reduce_recon != 0)
@@ -282,6 +319,12 @@ int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uin
   cod.set_reversible(p.reversible != 0);
   cod.set_color_transform(p.color_transform != 0);
   if (p.prog_order != nullptr) cod.set_progression_order(p.prog_order);
+  if (p.profile != nullptr) {
+    // Both profiles restrict precincts to 128x128 at the lowest resolution
+    // and 256x256 above it; OpenJPH checks but does not choose them.
+    ojph::size precincts[2] = {ojph::size(128, 128), ojph::size(256, 256)};
+    cod.set_precinct_size(2, precincts);
+  }
 
   if (p.reversible == 0) {
     ojph::param_qcd qcd = cs.access_qcd();
