@@ -49,7 +49,9 @@ def resolve_workers(numthreads: int | None, ntasks: int, *, output_bytes: int) -
     of another parallel region.  A positive integer is a cap (also limited by
     ``ntasks``).  Anything else raises :class:`ValueError`.
     """
-    if isinstance(numthreads, bool) or not (numthreads is None or isinstance(numthreads, int)):
+    if isinstance(numthreads, bool):
+        raise ValueError(f"numthreads must be None or a non-negative integer, got {numthreads!r}")
+    if not (numthreads is None or isinstance(numthreads, int)):
         try:
             numthreads = int(numthreads.__index__())  # NumPy integers and the like
         except (AttributeError, TypeError):
