@@ -271,9 +271,11 @@ PyObject* decode_target_impl(PyObject*, bound_args args) {
   if (!view) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyErr_Clear();
+    py::ref type_name(PyType_GetName(Py_TYPE(out)));
+    if (!type_name) return nullptr;
     PyErr_Format(PyExc_TypeError,
-                 "HTJ2K decode: out must be an ndarray or a writable buffer, got %s",
-                 Py_TYPE(out)->tp_name);
+                 "HTJ2K decode: out must be an ndarray or a writable buffer, got %U",
+                 type_name.get());
     return nullptr;
   }
   const Py_buffer* buf = PyMemoryView_GET_BUFFER(view.get());
@@ -506,8 +508,9 @@ const function_def k_decode_info_def = {
     "dict\n"
     "    width, height (at the reduction), components, bit_depth, signed,\n"
     "    num_decompositions (the largest usable reduce), color_transform,\n"
-    "    nlt_type, uniform, and dtype (what decode returns, or None when decode\n"
-    "    would refuse the codestream).\n",
+    "    nlt_type, uniform, and dtype (what decode returns, or None when the\n"
+    "    header rules a decode out: components that differ, an unsupported\n"
+    "    precision or nonlinearity).\n",
     "dict",
     decode_info_impl,
     4,

@@ -1,0 +1,400 @@
+"""Codestream crafting for the decoder tests.
+
+Everything here works on raw HTJ2K codestreams (``bytes``) as the encoder
+writes them: walking and editing main-header marker segments, inserting
+segments before the first tile-part, copying a main-header segment into the
+first tile-part header, reading PNM reference images, and a numpy model of a
+reduced-resolution reversible decode (the integer 5/3 wavelet and the
+reversible component transform) to check decoded pixels against.
+"""
+
+from __future__ import annotations
+
+import struct
+
+import numpy as np
+
+# Marker codes used below.
+SOC = 0xFF4F
+SIZ = 0xFF51
+COD = 0xFF52
+COC = 0xFF53
+QCD = 0xFF5C
+RGN = 0xFF5E
+POC = 0xFF5F
+PPM = 0xFF60
+NLT = 0xFF76
+SOT = 0xFF90
+SOD = 0xFF93
+EOC = 0xFFD9
+
+# Ready-made segments that OpenJPH skips with "... is not supported yet" and
+# that change nothing in the image: an RGN for component 0 with an ROI shift
+# of 0, a POC that restates the default progression for all resolutions and
+# components, and a PPM that carries no packet headers.
+RGN_NOOP = bytes.fromhex("FF5E 0005 00 00 00")
+POC_NOOP = bytes.fromhex("FF5F 0009 00 00 0001 06 03 02")
+PPM_EMPTY = bytes.fromhex("FF60 0003 00")
+
+SKIP_WARNINGS = {
+    "RGN": "RGN is not supported yet",
+    "POC": "POC is not supported yet",
+    "PPM": "PPM is not supported yet",
+}
+TILE_SKIP_WARNINGS = {
+    COD: "COD marker segment in a tile is not supported yet",
+    QCD: "QCD marker segment in a tile is not supported yet",
+}
+RSIZ_WARNING = "Rsiz in SIZ has unimplemented fields"
+SCOC_WARNING = "Unsupported options in Scoc field of the COC segment"
+
+# SIZ layout (offsets from the start of the codestream, SOC at 0).
+_SIZ_RSIZ = 6
+_SIZ_CSIZ = 40
+_SIZ_COMPONENTS = 42
+
+
+# ---------------------------------------------------------------------------
+# Walking
+
+
+def segment(marker: int, payload: bytes) -> bytes:
+    """A marker segment: marker, length (payload + 2), payload."""
+    return struct.pack(">HH", marker, len(payload) + 2) + payload
+
+
+def main_header_segments(cs: bytes) -> list[tuple[int, int, int]]:
+    """(marker, offset, total length) of each main-header segment after SOC.
+
+    The walk stops at the first SOT, which is not included.
+    """
+    if cs[:2] != b"\xff\x4f":
+        raise ValueError("not a raw codestream (no SOC)")
+    out = []
+    pos = 2
+    while pos + 4 <= len(cs):
+        (marker,) = struct.unpack_from(">H", cs, pos)
+        if marker == SOT:
+            return out
+        (length,) = struct.unpack_from(">H", cs, pos + 2)
+        out.append((marker, pos, 2 + length))
+        pos += 2 + length
+    raise ValueError("no SOT after the main header")
+
+
+def first_sot(cs: bytes) -> int:
+    """Offset of the first SOT marker, found by walking the main header."""
+    segs = main_header_segments(cs)
+    marker, pos, length = segs[-1]
+    return pos + length
+
+
+def find_segment(cs: bytes, marker: int) -> tuple[int, int]:
+    """(offset, total length) of the first main-header segment ``marker``."""
+    for m, pos, length in main_header_segments(cs):
+        if m == marker:
+            return pos, length
+    raise KeyError(f"no {marker:04X} segment in the main header")
+
+
+def raw_codestream(file_bytes: bytes) -> bytes:
+    """The raw codestream inside a file: from the first SOC followed by SIZ.
+
+    A JPH/JP2 file keeps it in its jp2c box, which runs to the end of the file
+    in the files we read.
+    """
+    at = file_bytes.find(b"\xff\x4f\xff\x51")
+    if at < 0:
+        raise ValueError("no SOC/SIZ in the file")
+    return file_bytes[at:]
+
+
+# ---------------------------------------------------------------------------
+# Editing
+
+
+def insert_before_first_sot(cs: bytes, *segments: bytes) -> bytes:
+    at = first_sot(cs)
+    return cs[:at] + b"".join(segments) + cs[at:]
+
+
+def insert_after_siz(cs: bytes, *segments: bytes) -> bytes:
+    pos, length = find_segment(cs, SIZ)
+    at = pos + length
+    return cs[:at] + b"".join(segments) + cs[at:]
+
+
+def set_rsiz(cs: bytes, rsiz: int) -> bytes:
+    return cs[:_SIZ_RSIZ] + struct.pack(">H", rsiz) + cs[_SIZ_RSIZ + 2:]
+
+
+def num_components(cs: bytes) -> int:
+    return struct.unpack_from(">H", cs, _SIZ_CSIZ)[0]
+
+
+def set_component_ssiz(cs: bytes, component: int, ssiz: int) -> bytes:
+    """Overwrites one component's Ssiz byte (precision - 1, | 0x80 if signed)."""
+    at = _SIZ_COMPONENTS + 3 * component
+    return cs[:at] + bytes([ssiz]) + cs[at + 1:]
+
+
+def set_all_ssiz(cs: bytes, ssiz: int) -> bytes:
+    for c in range(num_components(cs)):
+        cs = set_component_ssiz(cs, c, ssiz)
+    return cs
+
+
+def set_subsampling(cs: bytes, component: int, xr: int, yr: int) -> bytes:
+    at = _SIZ_COMPONENTS + 3 * component + 1
+    return cs[:at] + bytes([xr, yr]) + cs[at + 2:]
+
+
+def set_progression_order(cs: bytes, order: int) -> bytes:
+    """Overwrites the progression-order byte of the main COD (SGcod's first)."""
+    pos, _ = find_segment(cs, COD)
+    at = pos + 5  # marker (2), Lcod (2), Scod (1)
+    return cs[:at] + bytes([order]) + cs[at + 1:]
+
+
+def ssiz(bit_depth: int, signed: bool) -> int:
+    return (bit_depth - 1) | (0x80 if signed else 0)
+
+
+def nlt_segment(bdnlt: int, nlt_type: int, component: int = 0xFFFF) -> bytes:
+    """An NLT segment: Cnlt (0xFFFF = every component), BDnlt, Tnlt."""
+    return segment(NLT, struct.pack(">HBB", component, bdnlt, nlt_type))
+
+
+def with_nlt(cs: bytes, bdnlt: int, nlt_type: int, component: int = 0xFFFF) -> bytes:
+    """``cs`` with an NLT segment placed right before the first SOT."""
+    return insert_before_first_sot(cs, nlt_segment(bdnlt, nlt_type, component))
+
+
+def with_unknown_scoc_option(cs: bytes) -> bytes:
+    """Adds a COC for component 0 that repeats the main COD's coding style but
+    sets an Scoc bit OpenJPH does not know (0x08): it warns and reads on."""
+    pos, length = find_segment(cs, COD)
+    spcod = cs[pos + 9:pos + length]  # after marker, Lcod, Scod and SGcod
+    if num_components(cs) > 256:
+        raise ValueError("Ccoc is two bytes for more than 256 components")
+    return insert_before_first_sot(cs, segment(COC, bytes([0, 0x08]) + spcod))
+
+
+def copy_into_first_tile_header(cs: bytes, marker: int) -> bytes:
+    """Copies the main header's ``marker`` segment into the first tile-part header.
+
+    The copy goes right before the first SOD, and the tile-part's Psot grows
+    by its length.  OpenJPH skips such a segment with "... in a tile is not
+    supported yet"; an unchanged copy leaves the image as it was.
+    """
+    pos, length = find_segment(cs, marker)
+    seg = cs[pos:pos + length]
+    sot = first_sot(cs)
+    sod = cs.index(b"\xff\x93", sot)
+    (psot,) = struct.unpack_from(">I", cs, sot + 6)
+    out = bytearray(cs[:sod] + seg + cs[sod:])
+    struct.pack_into(">I", out, sot + 6, psot + length)
+    return bytes(out)
+
+
+def truncate_tile_data(cs: bytes, keep_fraction: float = 0.5) -> bytes:
+    """Cuts the codestream inside the first tile's packet data."""
+    sod = cs.index(b"\xff\x93", first_sot(cs))
+    keep = sod + 2 + int((len(cs) - sod - 2) * keep_fraction)
+    return cs[:keep]
+
+
+# ---------------------------------------------------------------------------
+# NLT type 3 ("binary complement to sign magnitude") for float16 patterns
+#
+# Decoding under an NLT type 3 marker maps a decoded negative B-bit value v to
+# -v - 2**(B-1) - 1 and leaves non-negative values alone.  The map is its own
+# inverse, so a codestream that decodes to float16 bit patterns p is the
+# int16 encode of nlt3_map(p) with an NLT segment (type 3, BDnlt 0x8F) added.
+
+
+def nlt3_map(values: np.ndarray) -> np.ndarray:
+    """The type 3 map on signed integer samples (its own inverse)."""
+    v = np.asarray(values)
+    bits = v.dtype.itemsize * 8
+    wide = v.astype(np.int64)
+    mapped = np.where(wide < 0, -wide - 2 ** (bits - 1) - 1, wide)
+    return mapped.astype(v.dtype)
+
+
+def float16_codestream(encode, image: np.ndarray, **encode_kwargs) -> bytes:
+    """A 16-bit NLT type 3 codestream that decodes to ``image`` (float16) exactly."""
+    patterns = np.ascontiguousarray(image, dtype=np.float16).view(np.int16)
+    cs = encode(nlt3_map(patterns), **encode_kwargs)
+    return with_nlt(cs, ssiz(16, True), 3)
+
+
+# ---------------------------------------------------------------------------
+# PNM
+
+
+def read_pnm(path) -> np.ndarray:
+    """A binary PGM (P5) or PPM (P6): (H, W) or (H, W, 3); 16-bit samples are big-endian."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields: list[bytes] = []
+    pos = 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos) + 1
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    pos += 1  # the single white-space character after maxval
+    magic, width, height, maxval = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
+    channels = {b"P5": 1, b"P6": 3}[magic]
+    dtype = np.dtype(">u2") if maxval > 255 else np.dtype("u1")
+    count = width * height * channels
+    pixels = np.frombuffer(data, dtype, count, pos).astype(dtype.newbyteorder("="))
+    shape = (height, width) if channels == 1 else (height, width, channels)
+    return pixels.reshape(shape)
+
+
+def read_pgx(path) -> np.ndarray:
+    """One component in the PGX form: "PG ML|LM [+|-] depth width height" and raw samples."""
+    with open(path, "rb") as f:
+        data = f.read()
+    end = data.index(b"\n")
+    fields = data[:end].decode("ascii").replace("+", " + ").replace("-", " - ").split()
+    if fields[0] != "PG":
+        raise ValueError(f"{path}: not a PGX file")
+    order = {"ML": ">", "LM": "<"}[fields[1]]
+    signed = "-" in fields[2:-3]
+    depth, width, height = (int(v) for v in fields[-3:])
+    size = 1 if depth <= 8 else 2 if depth <= 16 else 4
+    dtype = np.dtype(f"{order}{'i' if signed else 'u'}{size}")
+    pixels = np.frombuffer(data, dtype, width * height, end + 1)
+    return pixels.astype(dtype.newbyteorder("=")).reshape(height, width)
+
+
+# ---------------------------------------------------------------------------
+# Reference model of reduced reversible decodes
+#
+# A reversible codestream stores the integer 5/3 wavelet coefficients of the
+# (level-shifted, component-transformed) image exactly, so a decode that
+# skips r resolutions returns the LL band after r forward transforms, with the
+# component transform undone and the level shift added back, clamped to the
+# sample range.  Skipping more resolutions for data than for reconstruction
+# fills the unread detail bands with zeros and runs the inverse transform over
+# the remaining levels.  Origins are 0 here (as the encoder writes them), so
+# the even samples form the low band.
+
+
+def _fwd53_axis0(x: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """One forward 5/3 lifting step along axis 0: (low, high)."""
+    n = x.shape[0]
+    if n == 1:
+        return x.copy(), x[:0].copy()
+    even = x[0::2]
+    odd = x[1::2]
+    # X(2n+2) with whole-sample symmetric extension X(N) = X(N-2).
+    right = np.concatenate([even[1:], x[n - 2:n - 1]]) if n % 2 == 0 else even[1:]
+    high = odd - np.floor_divide(even[:len(odd)] + right[:len(odd)], 2)
+    # Y(2n-1) and Y(2n+1) with the extension Y(-1) = Y(1), Y(N) = Y(N-2).
+    h_left = np.concatenate([high[:1], high])[:len(even)]
+    h_right = high if len(high) == len(even) else np.concatenate([high, high[-1:]])
+    low = even + np.floor_divide(h_left + h_right + 2, 4)
+    return low, high
+
+
+def _inv53_axis0(low: np.ndarray, high: np.ndarray) -> np.ndarray:
+    """Inverse of :func:`_fwd53_axis0`."""
+    n = low.shape[0] + high.shape[0]
+    if n == 1:
+        return low.copy()
+    h_left = np.concatenate([high[:1], high])[:len(low)]
+    h_right = high if len(high) == len(low) else np.concatenate([high, high[-1:]])
+    even = low - np.floor_divide(h_left + h_right + 2, 4)
+    right = np.concatenate([even[1:], even[-1:]]) if n % 2 == 0 else even[1:]
+    odd = high + np.floor_divide(even[:len(high)] + right[:len(high)], 2)
+    out = np.empty((n,) + low.shape[1:], low.dtype)
+    out[0::2] = even
+    out[1::2] = odd
+    return out
+
+
+def _fwd53_2d(x: np.ndarray):
+    """One 2-D level, vertical first: (LL, (HL, LH, HH))."""
+    lo, hi = _fwd53_axis0(x)
+    ll, hl = (a.T for a in _fwd53_axis0(lo.T))
+    lh, hh = (a.T for a in _fwd53_axis0(hi.T))
+    return ll, (hl, lh, hh)
+
+
+def _inv53_2d(ll: np.ndarray, hl: np.ndarray, lh: np.ndarray, hh: np.ndarray) -> np.ndarray:
+    lo = _inv53_axis0(ll.T, hl.T).T
+    hi = _inv53_axis0(lh.T, hh.T).T
+    return _inv53_axis0(lo, hi)
+
+
+def reduced_plane(plane: np.ndarray, data: int, recon: int) -> np.ndarray:
+    """One component's coefficients after skipping (data, recon) resolutions."""
+    x = plane.astype(np.int64)
+    shapes = []
+    for _ in range(data):
+        shapes.append(x.shape)
+        x, _detail = _fwd53_2d(x)
+    for level in range(data - recon):
+        h, w = shapes[data - 1 - level]
+        lw, lh = (w + 1) // 2, (h + 1) // 2
+        zeros = np.zeros
+        x = _inv53_2d(x, zeros((lh, w - lw), np.int64), zeros((h - lh, lw), np.int64),
+                      zeros((h - lh, w - lw), np.int64))
+    return x
+
+
+def rct_forward(rgb: np.ndarray) -> np.ndarray:
+    """Reversible component transform of the first three planes of (C, H, W)."""
+    r, g, b = rgb[0], rgb[1], rgb[2]
+    out = rgb.copy()
+    out[0] = np.floor_divide(r + 2 * g + b, 4)
+    out[1] = b - g
+    out[2] = r - g
+    return out
+
+
+def rct_inverse(ycc: np.ndarray) -> np.ndarray:
+    y, cb, cr = ycc[0], ycc[1], ycc[2]
+    out = ycc.copy()
+    g = y - np.floor_divide(cb + cr, 4)
+    out[0] = cr + g
+    out[1] = g
+    out[2] = cb + g
+    return out
+
+
+def reference_reduced(planes: np.ndarray, bit_depth: int, signed: bool, *,
+                      color_transform: bool, data: int, recon: int | None = None) -> np.ndarray:
+    """What a reversible decode of ``planes`` (C, H, W) returns at (data, recon).
+
+    The result is (C, h, w) int64, clamped to the sample range of
+    ``bit_depth`` and ``signed``.
+    """
+    recon = data if recon is None else recon
+    x = planes.astype(np.int64)
+    shift = 0 if signed else 1 << (bit_depth - 1)
+    x = x - shift
+    if color_transform:
+        x = rct_forward(x)
+    x = np.stack([reduced_plane(p, data, recon) for p in x])
+    if color_transform:
+        x = rct_inverse(x)
+    x = x + shift
+    lo, hi = (-(1 << (bit_depth - 1)), (1 << (bit_depth - 1)) - 1) if signed else (
+        0, (1 << bit_depth) - 1)
+    return np.clip(x, lo, hi)
+
+
+def reduced_size(n: int, r: int) -> int:
+    """Extent of a component with origin 0 after skipping r resolutions."""
+    return -(-n // (1 << r))
