@@ -26,6 +26,23 @@ bool input_bytes::acquire(PyObject* data) {
   return view_.acquire(owner_.get(), PyBUF_SIMPLE);
 }
 
+output_layout layout_of(int components, int height, int width, bool planar) {
+  if (components == 1) return {2, {height, width, 0}, 1};
+  if (planar) return {3, {components, height, width}, 1};
+  return {3, {height, width, components}, 0};
+}
+
+PyObject* shape_tuple(const output_layout& layout) {
+  py::ref shape(PyTuple_New(layout.ndim));
+  if (!shape) return nullptr;
+  for (int i = 0; i < layout.ndim; ++i) {
+    PyObject* d = PyLong_FromSsize_t(layout.dims[i]);
+    if (d == nullptr) return nullptr;
+    PyTuple_SET_ITEM(shape.get(), i, d);
+  }
+  return shape.release();
+}
+
 // ---------------------------------------------------------------------------
 // _reductions(reduce, skipres) -> (data, recon)
 
@@ -384,27 +401,8 @@ PyObject* decode_impl(PyObject*, bound_args args) {
     if (t < 0) return nullptr;
     planar = t != 0;
   }
-  npy_intp dims[3];
-  int ndim;
-  int planar_flag;
-  if (info.components == 1) {
-    ndim = 2;
-    dims[0] = info.height;
-    dims[1] = info.width;
-    planar_flag = 1;
-  } else if (planar) {
-    ndim = 3;
-    dims[0] = info.components;
-    dims[1] = info.height;
-    dims[2] = info.width;
-    planar_flag = 1;
-  } else {
-    ndim = 3;
-    dims[0] = info.height;
-    dims[1] = info.width;
-    dims[2] = info.components;
-    planar_flag = 0;
-  }
+  const output_layout layout = layout_of(info.components, info.height, info.width, planar);
+  npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
 
   // 10. Destination.
   py::ref dest;
@@ -413,15 +411,10 @@ PyObject* decode_impl(PyObject*, bound_args args) {
     const int carrier = bytes_per_sample == 1 ? (signed_carrier ? NPY_INT8 : NPY_UINT8)
                         : bytes_per_sample == 2 ? (signed_carrier ? NPY_INT16 : NPY_UINT16)
                                                 : (signed_carrier ? NPY_INT32 : NPY_UINT32);
-    dest = py::ref(PyArray_SimpleNew(ndim, dims, carrier));
+    dest = py::ref(PyArray_SimpleNew(layout.ndim, dims, carrier));
   } else {
-    py::ref shape(PyTuple_New(ndim));
+    py::ref shape(shape_tuple(layout));
     if (!shape) return nullptr;
-    for (int i = 0; i < ndim; ++i) {
-      PyObject* d = PyLong_FromSsize_t(dims[i]);
-      if (d == nullptr) return nullptr;
-      PyTuple_SET_ITEM(shape.get(), i, d);
-    }
     PyObject* target_args[3] = {args[d_out], shape.get(), dtype_obj.get()};
     dest = py::ref(call_module_function("_decode_target", target_args, 3));
   }
@@ -438,7 +431,7 @@ PyObject* decode_impl(PyObject*, bound_args args) {
     const size_t dst_size = static_cast<size_t>(PyArray_NBYTES(dest_arr));
     py::unlocked nogil;
     rc = ferroglyph_htj2k_decode(in.data(), in.size(), dst, dst_size, bytes_per_sample, data_r,
-                                 recon_r, resilient, planar_flag);
+                                 recon_r, resilient, layout.planar_flag);
   }
   if (rc != 0) return raise_bridge_error(rc, "decode");
 

@@ -22,6 +22,19 @@ class input_bytes {
   py::buffer view_;
 };
 
+// The shape of a decoded image: (H, W) for one component, else (C, H, W)
+// when planar or (H, W, C); `planar_flag` is what the bridge is told.
+struct output_layout {
+  int ndim;
+  Py_ssize_t dims[3];
+  int planar_flag;
+};
+
+output_layout layout_of(int components, int height, int width, bool planar);
+
+// The layout's shape as a tuple of ints.
+PyObject* shape_tuple(const output_layout& layout);
+
 }  // namespace ferroglyph::module
 
 #endif  // FERROGLYPH_OPENJPH_DECODER_H

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "decoder.h"
 #include "module.h"
 
 namespace ferroglyph::module {
@@ -272,20 +273,9 @@ bool place_tile(tile_task* task, PyObject* pixels_obj, Py_ssize_t x0, Py_ssize_t
   const bool planar = task->planar == Py_True;
   const int comps = task->comps;
   const Py_ssize_t w = x1 - x0, h = y1 - y0;
-  const int ndim = comps == 1 ? 2 : 3;
-  npy_intp want[3];
-  if (comps == 1) {
-    want[0] = h;
-    want[1] = w;
-  } else if (planar) {
-    want[0] = comps;
-    want[1] = h;
-    want[2] = w;
-  } else {
-    want[0] = h;
-    want[1] = w;
-    want[2] = comps;
-  }
+  const output_layout tile_layout = layout_of(comps, static_cast<int>(h), static_cast<int>(w), planar);
+  const int ndim = tile_layout.ndim;
+  const npy_intp want[3] = {tile_layout.dims[0], tile_layout.dims[1], tile_layout.dims[2]};
   if (PyArray_NDIM(pixels) != ndim || !PyArray_IS_C_CONTIGUOUS(pixels) ||
       !PyArray_EquivTypes(PyArray_DESCR(pixels), PyArray_DESCR(result)) ||
       std::memcmp(PyArray_DIMS(pixels), want, sizeof(npy_intp) * ndim) != 0) {
@@ -544,33 +534,15 @@ PyObject* decode_tiled_impl(PyObject*, bound_args args) {
     if (t < 0) return nullptr;
     planar = t != 0;
   }
-  npy_intp dims[3];
-  int ndim = 3;
-  if (comps == 1) {
-    ndim = 2;
-    dims[0] = height;
-    dims[1] = width;
-  } else if (planar) {
-    dims[0] = comps;
-    dims[1] = height;
-    dims[2] = width;
-  } else {
-    dims[0] = height;
-    dims[1] = width;
-    dims[2] = comps;
-  }
+  const output_layout layout = layout_of(comps, height, width, planar);
+  npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
   py::ref result;
   if (out == Py_None) {
     Py_INCREF(dtype);
-    result = py::ref(PyArray_Empty(ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
+    result = py::ref(PyArray_Empty(layout.ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
   } else {
-    py::ref shape(PyTuple_New(ndim));
+    py::ref shape(shape_tuple(layout));
     if (!shape) return nullptr;
-    for (int i = 0; i < ndim; ++i) {
-      PyObject* d = PyLong_FromSsize_t(dims[i]);
-      if (d == nullptr) return nullptr;
-      PyTuple_SET_ITEM(shape.get(), i, d);
-    }
     PyObject* target_args[3] = {out, shape.get(), dtype};
     result = py::ref(call_module_function("_decode_target", target_args, 3));
   }
