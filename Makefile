@@ -12,7 +12,7 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.pyc' 2>/dev/null)
 BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
-.PHONY: all demo test setup install test-bridge test-bridge-asan test-python format clean
+.PHONY: all demo test setup install test-bridge test-bridge-asan test-python format clean bench
 
 all: install
 
@@ -63,3 +63,15 @@ format:
 
 clean:
 	rm -rf build $(VENV)/.installed
+
+# ferroglyph against raw OpenJPH and against other HTJ2K readers; prints the
+# table and the figures and records them in BENCHMARKS.md (bench/run_bench.py).
+bench: install
+	@bash bench/setup.sh
+	@mkdir -p build
+	@P=$$(cat $(PREFIX_FILE)); \
+	$(CMAKE) -S bench -B build/bench -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
+	  -DCMAKE_BUILD_TYPE=Release $${P:+-DCMAKE_PREFIX_PATH=$$P} > build/bench.configure.log \
+	  || { cat build/bench.configure.log; exit 1; }
+	@$(CMAKE) --build build/bench -j $(JOBS) > build/bench.build.log || { cat build/bench.build.log; exit 1; }
+	@$(PY) bench/run_bench.py
