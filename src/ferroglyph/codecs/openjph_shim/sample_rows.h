@@ -69,16 +69,18 @@ inline void store_row(const Line* src, Sample* dst, size_t step, uint32_t width)
   }
 }
 
+// Clamps in the line's own width: the range of a precision below 32 bits
+// fits a 32-bit line, and 32-bit comparisons vectorise where 64-bit ones
+// do not.
 template <typename Sample, typename Line>
 inline void store_row_clamped(const Line* src, Sample* dst, size_t step, uint32_t width,
-                              int64_t lo, int64_t hi) {
-  auto clamp = [lo, hi](int64_t v) { return v < lo ? lo : (v > hi ? hi : v); };
+                              int64_t lo64, int64_t hi64) {
+  const Line lo = static_cast<Line>(lo64), hi = static_cast<Line>(hi64);
+  auto clamp = [lo, hi](Line v) { return v < lo ? lo : (v > hi ? hi : v); };
   if (step == 1) {
-    for (uint32_t i = 0; i < width; ++i)
-      dst[i] = static_cast<Sample>(clamp(static_cast<int64_t>(src[i])));
+    for (uint32_t i = 0; i < width; ++i) dst[i] = static_cast<Sample>(clamp(src[i]));
   } else {
-    for (uint32_t i = 0; i < width; ++i)
-      dst[i * step] = static_cast<Sample>(clamp(static_cast<int64_t>(src[i])));
+    for (uint32_t i = 0; i < width; ++i) dst[i * step] = static_cast<Sample>(clamp(src[i]));
   }
 }
 
@@ -101,7 +103,7 @@ inline void store_typed(const ojph::line_buf* line, void* dst, size_t offset, si
     store_row(line->i32, d, step, width);  // only 32-bit lines go unclamped
   else if (wide)
     store_row_clamped(line->i64, d, step, width, r.lo, r.hi);
-  else
+  else  // bit_depth < 32 here, so lo and hi fit 32 bits
     store_row_clamped(line->i32, d, step, width, r.lo, r.hi);
 }
 
