@@ -190,7 +190,7 @@ int decode_impl(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_siz
     shim::set_error("reduce exceeds the codestream's decomposition count");
     return 6;
   }
-  if (false) {
+  if (drops_vertical_only_level(src, srcsize, reduce_recon)) {
     shim::set_error(
         "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
         "reconstruct");
