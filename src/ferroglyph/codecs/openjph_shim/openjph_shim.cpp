@@ -44,7 +44,7 @@ struct header_facts {
   int nlt_type = 0;
   bool uniform = true;
   // Some component carries an NLT setting that OpenJPH 0.32 decodes to zeros
-  // (an explicit type 0, or type 3 on unsigned samples).
+  // (an explicit type 0, or type 3 on reversibly coded unsigned samples).
   bool nlt_decoded_wrongly = false;
 };
 
@@ -80,7 +80,9 @@ header_facts read_facts(ojph::codestream& cs) {
         ds.x != 1 || ds.y != 1 || n.type != f.nlt_type)
       f.uniform = false;
 #if OPENJPH_VERSION_MAJOR > 0 || OPENJPH_VERSION_MINOR >= 32
-    if (n.present && (n.type == 0 || (n.type == k_nlt_binary_complement && !siz.is_signed(c))))
+    // Type 3 on unsigned samples goes wrong on the reversible path only.
+    if (n.present && (n.type == 0 || (n.type == k_nlt_binary_complement && !siz.is_signed(c) &&
+                                      cs.access_cod().is_reversible(c))))
       f.nlt_decoded_wrongly = true;
 #endif
   }
