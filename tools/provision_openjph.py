@@ -192,8 +192,8 @@ class PrivateApt:
                     best = (key, fields["Version"], fields.get("Depends", ""))
         return (best[1], best[2]) if best else None
 
-    def download(self, specs: list[str], dest: str) -> bool:
-        r = self.run("apt-get", "-q", "download", *specs, cwd=dest)
+    def download(self, packages: list[str], dest: str) -> bool:
+        r = self.run("apt-get", "-q", "download", *packages, cwd=dest)
         return r.returncode == 0
 
 
