@@ -279,6 +279,67 @@ int decode_impl(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_siz
   return 0;
 }
 
+// The encoder's output file: OpenJPH writes the codestream straight into a
+// block from malloc, grown with realloc (which moves no bytes for large
+// blocks) and shrunk to the codestream's size at the end.  The caller gets
+// that block, so the codestream is never copied inside the bridge.
+class malloc_outfile final : public ojph::outfile_base {
+ public:
+  explicit malloc_outfile(size_t initial)
+      : buf_(static_cast<uint8_t*>(std::malloc(initial))), cap_(buf_ ? initial : 0) {}
+  ~malloc_outfile() override { std::free(buf_); }
+  malloc_outfile(const malloc_outfile&) = delete;
+  malloc_outfile& operator=(const malloc_outfile&) = delete;
+
+  bool allocation_failed() const { return buf_ == nullptr || grow_failed_; }
+
+  size_t write(const void* ptr, size_t size) override {
+    if (size > cap_ - pos_) grow(pos_ + size);
+    std::memcpy(buf_ + pos_, ptr, size);
+    pos_ += size;
+    if (pos_ > used_) used_ = pos_;
+    return size;
+  }
+  ojph::si64 tell() override { return static_cast<ojph::si64>(pos_); }
+  int seek(ojph::si64 offset, enum outfile_base::seek origin) override {
+    const ojph::si64 base = origin == OJPH_SEEK_SET   ? 0
+                            : origin == OJPH_SEEK_CUR ? static_cast<ojph::si64>(pos_)
+                                                      : static_cast<ojph::si64>(used_);
+    const ojph::si64 at = base + offset;
+    if (at < 0 || at > static_cast<ojph::si64>(used_)) return -1;
+    pos_ = static_cast<size_t>(at);
+    return 0;
+  }
+
+  // Hands the codestream to the caller: a malloc block of exactly `*size`
+  // bytes (or a larger one, should shrinking fail), which `free` releases.
+  uint8_t* release(size_t* size) {
+    uint8_t* shrunk = static_cast<uint8_t*>(std::realloc(buf_, used_ > 0 ? used_ : 1));
+    uint8_t* out = shrunk != nullptr ? shrunk : buf_;
+    *size = used_;
+    buf_ = nullptr;
+    cap_ = pos_ = used_ = 0;
+    return out;
+  }
+
+ private:
+  void grow(size_t need) {
+    size_t cap = cap_ > 0 ? cap_ : 65536;
+    while (cap < need) cap = cap > SIZE_MAX / 2 ? need : cap * 2;
+    auto* bigger = static_cast<uint8_t*>(std::realloc(buf_, cap));
+    if (bigger == nullptr) {
+      grow_failed_ = true;
+      throw std::bad_alloc();
+    }
+    buf_ = bigger;
+    cap_ = cap;
+  }
+
+  uint8_t* buf_ = nullptr;
+  size_t cap_ = 0, pos_ = 0, used_ = 0;
+  bool grow_failed_ = false;
+};
+
 bool frame_info_valid(const ferroglyph_htj2k_encode_params& p) {
   if (p.width <= 0 || p.height <= 0 || p.components <= 0) return false;
   if (p.bit_depth < 1 || p.bit_depth > 32) return false;
@@ -290,8 +351,27 @@ bool frame_info_valid(const ferroglyph_htj2k_encode_params& p) {
   }
 }
 
+int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, malloc_outfile& out,
+                uint8_t** out_buf, size_t* out_size);
+
 int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uint8_t** out_buf,
                 size_t* out_size) {
+  malloc_outfile out(65536);
+  if (out.allocation_failed()) {
+    shim::set_error("malloc failed");
+    return 4;
+  }
+  try {
+    return encode_into(src, p, out, out_buf, out_size);
+  } catch (const std::bad_alloc&) {
+    if (!out.allocation_failed()) throw;
+    shim::set_error("malloc failed");
+    return 4;
+  }
+}
+
+int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, malloc_outfile& out,
+                uint8_t** out_buf, size_t* out_size) {
   const uint32_t W = static_cast<uint32_t>(p.width), H = static_cast<uint32_t>(p.height),
                  C = static_cast<uint32_t>(p.components);
   const bool is_signed = p.is_signed != 0;
@@ -299,8 +379,6 @@ int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uin
   const size_t step = p.src_planar ? 1 : C;
 
   ojph::codestream cs;
-  ojph::mem_outfile out;
-  out.open(65536, false);
 
   if (p.profile != nullptr) cs.set_profile(p.profile);
   cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
@@ -373,18 +451,8 @@ int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uin
   }
 
   cs.flush();
-  // The used size survives close(), unlike tell(), which close() resets.
-  const size_t n = out.get_used_size();
   cs.close();
-
-  uint8_t* buf = static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1));
-  if (buf == nullptr) {
-    shim::set_error("malloc failed");
-    return 4;
-  }
-  std::memcpy(buf, out.get_data(), n);
-  *out_buf = buf;
-  *out_size = n;
+  *out_buf = out.release(out_size);
   return 0;
 }
 
