@@ -15,42 +15,19 @@ noise or a synthetic ramp.
 from __future__ import annotations
 
 import os
+import sys
 from pathlib import Path
 
 import numpy as np
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "demo"))
+from demo import read_pnm  # noqa: E402  (one PGM/PPM reader for demo and benchmark)
+
 CORPUS = Path(os.environ.get("FERROGLYPH_CORPUS", REPO.parent / "shared" / "corpus"))
 
 KODIM23 = "openhtj2k_data/references/kodim23.ppm"
 MM_GREY = "openjph_test_codestreams/references/mm.pgm"
-
-
-def read_pnm(path: Path) -> np.ndarray:
-    """A binary PGM (P5) or PPM (P6) as (H, W) or (H, W, 3), native order."""
-    data = Path(path).read_bytes()
-    fields: list[bytes] = []
-    pos = 0
-    while len(fields) < 4:
-        while data[pos:pos + 1].isspace():
-            pos += 1
-        if data[pos:pos + 1] == b"#":
-            pos = data.index(b"\n", pos) + 1
-            continue
-        end = pos
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[pos:end])
-        pos = end
-    pos += 1  # the single whitespace byte before the samples
-    magic, width, height, maxval = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
-    if magic not in (b"P5", b"P6"):
-        raise ValueError(f"{path}: not a binary PGM/PPM")
-    comps = 3 if magic == b"P6" else 1
-    dtype = np.dtype(">u2") if maxval > 255 else np.dtype(np.uint8)
-    shape = (height, width, comps) if comps == 3 else (height, width)
-    samples = np.frombuffer(data, dtype, count=width * height * comps, offset=pos)
-    return samples.reshape(shape).astype(dtype.newbyteorder("="))
 
 
 def mirrored(image: np.ndarray, height: int, width: int) -> np.ndarray:
