@@ -12,7 +12,8 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.pyc' 2>/dev/null)
 BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
-.PHONY: all demo test setup install test-bridge test-bridge-asan test-python format clean bench
+.PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
+        fuzz fuzz-build sweep leakcheck format clean bench
 
 all: install
 
@@ -32,7 +33,7 @@ install: setup $(VENV)/.installed
 demo: install
 	@$(PY) demo/demo.py
 
-test: install test-bridge test-bridge-asan test-python
+test: install test-bridge test-bridge-asan test-python test-fuzz-smoke
 
 define bridge_tests
 	@P=$$(cat $(PREFIX_FILE)); \
@@ -56,6 +57,34 @@ test-bridge-asan: setup
 test-python: install
 	@echo "[test] Python package (pytest)"
 	@$(PY) -m pytest -q
+
+# The libFuzzer targets (fuzz/), built with clang, ASan and UBSan.
+fuzz-build: install
+	@mkdir -p build
+	@CXX=$$(bash tools/setup_fuzz.sh) && P=$$(cat $(PREFIX_FILE)); \
+	$(CMAKE) -S fuzz -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
+	  -DCMAKE_CXX_COMPILER=$$CXX -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  $${P:+-DCMAKE_PREFIX_PATH=$$P} > build/fuzz.configure.log || { cat build/fuzz.configure.log; exit 1; }
+	@$(CMAKE) --build build/fuzz -j $(JOBS) > build/fuzz.build.log || { cat build/fuzz.build.log; exit 1; }
+
+# Each fuzz target (and the module-level fuzzer) for FUZZ_SECONDS; findings
+# are minimised into fuzz/regressions/, which the tests replay.
+FUZZ_SECONDS ?= 1800
+fuzz: fuzz-build
+	@$(PY) fuzz/run_fuzz.py --seconds $(FUZZ_SECONDS)
+
+# CI: seeds and regressions replayed, then a short run of each native target.
+test-fuzz-smoke: fuzz-build
+	@echo "[test] fuzz targets, smoke run"
+	@$(PY) fuzz/run_fuzz.py --smoke --seconds 20 --targets fuzz_decode_info fuzz_decode fuzz_tile_plan
+
+# Every prefix and thousands of mutations of small codestreams.
+sweep: install
+	@$(PY) fuzz/sweep.py
+
+# The module's calls, error paths included, repeated: memory and references flat.
+leakcheck: install
+	@$(PY) tools/leakcheck.py --iterations 3000
 
 format:
 	@$(PY) -m pip install -q clang-format >/dev/null

@@ -23,10 +23,9 @@ __all__ = ["MIN_PARALLEL_BYTES", "available_cpus", "parallel_call", "resolve_wor
 
 T = TypeVar("T")
 
-#: Outputs smaller than this are decoded on one thread.  Measured on a 2-core
-#: machine with 3-component 8-bit images of 256x256 tiles (bench/parallel.py):
-#: at 512 KiB of output two threads saved ~30%; below ~128 KiB thread start-up
-#: and per-tile codestream building ate the gain (tiles of a few milliseconds).
+#: Outputs smaller than this are decoded on one thread: below it, starting
+#: threads and building the per-tile codestreams cost about as much as a
+#: second thread saves (whole decodes of well under a millisecond).
 MIN_PARALLEL_BYTES = 256 * 1024
 
 _state = threading.local()

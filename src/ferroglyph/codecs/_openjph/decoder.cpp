@@ -4,6 +4,9 @@
 #define PY_ARRAY_UNIQUE_SYMBOL ferroglyph_openjph_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "decoder.h"
@@ -30,6 +33,22 @@ output_layout layout_of(int components, int height, int width, bool planar) {
   if (components == 1) return {2, {height, width, 0}, 1};
   if (planar) return {3, {components, height, width}, 1};
   return {3, {height, width, components}, 0};
+}
+
+bool output_fits_memory(const output_layout& layout, size_t itemsize) {
+  // In floating point: a hostile header's product overflows 64 bits.
+  double need = static_cast<double>(itemsize);
+  for (int i = 0; i < layout.ndim; ++i) need *= static_cast<double>(layout.dims[i]);
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  const double have = pages > 0 && page > 0 ? static_cast<double>(pages) * page : 0.0;
+  if (have == 0.0 || need <= have) return true;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "decode: the image needs %.1f GiB, more than this machine's memory (%.1f GiB); "
+                "decode it reduced or into a buffer of your own (out=)",
+                need / 1073741824.0, have / 1073741824.0);
+  PyErr_SetString(PyExc_MemoryError, text);
+  return false;
 }
 
 PyObject* shape_tuple(const output_layout& layout) {
@@ -411,6 +430,7 @@ PyObject* decode_impl(PyObject*, bound_args args) {
     const int carrier = bytes_per_sample == 1 ? (signed_carrier ? NPY_INT8 : NPY_UINT8)
                         : bytes_per_sample == 2 ? (signed_carrier ? NPY_INT16 : NPY_UINT16)
                                                 : (signed_carrier ? NPY_INT32 : NPY_UINT32);
+    if (!output_fits_memory(layout, static_cast<size_t>(bytes_per_sample))) return nullptr;
     dest = py::ref(PyArray_SimpleNew(layout.ndim, dims, carrier));
   } else {
     py::ref shape(shape_tuple(layout));

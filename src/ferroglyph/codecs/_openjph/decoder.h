@@ -32,6 +32,11 @@ struct output_layout {
 
 output_layout layout_of(int components, int height, int width, bool planar);
 
+// False, with MemoryError set, when an image of this layout and sample size
+// needs more bytes than the machine has memory: such a header is refused
+// before anything is allocated for it.
+bool output_fits_memory(const output_layout& layout, size_t itemsize);
+
 // The layout's shape as a tuple of ints.
 PyObject* shape_tuple(const output_layout& layout);
 

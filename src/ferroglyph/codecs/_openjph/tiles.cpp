@@ -14,31 +14,11 @@
 
 #include "decoder.h"
 #include "module.h"
+#include "tile_plan.h"
 
 namespace ferroglyph::module {
 
 namespace {
-
-// Marker codes the planner acts on.
-constexpr unsigned k_sot = 0xFF90;
-constexpr unsigned k_tlm = 0xFF55;
-constexpr unsigned k_plm = 0xFF57;
-constexpr unsigned k_ppm = 0xFF60;
-constexpr unsigned k_lowest_segment = 0xFF40;
-// Isot is 16 bits wide: a larger grid always has tiles without tile-parts.
-constexpr int64_t k_max_tiles = 65536;
-
-uint32_t u16_at(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
-uint32_t u32_at(const uint8_t* p) { return (u16_at(p) << 16) | u16_at(p + 2); }
-void put_u32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-// For positive operands only.
-int64_t ceil_div(int64_t num, int64_t den) { return (num + den - 1) / den; }
 
 // A read-only unsigned-byte view of `data`, or null (no exception) when
 // `data` is not a C-contiguous buffer that can be seen as bytes.
@@ -58,8 +38,17 @@ PyObject* byte_view(PyObject* data) {
   return view.release();
 }
 
-PyObject* span(size_t start, size_t end) {
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+// [(start, end), ...]
+PyObject* span_list(const std::vector<tiling::span>& spans) {
+  py::ref list(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < spans.size(); ++i) {
+    PyObject* item = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(spans[i].start),
+                                   static_cast<Py_ssize_t>(spans[i].end));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -80,89 +69,28 @@ PyObject* tile_plan_impl(PyObject*, bound_args args) {
   char* soc_siz_bytes;
   Py_ssize_t soc_siz_len;
   if (PyBytes_AsStringAndSize(soc_siz, &soc_siz_bytes, &soc_siz_len) < 0) return nullptr;
-  if (n < 42 || soc_siz_len != 4 || std::memcmp(b, soc_siz_bytes, 4) != 0) Py_RETURN_NONE;
+  if (soc_siz_len != 4) Py_RETURN_NONE;
 
-  const size_t lsiz = u16_at(b + 4);
-  if (lsiz < 41 || 4 + lsiz > n) Py_RETURN_NONE;
-  const uint8_t* siz = b + 2;  // [2, 4 + lsiz): marker to last byte
-  const size_t siz_len = lsiz + 2;
-  const int64_t xsiz = u32_at(siz + 6), ysiz = u32_at(siz + 10), xo = u32_at(siz + 14),
-                yo = u32_at(siz + 18), xt = u32_at(siz + 22), yt = u32_at(siz + 26),
-                xto = u32_at(siz + 30), yto = u32_at(siz + 34);
-  const size_t csiz = u16_at(siz + 38);
-  if (xt == 0 || yt == 0 || xsiz <= xo || ysiz <= yo || siz_len < 40 + 3 * csiz) Py_RETURN_NONE;
-  for (size_t c = 0; c < csiz; ++c)
-    if (siz[41 + 3 * c] != 1 || siz[42 + 3 * c] != 1) Py_RETURN_NONE;
-  // The format requires the tile grid to start at or before the image area
-  // and its first tile to reach into it; other grids are decoded whole, so
-  // that the decode reports them.
-  if (xto > xo || yto > yo || xto + xt <= xo || yto + yt <= yo) Py_RETURN_NONE;
+  tiling::plan plan;
+  if (!tiling::make_plan(b, n, reinterpret_cast<const uint8_t*>(soc_siz_bytes), &plan))
+    Py_RETURN_NONE;
 
-  const int64_t ntx = ceil_div(xsiz - xto, xt), nty = ceil_div(ysiz - yto, yt);
-  if (ntx < 1 || nty < 1 || ntx > k_max_tiles || nty > k_max_tiles) Py_RETURN_NONE;
-  const int64_t ntiles = ntx * nty;
-  if (ntiles < 2 || ntiles > k_max_tiles) Py_RETURN_NONE;
-
-  // Main header: every segment between SIZ and the first SOT, TLM and PLM
-  // left out (the single-tile codestreams would contradict them).
-  size_t pos = 4 + lsiz;
-  std::vector<std::pair<size_t, size_t>> main;
-  for (;;) {
-    if (pos + 4 > n) Py_RETURN_NONE;
-    const unsigned marker = u16_at(b + pos);
-    if (marker == k_sot) break;
-    const size_t length = u16_at(b + pos + 2);
-    if (marker < k_lowest_segment || marker == k_ppm || length < 2 || pos + 2 + length > n)
-      Py_RETURN_NONE;
-    if (marker != k_tlm && marker != k_plm) main.emplace_back(pos, pos + 2 + length);
-    pos += 2 + length;
-  }
-
-  // Tile-parts, in codestream order, sorted into their tiles.
-  std::vector<std::vector<std::pair<size_t, size_t>>> parts(static_cast<size_t>(ntiles));
-  const size_t end_of_data = (b[n - 2] == 0xFF && b[n - 1] == 0xD9) ? n - 2 : n;
-  while (pos < end_of_data) {
-    if (pos + 12 > n || u16_at(b + pos) != k_sot) Py_RETURN_NONE;
-    const size_t lsot = u16_at(b + pos + 2), isot = u16_at(b + pos + 4);
-    const size_t psot = u32_at(b + pos + 6);
-    const size_t end = psot == 0 ? end_of_data : pos + psot;
-    if (lsot != 10 || static_cast<int64_t>(isot) >= ntiles || end > end_of_data || end < pos + 14)
-      Py_RETURN_NONE;
-    parts[isot].emplace_back(pos, end);
-    pos = end;
-  }
-  for (const auto& p : parts)
-    if (p.empty()) Py_RETURN_NONE;
-
-  py::ref main_list(PyList_New(0));
+  py::ref main_list(span_list(plan.main));
   if (!main_list) return nullptr;
-  for (const auto& [s, e] : main) {
-    py::ref item(span(s, e));
-    if (!item || PyList_Append(main_list.get(), item.get()) < 0) return nullptr;
-  }
-  py::ref tiles(PyList_New(0));
+  py::ref tiles(PyList_New(static_cast<Py_ssize_t>(plan.tiles.size())));
   if (!tiles) return nullptr;
-  for (int64_t t = 0; t < ntiles; ++t) {
-    const int64_t gx0 = xto + (t % ntx) * xt, gy0 = yto + (t / ntx) * yt;
-    const int64_t x0 = gx0 > xo ? gx0 : xo, y0 = gy0 > yo ? gy0 : yo;
-    const int64_t x1 = gx0 + xt < xsiz ? gx0 + xt : xsiz, y1 = gy0 + yt < ysiz ? gy0 + yt : ysiz;
-    py::ref head(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(siz_len)));
+  for (size_t t = 0; t < plan.tiles.size(); ++t) {
+    const tiling::tile& tile = plan.tiles[t];
+    py::ref head(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(tile.siz.data()),
+                                           static_cast<Py_ssize_t>(tile.siz.size())));
     if (!head) return nullptr;
-    uint8_t* h = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(head.get()));
-    std::memcpy(h, siz, 6);
-    const int64_t fields[8] = {x1, y1, x0, y0, xt, yt, gx0, gy0};
-    for (int i = 0; i < 8; ++i) put_u32(h + 6 + 4 * i, static_cast<uint32_t>(fields[i]));
-    std::memcpy(h + 38, siz + 38, siz_len - 38);
-    py::ref part_list(PyList_New(0));
+    py::ref part_list(span_list(tile.parts));
     if (!part_list) return nullptr;
-    for (const auto& [s, e] : parts[static_cast<size_t>(t)]) {
-      py::ref item(span(s, e));
-      if (!item || PyList_Append(part_list.get(), item.get()) < 0) return nullptr;
-    }
-    py::ref entry(Py_BuildValue("(LLLLOO)", static_cast<long long>(x0 - xo),
-                                static_cast<long long>(y0 - yo), static_cast<long long>(x1 - xo),
-                                static_cast<long long>(y1 - yo), head.get(), part_list.get()));
-    if (!entry || PyList_Append(tiles.get(), entry.get()) < 0) return nullptr;
+    PyObject* entry = Py_BuildValue("(LLLLOO)", static_cast<long long>(tile.x0),
+                                    static_cast<long long>(tile.y0), static_cast<long long>(tile.x1),
+                                    static_cast<long long>(tile.y1), head.get(), part_list.get());
+    if (!entry) return nullptr;
+    PyList_SET_ITEM(tiles.get(), static_cast<Py_ssize_t>(t), entry);
   }
   return PyTuple_Pack(3, mv.get(), main_list.get(), tiles.get());
 }
@@ -171,16 +99,25 @@ PyObject* tile_plan_impl(PyObject*, bound_args args) {
 // _tile_codestream(mv, main, tile) -> bytes
 
 // Reads a (start, end) pair that must lie inside a buffer of `n` bytes.
-bool read_span(PyObject* pair, size_t n, size_t min_len, size_t* start, size_t* end) {
+bool read_span(PyObject* pair, size_t n, size_t min_len, tiling::span* out) {
   Py_ssize_t s, e;
   if (!PyArg_ParseTuple(pair, "nn", &s, &e)) return false;
-  if (s < 0 || e < s || static_cast<size_t>(e) > n || static_cast<size_t>(e - s) < min_len) {
+  if (s < 0 || e < 0 ||
+      !tiling::span_fits({static_cast<size_t>(s), static_cast<size_t>(e)}, n, min_len)) {
     PyErr_Format(PyExc_ValueError, "span (%zd, %zd) does not fit a codestream of %zu bytes", s, e,
                  n);
     return false;
   }
-  *start = static_cast<size_t>(s);
-  *end = static_cast<size_t>(e);
+  *out = {static_cast<size_t>(s), static_cast<size_t>(e)};
+  return true;
+}
+
+bool read_spans(PyObject* seq, size_t n, size_t min_len, std::vector<tiling::span>* out) {
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    tiling::span s;
+    if (!read_span(PySequence_Fast_GET_ITEM(seq, i), n, min_len, &s)) return false;
+    out->push_back(s);
+  }
   return true;
 }
 
@@ -205,42 +142,17 @@ PyObject* tile_codestream_impl(PyObject*, bound_args args) {
                                 "tile-parts must be a sequence of (start, end) spans"));
   if (!parts) return nullptr;
 
-  std::vector<std::pair<size_t, size_t>> main_spans, part_spans;
-  size_t total = 2 + static_cast<size_t>(head_view.size()) + 2;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(main.get()); ++i) {
-    size_t s, e;
-    if (!read_span(PySequence_Fast_GET_ITEM(main.get(), i), n, 0, &s, &e)) return nullptr;
-    main_spans.emplace_back(s, e);
-    total += e - s;
-  }
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(parts.get()); ++i) {
-    size_t s, e;
-    if (!read_span(PySequence_Fast_GET_ITEM(parts.get(), i), n, 6, &s, &e)) return nullptr;
-    part_spans.emplace_back(s, e);
-    total += e - s;
-  }
-
+  // Tile-parts need their SOT marker, length and index to be renumbered.
+  std::vector<tiling::span> main_spans, part_spans;
+  if (!read_spans(main.get(), n, 0, &main_spans) || !read_spans(parts.get(), n, 6, &part_spans))
+    return nullptr;
+  const size_t siz_len = static_cast<size_t>(head_view.size());
+  const size_t total = tiling::tile_codestream_size(siz_len, main_spans, part_spans);
   py::ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
   if (!out) return nullptr;
-  uint8_t* o = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
-  *o++ = 0xFF;
-  *o++ = 0x4F;
-  std::memcpy(o, head_view.data(), static_cast<size_t>(head_view.size()));
-  o += head_view.size();
-  for (const auto& [s, e] : main_spans) {
-    std::memcpy(o, b + s, e - s);
-    o += e - s;
-  }
-  // Every tile-part becomes a tile-part of tile 0 (Isot = 0); the rest of
-  // it, Psot and TPsot/TNsot included, is copied unchanged.
-  for (const auto& [s, e] : part_spans) {
-    std::memcpy(o, b + s, 4);
-    o[4] = o[5] = 0;
-    std::memcpy(o + 6, b + s + 6, e - s - 6);
-    o += e - s;
-  }
-  *o++ = 0xFF;
-  *o++ = 0xD9;
+  tiling::write_tile_codestream(b, static_cast<const uint8_t*>(head_view.data()), siz_len,
+                                main_spans, part_spans,
+                                reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())));
   return out.release();
 }
 
@@ -538,6 +450,9 @@ PyObject* decode_tiled_impl(PyObject*, bound_args args) {
   npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
   py::ref result;
   if (out == Py_None) {
+    if (!output_fits_memory(layout, static_cast<size_t>(
+                                        PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype)))))
+      return nullptr;
     Py_INCREF(dtype);
     result = py::ref(PyArray_Empty(layout.ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
   } else {

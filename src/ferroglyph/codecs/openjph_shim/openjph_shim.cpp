@@ -18,7 +18,10 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "abort_trap.h"
 #include "messages.h"
 #include "sample_rows.h"
 
@@ -35,6 +38,8 @@ constexpr uint32_t k_all_components = 65535;
 constexpr uint8_t k_nlt_binary_complement = 3;
 // Highest progression order value (CPRL) in a COD marker segment.
 constexpr int k_last_progression_order = 4;
+// Isot is 16 bits wide and OpenJPH refuses grids of more tiles.
+constexpr uint64_t k_max_tiles = 65535;
 
 struct header_facts {
   int components = 0;
@@ -99,6 +104,98 @@ void check_header_sanity(ojph::codestream& cs) {
   if (order < 0 || order > k_last_progression_order)
     throw std::runtime_error("invalid progression order " + std::to_string(order) +
                              " in the COD marker segment");
+  // OpenJPH checks the tile count only when it sets the tiles up, after the
+  // caller has made room for the image; the same refusal, earlier.
+  ojph::param_siz siz = cs.access_siz();
+  const ojph::point extent = siz.get_image_extent(), tile_offset = siz.get_tile_offset();
+  const ojph::size tile = siz.get_tile_size();
+  if (tile.w > 0 && tile.h > 0 && extent.x > tile_offset.x && extent.y > tile_offset.y) {
+    const uint64_t across = (uint64_t{extent.x} - tile_offset.x + tile.w - 1) / tile.w;
+    const uint64_t down = (uint64_t{extent.y} - tile_offset.y + tile.h - 1) / tile.h;
+    if (across * down > k_max_tiles) throw std::runtime_error("the number of tiles cannot exceed 65535");
+  }
+}
+
+constexpr unsigned k_sot = 0xFF90, k_sod = 0xFF93, k_cod = 0xFF52, k_coc = 0xFF53,
+                   k_dfs = 0xFF72;
+
+// Calls visit(marker, segment, length) for the marker segments of the main
+// header and of every tile-part header, `segment` pointing at the marker and
+// `length` being the segment's Lxxx; stops at the first inconsistency.
+template <class Visit>
+void walk_header_segments(const uint8_t* src, size_t srcsize, Visit visit) {
+  auto u16 = [&](size_t at) { return static_cast<unsigned>(src[at] << 8 | src[at + 1]); };
+  size_t at = 2;  // after SOC
+  size_t tile_part_end = 0;
+  while (at + 4 <= srcsize) {
+    const unsigned marker = u16(at);
+    if (marker == k_sod) {
+      // Skip the tile-part's data to the next SOT.
+      if (tile_part_end <= at || tile_part_end > srcsize) return;
+      at = tile_part_end;
+      continue;
+    }
+    const size_t length = u16(at + 2);
+    if (length < 2 || length > srcsize - at - 2) return;
+    if (marker == k_sot) {
+      if (length < 10) return;
+      const size_t psot = static_cast<size_t>(u16(at + 6)) << 16 | u16(at + 8);
+      tile_part_end = psot == 0 ? srcsize : at + psot;
+    }
+    visit(marker, src + at, length);
+    at += 2 + length;
+  }
+}
+
+// OpenJPH reads a COD or COC whose decomposition levels name a DFS marker
+// segment (high bit set, index in the low four bits) without checking that
+// the segment exists, and dereferences a null pointer when the reduced sizes
+// are asked for.  OpenJPH also resynchronises on the next marker after bytes
+// it does not understand, so the headers (the main header up to the first
+// SOT, and each tile-part header up to its SOD) are searched for the markers
+// at every byte rather than walked.  Returns the first index that no DFS
+// segment defines, or -1.
+int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
+  auto u16 = [&](size_t at) { return static_cast<unsigned>(src[at] << 8 | src[at + 1]); };
+  auto is_sot = [&](size_t at) { return at + 4 <= srcsize && u16(at) == k_sot && u16(at + 2) == 10; };
+  // [start, end) of every header.
+  std::vector<std::pair<size_t, size_t>> headers;
+  size_t at = 2;
+  while (at < srcsize && !is_sot(at)) ++at;
+  headers.emplace_back(2, at);
+  while (is_sot(at) && at + 12 <= srcsize) {
+    const size_t psot = static_cast<size_t>(u16(at + 6)) << 16 | u16(at + 8);
+    const size_t part_end = psot == 0 || psot > srcsize - at ? srcsize : at + psot;
+    size_t sod = at + 12;
+    while (sod + 2 <= part_end && u16(sod) != k_sod) ++sod;
+    headers.emplace_back(at + 12, std::min(sod, part_end));
+    if (psot < 14 || psot > srcsize - at) break;
+    at += psot;
+  }
+
+  bool defined[16] = {};
+  std::vector<unsigned> wanted;
+  const size_t ccoc = components < 257 ? 1 : 2;
+  for (const auto& [start, end] : headers) {
+    for (size_t i = start; i + 2 <= end; ++i) {
+      if (src[i] != 0xFF) continue;
+      const unsigned marker = u16(i);
+      size_t levels_at = 0;
+      if (marker == k_dfs && i + 6 <= end) {
+        const unsigned index = u16(i + 4);  // Sdfs
+        if (index < 16) defined[index] = true;
+      } else if (marker == k_cod) {
+        levels_at = i + 9;  // Lcod, Scod, SGcod (4 bytes), then SPcod
+      } else if (marker == k_coc) {
+        levels_at = i + 5 + ccoc;  // Lcoc, Ccoc, Scoc, then SPcoc
+      }
+      if (levels_at != 0 && levels_at < end && (src[levels_at] & 0x80))
+        wanted.push_back(src[levels_at] & 15u);
+    }
+  }
+  for (unsigned index : wanted)
+    if (!defined[index]) return static_cast<int>(index);
+  return -1;
 }
 
 // OpenJPH 0.32 fails an assertion while allocating the tiles (killing the
@@ -109,27 +206,22 @@ void check_header_sanity(ojph::codestream& cs) {
 // segment is vertical-only (type 3; levels past the segment's count repeat
 // its last type).
 bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
-  constexpr unsigned k_sot = 0xFF90, k_dfs = 0xFF72;
   if (levels <= 0) return false;
-  size_t at = 2;  // after SOC
-  while (at + 4 <= srcsize) {
-    const unsigned marker = static_cast<unsigned>(src[at] << 8 | src[at + 1]);
-    const size_t length = static_cast<size_t>(src[at + 2] << 8 | src[at + 3]);
-    if (marker == k_sot || length < 2 || length > srcsize - at - 2) break;
-    if (marker == k_dfs && length > 5) {
-      // Ldfs, Sdfs (2 bytes), Ids (1 byte), then 2 bits per level.
-      const unsigned count = src[at + 6];
-      const uint8_t* types = src + at + 7;
-      const size_t type_bytes = length - 5;
-      for (int k = 0; k < levels && count > 0; ++k) {
-        const unsigned i = std::min(static_cast<unsigned>(k), count - 1);
-        if (i / 4 >= type_bytes) break;
-        if (((types[i / 4] >> (6 - 2 * (i % 4))) & 3) == 3) return true;
-      }
+  bool found = false, in_main = true;
+  walk_header_segments(src, srcsize, [&](unsigned marker, const uint8_t* seg, size_t length) {
+    if (marker == k_sot) in_main = false;
+    if (!in_main || found || marker != k_dfs || length <= 5) return;
+    // Ldfs, Sdfs (2 bytes), Ids (1 byte), then 2 bits per level.
+    const unsigned count = seg[6];
+    const uint8_t* types = seg + 7;
+    const size_t type_bytes = length - 5;
+    for (int k = 0; k < levels && count > 0; ++k) {
+      const unsigned i = std::min(static_cast<unsigned>(k), count - 1);
+      if (i / 4 >= type_bytes) break;
+      if (((types[i / 4] >> (6 - 2 * (i % 4))) & 3) == 3) found = true;
     }
-    at += 2 + length;
-  }
-  return false;
+  });
+  return found;
 }
 
 bool reduction_negative(int reduce_data, int reduce_recon) {
@@ -143,12 +235,15 @@ void open_and_read(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* sr
   if (resilient) cs.enable_resilience();
   cs.read_headers(&in);
   check_header_sanity(cs);
+  const int dfs = missing_dfs_index(src, srcsize, cs.access_siz().get_num_components());
+  if (dfs >= 0)
+    throw std::runtime_error("a COD or COC marker segment refers to DFS marker segment " +
+                             std::to_string(dfs) + ", which the main header does not define");
 }
 
-int decode_info_impl(const uint8_t* src, size_t srcsize, int reduce_data, int reduce_recon,
-                     int resilient, ferroglyph_htj2k_info* info) {
-  ojph::codestream cs;
-  ojph::mem_infile in;
+int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
+                     size_t srcsize, int reduce_data, int reduce_recon, int resilient,
+                     ferroglyph_htj2k_info* info) {
   open_and_read(cs, in, src, srcsize, resilient);
 
   const int levels = static_cast<int>(cs.access_cod().get_num_decompositions());
@@ -170,21 +265,23 @@ int decode_info_impl(const uint8_t* src, size_t srcsize, int reduce_data, int re
                                  static_cast<uint32_t>(reduce_recon));
   ojph::param_siz siz = cs.access_siz();
   const uint32_t w = siz.get_recon_width(0), h = siz.get_recon_height(0);
-  info->width = static_cast<int32_t>(std::min<uint32_t>(w, INT32_MAX));
-  info->height = static_cast<int32_t>(std::min<uint32_t>(h, INT32_MAX));
   if (w < 1 || h < 1) {
     shim::set_error("reduce leaves a zero-sized image");
     return 4;
   }
+  if (w > INT32_MAX || h > INT32_MAX) {
+    shim::set_error("the image is wider or higher than 2147483647 samples; not supported");
+    return 4;
+  }
+  info->width = static_cast<int32_t>(w);
+  info->height = static_cast<int32_t>(h);
   cs.close();
   return 0;
 }
 
-int decode_impl(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
-                int bytes_per_sample, int reduce_data, int reduce_recon, int resilient,
-                int dst_planar) {
-  ojph::codestream cs;
-  ojph::mem_infile in;
+int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
+                uint8_t* dst, size_t dst_size, int bytes_per_sample, int reduce_data,
+                int reduce_recon, int resilient, int dst_planar) {
   open_and_read(cs, in, src, srcsize, resilient);
 
   if (static_cast<int>(cs.access_cod().get_num_decompositions()) <
@@ -456,6 +553,19 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, mal
   return 0;
 }
 
+// Runs call() with OpenJPH's assertion failures trapped (abort_trap.h);
+// false when one fired.
+template <class Call>
+bool trapped_call(Call& call) {
+  return shim::run_trapping_aborts([](void* c) noexcept { (*static_cast<Call*>(c))(); }, &call);
+}
+
+std::string aborted_text(const char* place) {
+  return std::string(place) +
+         ": OpenJPH stopped at a failed internal check (assertion) while reading the codestream; "
+         "it is malformed";
+}
+
 }  // namespace
 
 extern "C" {
@@ -471,14 +581,22 @@ int ferroglyph_htj2k_decode_info(const uint8_t* src, size_t srcsize, int reduce_
     shim::set_error("reduce must be >= 0");
     return 1;
   }
-  try {
-    return decode_info_impl(src, srcsize, reduce_data, reduce_recon, resilient, info);
-  } catch (const std::exception& e) {
-    shim::set_error("decode_info", e);
-  } catch (...) {
-    shim::set_unknown_error("decode_info");
-  }
-  return 2;
+  // The OpenJPH objects live here, outside the trapped call, so that they
+  // are released even when OpenJPH aborts inside it.
+  ojph::codestream cs;
+  ojph::mem_infile in;
+  int rc = 2;
+  auto call = [&] {
+    try {
+      rc = decode_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, info);
+    } catch (const std::exception& e) {
+      shim::set_error("decode_info", e);
+    } catch (...) {
+      shim::set_unknown_error("decode_info");
+    }
+  };
+  if (!trapped_call(call)) shim::set_error(aborted_text("decode_info").c_str());
+  return rc;
 }
 
 int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
@@ -497,15 +615,21 @@ int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, si
     shim::set_error("reduce must be >= 0");
     return 2;
   }
-  try {
-    return decode_impl(src, srcsize, dst, dst_size, bytes_per_sample, reduce_data, reduce_recon,
-                       resilient, dst_planar);
-  } catch (const std::exception& e) {
-    shim::set_error("decode", e);
-  } catch (...) {
-    shim::set_unknown_error("decode");
-  }
-  return 5;
+  ojph::codestream cs;
+  ojph::mem_infile in;
+  int rc = 5;
+  auto call = [&] {
+    try {
+      rc = decode_impl(cs, in, src, srcsize, dst, dst_size, bytes_per_sample, reduce_data,
+                       reduce_recon, resilient, dst_planar);
+    } catch (const std::exception& e) {
+      shim::set_error("decode", e);
+    } catch (...) {
+      shim::set_unknown_error("decode");
+    }
+  };
+  if (!trapped_call(call)) shim::set_error(aborted_text("decode").c_str());
+  return rc;
 }
 
 int ferroglyph_htj2k_encode(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,

@@ -1,0 +1,133 @@
+#include "tile_plan.h"
+
+#include <cstring>
+
+namespace ferroglyph::tiling {
+
+namespace {
+
+// Marker codes the planner acts on.
+constexpr unsigned k_sot = 0xFF90;
+constexpr unsigned k_tlm = 0xFF55;
+constexpr unsigned k_plm = 0xFF57;
+constexpr unsigned k_ppm = 0xFF60;
+constexpr unsigned k_lowest_segment = 0xFF40;
+// Isot is 16 bits wide: a larger grid always has tiles without tile-parts.
+constexpr int64_t k_max_tiles = 65536;
+
+uint32_t u16_at(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
+uint32_t u32_at(const uint8_t* p) { return (u16_at(p) << 16) | u16_at(p + 2); }
+void put_u32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+// For positive operands only.
+int64_t ceil_div(int64_t num, int64_t den) { return (num + den - 1) / den; }
+
+}  // namespace
+
+bool make_plan(const uint8_t* b, size_t n, const uint8_t soc_siz[4], plan* out) {
+  if (n < 42 || std::memcmp(b, soc_siz, 4) != 0) return false;
+
+  const size_t lsiz = u16_at(b + 4);
+  if (lsiz < 41 || 4 + lsiz > n) return false;
+  const uint8_t* siz = b + 2;  // [2, 4 + lsiz): marker to last byte
+  const size_t siz_len = lsiz + 2;
+  const int64_t xsiz = u32_at(siz + 6), ysiz = u32_at(siz + 10), xo = u32_at(siz + 14),
+                yo = u32_at(siz + 18), xt = u32_at(siz + 22), yt = u32_at(siz + 26),
+                xto = u32_at(siz + 30), yto = u32_at(siz + 34);
+  const size_t csiz = u16_at(siz + 38);
+  if (xt == 0 || yt == 0 || xsiz <= xo || ysiz <= yo || siz_len < 40 + 3 * csiz) return false;
+  for (size_t c = 0; c < csiz; ++c)
+    if (siz[41 + 3 * c] != 1 || siz[42 + 3 * c] != 1) return false;
+  // The format requires the tile grid to start at or before the image area
+  // and its first tile to reach into it; other grids are decoded whole, so
+  // that the decode reports them.
+  if (xto > xo || yto > yo || xto + xt <= xo || yto + yt <= yo) return false;
+
+  const int64_t ntx = ceil_div(xsiz - xto, xt), nty = ceil_div(ysiz - yto, yt);
+  if (ntx < 1 || nty < 1 || ntx > k_max_tiles || nty > k_max_tiles) return false;
+  const int64_t ntiles = ntx * nty;
+  if (ntiles < 2 || ntiles > k_max_tiles) return false;
+
+  // Main header: every segment between SIZ and the first SOT, TLM and PLM
+  // left out (the single-tile codestreams would contradict them).
+  size_t pos = 4 + lsiz;
+  out->main.clear();
+  for (;;) {
+    if (pos + 4 > n) return false;
+    const unsigned marker = u16_at(b + pos);
+    if (marker == k_sot) break;
+    const size_t length = u16_at(b + pos + 2);
+    if (marker < k_lowest_segment || marker == k_ppm || length < 2 || pos + 2 + length > n)
+      return false;
+    if (marker != k_tlm && marker != k_plm) out->main.push_back({pos, pos + 2 + length});
+    pos += 2 + length;
+  }
+
+  // Tile-parts, in codestream order, sorted into their tiles.
+  out->tiles.assign(static_cast<size_t>(ntiles), tile{});
+  const size_t end_of_data = (b[n - 2] == 0xFF && b[n - 1] == 0xD9) ? n - 2 : n;
+  while (pos < end_of_data) {
+    if (pos + 12 > n || u16_at(b + pos) != k_sot) return false;
+    const size_t lsot = u16_at(b + pos + 2), isot = u16_at(b + pos + 4);
+    const size_t psot = u32_at(b + pos + 6);
+    const size_t end = psot == 0 ? end_of_data : pos + psot;
+    if (lsot != 10 || static_cast<int64_t>(isot) >= ntiles || end > end_of_data || end < pos + 14)
+      return false;
+    out->tiles[isot].parts.push_back({pos, end});
+    pos = end;
+  }
+
+  for (int64_t t = 0; t < ntiles; ++t) {
+    tile& entry = out->tiles[static_cast<size_t>(t)];
+    if (entry.parts.empty()) return false;
+    const int64_t gx0 = xto + (t % ntx) * xt, gy0 = yto + (t / ntx) * yt;
+    const int64_t x0 = gx0 > xo ? gx0 : xo, y0 = gy0 > yo ? gy0 : yo;
+    const int64_t x1 = gx0 + xt < xsiz ? gx0 + xt : xsiz, y1 = gy0 + yt < ysiz ? gy0 + yt : ysiz;
+    entry.x0 = x0 - xo;
+    entry.y0 = y0 - yo;
+    entry.x1 = x1 - xo;
+    entry.y1 = y1 - yo;
+    entry.siz.assign(siz, siz + siz_len);
+    const int64_t fields[8] = {x1, y1, x0, y0, xt, yt, gx0, gy0};
+    for (int i = 0; i < 8; ++i) put_u32(entry.siz.data() + 6 + 4 * i, static_cast<uint32_t>(fields[i]));
+  }
+  return true;
+}
+
+size_t tile_codestream_size(size_t siz_len, const std::vector<span>& main,
+                            const std::vector<span>& parts) {
+  size_t total = 2 + siz_len + 2;
+  for (const span& s : main) total += s.end - s.start;
+  for (const span& s : parts) total += s.end - s.start;
+  return total;
+}
+
+void write_tile_codestream(const uint8_t* b, const uint8_t* siz, size_t siz_len,
+                           const std::vector<span>& main, const std::vector<span>& parts,
+                           uint8_t* out) {
+  *out++ = 0xFF;
+  *out++ = 0x4F;
+  std::memcpy(out, siz, siz_len);
+  out += siz_len;
+  for (const span& s : main) {
+    std::memcpy(out, b + s.start, s.end - s.start);
+    out += s.end - s.start;
+  }
+  // Every tile-part becomes a tile-part of tile 0 (Isot = 0); the rest of
+  // it, Psot and TPsot/TNsot included, is copied unchanged.
+  for (const span& s : parts) {
+    std::memcpy(out, b + s.start, 4);
+    out[4] = out[5] = 0;
+    std::memcpy(out + 6, b + s.start + 6, s.end - s.start - 6);
+    out += s.end - s.start;
+  }
+  *out++ = 0xFF;
+  *out = 0xD9;
+}
+
+}  // namespace ferroglyph::tiling
