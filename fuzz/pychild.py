@@ -248,7 +248,7 @@ class Runner:
 
     out_dir: str
     prefix: str = "py"
-    watchdog: float = 10.0
+    watchdog: float = 60.0
     slow: float | None = None  # calls slower than this are listed ...
     slow_findings: bool = True  # ... and are findings
     address_limit: int = ADDRESS_LIMIT

@@ -354,7 +354,7 @@ def main(argv=None) -> int:
     ap.add_argument("--seconds", type=float, required=True)
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--out", default=os.path.join(pychild.HERE, "findings"))
-    ap.add_argument("--watchdog", type=float, default=10.0)
+    ap.add_argument("--watchdog", type=float, default=60.0)
     args = ap.parse_args(argv)
 
     rng = random.Random(args.seed)
@@ -362,7 +362,8 @@ def main(argv=None) -> int:
     corpus = corpus_seeds()
     seeds = made + corpus
     print(f"seeds: {len(made)} encoded, {len(corpus)} from the corpus", flush=True)
-    runner = pychild.Runner(args.out, prefix="py", watchdog=args.watchdog)
+    runner = pychild.Runner(args.out, prefix="py", watchdog=args.watchdog, slow=1.0,
+                            slow_findings=False)
     start = time.monotonic()
     inputs = 0
     with runner:

@@ -39,7 +39,7 @@ def libfuzzer_args(target: str, seconds: int) -> list[str]:
         os.path.join(BUILD, target),
         f"-dict={os.path.join(HERE, 'htj2k.dict')}",
         f"-max_total_time={seconds}",
-        "-timeout=10",
+        "-timeout=25",
         "-rss_limit_mb=2560",
         # OpenJPH reserves its working memory in one block sized from the
         # header (many tiles: gigabytes, mostly never touched) and reports a

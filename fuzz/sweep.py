@@ -107,7 +107,7 @@ def main(argv=None) -> int:
 
     rng = random.Random(11)
     streams = sweep_codestreams(args.quick)
-    runner = pychild.Runner(args.out, prefix="sweep", watchdog=10.0, slow=SLOW,
+    runner = pychild.Runner(args.out, prefix="sweep", watchdog=60.0, slow=SLOW,
                             slow_findings=not args.quick)
     truncations = mutations = 0
     start = time.monotonic()

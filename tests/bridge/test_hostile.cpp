@@ -80,17 +80,33 @@ TEST(AbortTrapDeathTest, AbortOutsideACodecCallStillEndsTheProcess) {
   EXPECT_DEATH(std::abort(), "");
 }
 
-// A COC naming DFS segment 1 where the only DFS segment is number 3: OpenJPH
-// dereferenced a null pointer for the reduced size.
-TEST(Hostile, MissingDfsSegmentIsRefused) {
+// A COC naming a DFS segment that OpenJPH never registered (absent, present
+// only in a tile-part header, or swallowed by a malformed DFS segment before
+// it): OpenJPH dereferenced a null pointer for the reduced size.
+TEST(Hostile, UndefinedDfsSegmentIsRefused) {
   for (const char* file :
-       {"fuzz_decode_info/crash-4592121136d43418", "fuzz_decode_info/crash-d64488980c46cde3"}) {
+       {"fuzz_decode_info/coc-names-undefined-dfs", "fuzz_decode_info/coc-names-undefined-dfs-after-garbage",
+        "fuzz_decode_info/dfs-defined-only-in-a-tile-header",
+        "fuzz_decode_info/dfs-swallowed-by-a-malformed-dfs"}) {
     const Bytes cs = regression(file);
     for (int reduce : {0, 1}) {
       const fgtest::InfoResult r = fgtest::decode_info(cs, reduce, reduce);
       EXPECT_EQ(r.rc, 2) << file;
       EXPECT_NE(r.error.find("refers to DFS marker segment"), std::string::npos) << r.error;
     }
+  }
+}
+
+// Subsampling 192 with 29 levels: the factor shifted by the reduction wrapped
+// to zero in OpenJPH's 32-bit arithmetic and the division by it ended the
+// process.
+TEST(Hostile, ReductionPastTheSubsamplingRangeIsRefused) {
+  const Bytes cs = regression("fuzz_decode_info/subsampling-shifted-past-32-bits");
+  EXPECT_EQ(fgtest::decode_info(cs, 24, 24).rc, 0);
+  for (int reduce : {25, 26, 29}) {
+    const fgtest::InfoResult r = fgtest::decode_info(cs, reduce, reduce);
+    EXPECT_EQ(r.rc, 4) << reduce;
+    EXPECT_EQ(r.error, "reduce is too large for the components' subsampling");
   }
 }
 

@@ -154,7 +154,7 @@ void walk_header_segments(const uint8_t* src, size_t srcsize, Visit visit) {
 // it does not understand, so the headers (the main header up to the first
 // SOT, and each tile-part header up to its SOD) are searched for the markers
 // at every byte rather than walked.  Returns the first index that no DFS
-// segment defines, or -1.
+// segment of the main header defines, or -1.
 int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
   auto u16 = [&](size_t at) { return static_cast<unsigned>(src[at] << 8 | src[at + 1]); };
   auto is_sot = [&](size_t at) { return at + 4 <= srcsize && u16(at) == k_sot && u16(at + 2) == 10; };
@@ -173,17 +173,30 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
     at += psot;
   }
 
+  size_t main_end = 2;
+  while (main_end + 2 <= srcsize && u16(main_end) != k_sot) ++main_end;
   bool defined[16] = {};
+  bool malformed = false;
   std::vector<unsigned> wanted;
   const size_t ccoc = components < 257 ? 1 : 2;
-  for (const auto& [start, end] : headers) {
+  for (size_t h = 0; h < headers.size(); ++h) {
+    const auto [start, end] = headers[h];
     for (size_t i = start; i + 2 <= end; ++i) {
       if (src[i] != 0xFF) continue;
       const unsigned marker = u16(i);
       size_t levels_at = 0;
-      if (marker == k_dfs && i + 6 <= end) {
-        const unsigned index = u16(i + 4);  // Sdfs
-        if (index < 16) defined[index] = true;
+      // OpenJPH takes DFS segments from the main header only, which ends,
+      // at the latest, at the first SOT marker code.
+      if (marker == k_dfs && h == 0 && i + 7 <= main_end) {
+        // Ldfs, Sdfs, Ids, then 2 bits per level.  OpenJPH reads Ids levels
+        // whatever Ldfs says, running into the segments that follow; a
+        // segment whose sizes disagree makes every DFS reference suspect.
+        const unsigned index = u16(i + 4), count = src[i + 6];
+        const size_t length = u16(i + 2);
+        if (count == 0 || length != 5 + (count + 3) / 4 || i + 2 + length > main_end)
+          malformed = true;
+        else if (index < 16)
+          defined[index] = true;
       } else if (marker == k_cod) {
         levels_at = i + 9;  // Lcod, Scod, SGcod (4 bytes), then SPcod
       } else if (marker == k_coc) {
@@ -194,7 +207,7 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
     }
   }
   for (unsigned index : wanted)
-    if (!defined[index]) return static_cast<int>(index);
+    if (malformed || !defined[index]) return static_cast<int>(index);
   return -1;
 }
 
@@ -224,6 +237,20 @@ bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
   return found;
 }
 
+// OpenJPH computes a reduced component's size with its subsampling factor
+// shifted left by the reduction in 32 bits; past 32 bits the factor wraps,
+// to zero for some, and the division by it ends the process.
+bool reduction_overflows_subsampling(ojph::codestream& cs, int reduce) {
+  if (reduce <= 0) return false;
+  ojph::param_siz siz = cs.access_siz();
+  for (uint32_t c = 0; c < siz.get_num_components(); ++c) {
+    const ojph::point factor = siz.get_downsampling(c);
+    if ((uint64_t{factor.x} << reduce) > UINT32_MAX || (uint64_t{factor.y} << reduce) > UINT32_MAX)
+      return true;
+  }
+  return false;
+}
+
 bool reduction_negative(int reduce_data, int reduce_recon) {
   return reduce_data < 0 || reduce_recon < 0;
 }
@@ -234,11 +261,12 @@ void open_and_read(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* sr
   in.open(src, srcsize);
   if (resilient) cs.enable_resilience();
   cs.read_headers(&in);
-  check_header_sanity(cs);
   const int dfs = missing_dfs_index(src, srcsize, cs.access_siz().get_num_components());
   if (dfs >= 0)
     throw std::runtime_error("a COD or COC marker segment refers to DFS marker segment " +
-                             std::to_string(dfs) + ", which the main header does not define");
+                             std::to_string(dfs) +
+                             ", which the main header does not define well-formed");
+  check_header_sanity(cs);
 }
 
 int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
@@ -250,6 +278,10 @@ int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* 
   info->num_decompositions = levels;
   if (levels < std::max(reduce_data, reduce_recon)) {
     shim::set_error("reduce exceeds the codestream's decomposition count");
+    return 4;
+  }
+  if (reduction_overflows_subsampling(cs, std::max(reduce_data, reduce_recon))) {
+    shim::set_error("reduce is too large for the components' subsampling");
     return 4;
   }
   const header_facts f = read_facts(cs);
@@ -287,6 +319,10 @@ int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, 
   if (static_cast<int>(cs.access_cod().get_num_decompositions()) <
       std::max(reduce_data, reduce_recon)) {
     shim::set_error("reduce exceeds the codestream's decomposition count");
+    return 6;
+  }
+  if (reduction_overflows_subsampling(cs, std::max(reduce_data, reduce_recon))) {
+    shim::set_error("reduce is too large for the components' subsampling");
     return 6;
   }
   if (drops_vertical_only_level(src, srcsize, reduce_recon)) {
