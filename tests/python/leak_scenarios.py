@@ -193,7 +193,8 @@ def judge(f: Figures, scenario: Scenario) -> None:
 # Inputs
 
 
-def _image(shape, dtype, seed):
+def random_image(shape, dtype, seed):
+    """Random samples over the whole range of `dtype` (normal for floats)."""
     rng = np.random.default_rng(seed)
     dtype = np.dtype(dtype)
     if dtype.kind == "f":
@@ -245,12 +246,12 @@ def scenarios() -> tuple[Scenario, ...]:
                             warning_action, cost, threads))
 
     # Images and their codestreams.
-    rgb = _image((64, 96, 3), np.uint8, 1)
-    gray16 = _image((64, 80), np.uint16, 2) >> 4
-    signed16 = _image((3, 40, 56), np.int16, 3)
-    u32 = _image((40, 48), np.uint32, 4)
-    f32 = _image((48, 40), np.float32, 5)
-    tiled_src = _image((96, 96, 3), np.uint8, 6)
+    rgb = random_image((64, 96, 3), np.uint8, 1)
+    gray16 = random_image((64, 80), np.uint16, 2) >> 4
+    signed16 = random_image((3, 40, 56), np.int16, 3)
+    u32 = random_image((40, 48), np.uint32, 4)
+    f32 = random_image((48, 40), np.float32, 5)
+    tiled_src = random_image((96, 96, 3), np.uint8, 6)
     swapped = gray16.astype(">u2")
     strided = rgb[:, ::2]
 
@@ -263,7 +264,7 @@ def scenarios() -> tuple[Scenario, ...]:
     lossy_ref = dec(cs_lossy)
     cs_tiled = enc(tiled_src, tile=(32, 32))
     cs_tiled_tlm = enc(tiled_src, tile=(48, 48), tlm=True, tilepart=1)
-    f16 = _image((24, 32), np.float16, 7)
+    f16 = random_image((24, 32), np.float16, 7)
     f16 = np.where(np.isfinite(f16), f16, np.float16(0))
     cs_f16 = cse.float16_codestream(enc, f16)
     n_rgb = rgb.nbytes

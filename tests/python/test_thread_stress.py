@@ -31,6 +31,7 @@ from ferroglyph.codecs import _openjph as htj2k
 
 import codestreams as cse
 import tile_edits as te
+from leak_scenarios import random_image as _image
 
 # The warnings a decode draws become exceptions, so that each one is checked
 # on the thread that caused it.
@@ -58,15 +59,6 @@ class Expected:
 class ThreadWork:
     index: int
     ops: list[Expected] = field(default_factory=list)
-
-
-def _image(shape, dtype, seed):
-    rng = np.random.default_rng(seed)
-    dtype = np.dtype(dtype)
-    if dtype.kind == "f":
-        return rng.standard_normal(shape).astype(dtype)
-    info = np.iinfo(dtype)
-    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
 
 
 def _with_layers(cs: bytes, layers: int) -> bytes:

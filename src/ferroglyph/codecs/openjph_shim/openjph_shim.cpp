@@ -596,10 +596,27 @@ bool trapped_call(Call& call) {
   return shim::run_trapping_aborts([](void* c) noexcept { (*static_cast<Call*>(c))(); }, &call);
 }
 
-std::string aborted_text(const char* place) {
-  return std::string(place) +
-         ": OpenJPH stopped at a failed internal check (assertion) while reading the codestream; "
-         "it is malformed";
+// Runs body(), which returns the call's code, with OpenJPH's exceptions
+// turned into `failure` and "<place>: <text>", and its assertion failures
+// trapped (also `failure`).
+template <class Body>
+int guarded_call(const char* place, int failure, Body body) {
+  int rc = failure;
+  auto call = [&] {
+    try {
+      rc = body();
+    } catch (const std::exception& e) {
+      shim::set_error(place, e);
+    } catch (...) {
+      shim::set_unknown_error(place);
+    }
+  };
+  if (!trapped_call(call))
+    shim::set_error((std::string(place) +
+                     ": OpenJPH stopped at a failed internal check (assertion) while reading the "
+                     "codestream; it is malformed")
+                        .c_str());
+  return rc;
 }
 
 }  // namespace
@@ -621,18 +638,9 @@ int ferroglyph_htj2k_decode_info(const uint8_t* src, size_t srcsize, int reduce_
   // are released even when OpenJPH aborts inside it.
   ojph::codestream cs;
   ojph::mem_infile in;
-  int rc = 2;
-  auto call = [&] {
-    try {
-      rc = decode_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, info);
-    } catch (const std::exception& e) {
-      shim::set_error("decode_info", e);
-    } catch (...) {
-      shim::set_unknown_error("decode_info");
-    }
-  };
-  if (!trapped_call(call)) shim::set_error(aborted_text("decode_info").c_str());
-  return rc;
+  return guarded_call("decode_info", 2, [&] {
+    return decode_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, info);
+  });
 }
 
 int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
@@ -653,19 +661,10 @@ int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, si
   }
   ojph::codestream cs;
   ojph::mem_infile in;
-  int rc = 5;
-  auto call = [&] {
-    try {
-      rc = decode_impl(cs, in, src, srcsize, dst, dst_size, bytes_per_sample, reduce_data,
+  return guarded_call("decode", 5, [&] {
+    return decode_impl(cs, in, src, srcsize, dst, dst_size, bytes_per_sample, reduce_data,
                        reduce_recon, resilient, dst_planar);
-    } catch (const std::exception& e) {
-      shim::set_error("decode", e);
-    } catch (...) {
-      shim::set_unknown_error("decode");
-    }
-  };
-  if (!trapped_call(call)) shim::set_error(aborted_text("decode").c_str());
-  return rc;
+  });
 }
 
 int ferroglyph_htj2k_encode(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
