@@ -412,6 +412,13 @@ class Runner:
 
     # -- report --------------------------------------------------------------
 
+    def finish(self, counts: str, elapsed: float) -> int:
+        """Prints `counts` and the report; the exit status of a fuzz run."""
+        print(counts)
+        for line in self.report_lines(elapsed):
+            print(line)
+        return 1 if self.findings else 0
+
     def report_lines(self, elapsed: float) -> list[str]:
         rate = self.calls / elapsed if elapsed > 0 else 0.0
         counts = ", ".join(f"{k} {v}" for k, v in sorted(self.counts.items(),

@@ -382,10 +382,7 @@ def main(argv=None) -> int:
             for op, kw in calls_for(rng, is_multi_tile(data) or is_multi_tile(seed)):
                 runner.call(data, op, **kw)
         elapsed = time.monotonic() - start
-    print(f"mutated inputs: {inputs}")
-    for line in runner.report_lines(elapsed):
-        print(line)
-    return 1 if runner.findings else 0
+    return runner.finish(f"mutated inputs: {inputs}", elapsed)
 
 
 if __name__ == "__main__":

@@ -129,10 +129,7 @@ def main(argv=None) -> int:
                 for op, kw in ops:
                     runner.call(data, op, **kw)
         elapsed = time.monotonic() - start
-    print(f"truncation points: {truncations}, mutations: {mutations}")
-    for line in runner.report_lines(elapsed):
-        print(line)
-    return 1 if runner.findings else 0
+    return runner.finish(f"truncation points: {truncations}, mutations: {mutations}", elapsed)
 
 
 if __name__ == "__main__":

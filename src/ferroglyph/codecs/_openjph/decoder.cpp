@@ -39,8 +39,11 @@ bool output_fits_memory(const output_layout& layout, size_t itemsize) {
   // In floating point: a hostile header's product overflows 64 bits.
   double need = static_cast<double>(itemsize);
   for (int i = 0; i < layout.ndim; ++i) need *= static_cast<double>(layout.dims[i]);
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  const double have = pages > 0 && page > 0 ? static_cast<double>(pages) * page : 0.0;
+  // Asked once: a system call on every decode would show on small images.
+  static const double have = [] {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? static_cast<double>(pages) * page : 0.0;
+  }();
   if (have == 0.0 || need <= have) return true;
   char text[200];
   std::snprintf(text, sizeof text,

@@ -119,34 +119,6 @@ void check_header_sanity(ojph::codestream& cs) {
 constexpr unsigned k_sot = 0xFF90, k_sod = 0xFF93, k_cod = 0xFF52, k_coc = 0xFF53,
                    k_dfs = 0xFF72;
 
-// Calls visit(marker, segment, length) for the marker segments of the main
-// header and of every tile-part header, `segment` pointing at the marker and
-// `length` being the segment's Lxxx; stops at the first inconsistency.
-template <class Visit>
-void walk_header_segments(const uint8_t* src, size_t srcsize, Visit visit) {
-  auto u16 = [&](size_t at) { return static_cast<unsigned>(src[at] << 8 | src[at + 1]); };
-  size_t at = 2;  // after SOC
-  size_t tile_part_end = 0;
-  while (at + 4 <= srcsize) {
-    const unsigned marker = u16(at);
-    if (marker == k_sod) {
-      // Skip the tile-part's data to the next SOT.
-      if (tile_part_end <= at || tile_part_end > srcsize) return;
-      at = tile_part_end;
-      continue;
-    }
-    const size_t length = u16(at + 2);
-    if (length < 2 || length > srcsize - at - 2) return;
-    if (marker == k_sot) {
-      if (length < 10) return;
-      const size_t psot = static_cast<size_t>(u16(at + 6)) << 16 | u16(at + 8);
-      tile_part_end = psot == 0 ? srcsize : at + psot;
-    }
-    visit(marker, src + at, length);
-    at += 2 + length;
-  }
-}
-
 // OpenJPH reads a COD or COC whose decomposition levels name a DFS marker
 // segment (high bit set, index in the low four bits) without checking that
 // the segment exists, and dereferences a null pointer when the reduced sizes
@@ -220,21 +192,25 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
 // its last type).
 bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
   if (levels <= 0) return false;
-  bool found = false, in_main = true;
-  walk_header_segments(src, srcsize, [&](unsigned marker, const uint8_t* seg, size_t length) {
-    if (marker == k_sot) in_main = false;
-    if (!in_main || found || marker != k_dfs || length <= 5) return;
-    // Ldfs, Sdfs (2 bytes), Ids (1 byte), then 2 bits per level.
-    const unsigned count = seg[6];
-    const uint8_t* types = seg + 7;
-    const size_t type_bytes = length - 5;
-    for (int k = 0; k < levels && count > 0; ++k) {
-      const unsigned i = std::min(static_cast<unsigned>(k), count - 1);
-      if (i / 4 >= type_bytes) break;
-      if (((types[i / 4] >> (6 - 2 * (i % 4))) & 3) == 3) found = true;
+  size_t at = 2;  // after SOC
+  while (at + 4 <= srcsize) {
+    const unsigned marker = static_cast<unsigned>(src[at] << 8 | src[at + 1]);
+    const size_t length = static_cast<size_t>(src[at + 2] << 8 | src[at + 3]);
+    if (marker == k_sot || length < 2 || length > srcsize - at - 2) break;
+    if (marker == k_dfs && length > 5) {
+      // Ldfs, Sdfs (2 bytes), Ids (1 byte), then 2 bits per level.
+      const unsigned count = src[at + 6];
+      const uint8_t* types = src + at + 7;
+      const size_t type_bytes = length - 5;
+      for (int k = 0; k < levels && count > 0; ++k) {
+        const unsigned i = std::min(static_cast<unsigned>(k), count - 1);
+        if (i / 4 >= type_bytes) break;
+        if (((types[i / 4] >> (6 - 2 * (i % 4))) & 3) == 3) return true;
+      }
     }
-  });
-  return found;
+    at += 2 + length;
+  }
+  return false;
 }
 
 // OpenJPH computes a reduced component's size with its subsampling factor
