@@ -213,18 +213,20 @@ bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
   return false;
 }
 
-// OpenJPH computes a reduced component's size with its subsampling factor
-// shifted left by the reduction in 32 bits; past 32 bits the factor wraps,
-// to zero for some, and the division by it ends the process.
-bool reduction_overflows_subsampling(ojph::codestream& cs, int reduce) {
-  if (reduce <= 0) return false;
+// Why OpenJPH cannot reduce this codestream by `reduce` levels, or null.
+const char* reduction_refusal(ojph::codestream& cs, int reduce) {
+  if (static_cast<int>(cs.access_cod().get_num_decompositions()) < reduce)
+    return "reduce exceeds the codestream's decomposition count";
+  // OpenJPH computes a reduced component's size with its subsampling factor
+  // shifted left by the reduction in 32 bits; past 32 bits the factor wraps,
+  // to zero for some, and the division by it ends the process.
   ojph::param_siz siz = cs.access_siz();
-  for (uint32_t c = 0; c < siz.get_num_components(); ++c) {
+  for (uint32_t c = 0; reduce > 0 && c < siz.get_num_components(); ++c) {
     const ojph::point factor = siz.get_downsampling(c);
     if ((uint64_t{factor.x} << reduce) > UINT32_MAX || (uint64_t{factor.y} << reduce) > UINT32_MAX)
-      return true;
+      return "reduce is too large for the components' subsampling";
   }
-  return false;
+  return nullptr;
 }
 
 bool reduction_negative(int reduce_data, int reduce_recon) {
@@ -250,14 +252,9 @@ int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* 
                      ferroglyph_htj2k_info* info) {
   open_and_read(cs, in, src, srcsize, resilient);
 
-  const int levels = static_cast<int>(cs.access_cod().get_num_decompositions());
-  info->num_decompositions = levels;
-  if (levels < std::max(reduce_data, reduce_recon)) {
-    shim::set_error("reduce exceeds the codestream's decomposition count");
-    return 4;
-  }
-  if (reduction_overflows_subsampling(cs, std::max(reduce_data, reduce_recon))) {
-    shim::set_error("reduce is too large for the components' subsampling");
+  info->num_decompositions = static_cast<int>(cs.access_cod().get_num_decompositions());
+  if (const char* refusal = reduction_refusal(cs, std::max(reduce_data, reduce_recon))) {
+    shim::set_error(refusal);
     return 4;
   }
   const header_facts f = read_facts(cs);
@@ -292,13 +289,8 @@ int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, 
                 int reduce_recon, int resilient, int dst_planar) {
   open_and_read(cs, in, src, srcsize, resilient);
 
-  if (static_cast<int>(cs.access_cod().get_num_decompositions()) <
-      std::max(reduce_data, reduce_recon)) {
-    shim::set_error("reduce exceeds the codestream's decomposition count");
-    return 6;
-  }
-  if (reduction_overflows_subsampling(cs, std::max(reduce_data, reduce_recon))) {
-    shim::set_error("reduce is too large for the components' subsampling");
+  if (const char* refusal = reduction_refusal(cs, std::max(reduce_data, reduce_recon))) {
+    shim::set_error(refusal);
     return 6;
   }
   if (drops_vertical_only_level(src, srcsize, reduce_recon)) {
