@@ -87,7 +87,7 @@ TEST(Hostile, UndefinedDfsSegmentIsRefused) {
   for (const char* file :
        {"fuzz_decode_info/coc-names-undefined-dfs", "fuzz_decode_info/coc-names-undefined-dfs-after-garbage",
         "fuzz_decode_info/dfs-defined-only-in-a-tile-header",
-        "fuzz_decode_info/dfs-swallowed-by-a-malformed-dfs"}) {
+        "fuzz_decode_info/dfs-swallowed-by-a-malformed-dfs", "fuzz_decode_info/dfs-behind-a-stray-sot"}) {
     const Bytes cs = regression(file);
     for (int reduce : {0, 1}) {
       const fgtest::InfoResult r = fgtest::decode_info(cs, reduce, reduce);

@@ -135,6 +135,11 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
   size_t at = 2;
   while (at < srcsize && !is_sot(at)) ++at;
   headers.emplace_back(2, at);
+  // OpenJPH may read past a stray SOT as well: everything before the first
+  // SOD (where packet data can begin) is header to it.
+  size_t first_sod = 2;
+  while (first_sod + 2 <= srcsize && u16(first_sod) != k_sod) ++first_sod;
+  headers.emplace_back(2, std::min(first_sod, srcsize));
   while (is_sot(at) && at + 12 <= srcsize) {
     const size_t psot = static_cast<size_t>(u16(at + 6)) << 16 | u16(at + 8);
     const size_t part_end = psot == 0 || psot > srcsize - at ? srcsize : at + psot;
