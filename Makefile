@@ -25,6 +25,7 @@ $(VENV)/.installed: $(SOURCES) | setup
 	@echo "[build] ferroglyph into $(VENV)"
 	@P=$$(cat $(PREFIX_FILE)); \
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+	  --config-settings=cmake.define.FERROGLYPH_WERROR=ON \
 	  $${P:+--config-settings=cmake.define.CMAKE_PREFIX_PATH=$$P} .
 	@touch $@
 
@@ -38,7 +39,7 @@ test: install test-bridge test-bridge-asan test-python test-fuzz-smoke
 define bridge_tests
 	@P=$$(cat $(PREFIX_FILE)); \
 	$(CMAKE) -S . -B build/$(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA) \
-	  -DFERROGLYPH_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) \
+	  -DFERROGLYPH_BUILD_TESTS=ON -DFERROGLYPH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) \
 	  $${P:+-DCMAKE_PREFIX_PATH=$$P} > build/$(1).configure.log || { cat build/$(1).configure.log; exit 1; }
 	@$(CMAKE) --build build/$(1) -j $(JOBS)
 	@$(3) $(CTEST) --test-dir build/$(1) --output-on-failure -j $(JOBS)
