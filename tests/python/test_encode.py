@@ -367,7 +367,8 @@ def test_prog_order_may_be_any_object_with_that_text():
 TILEPARTS = [
     ("RPCL", None, 1, False), ("RPCL", 0, 1, False), ("RPCL", 1, 6, False), ("RPCL", True, 6, False),
     ("RPCL", 2, 1, True), ("RPCL", 3, 6, True), ("RPCL", -1, 6, True), ("RPCL", 4, 1, False),
-    ("RPCL", 2 ** 80 + 1, 6, False), ("RPCL", 2.9, 1, True),
+    ("RPCL", 2 ** 80 + 1, 6, False), ("RPCL", 2 ** 80 + 2, 1, True), ("RPCL", -2 ** 80 - 1, 6, True),
+    ("RPCL", 2.9, 1, True),
     ("CPRL", 1, 1, True), ("CPRL", 2, 3, False), ("CPRL", 3, 3, True), ("CPRL", -1, 3, True),
     ("CPRL", 4, 1, False), ("CPRL", "2", 3, False),
     ("LRCP", 1, 6, False), ("LRCP", 3, 18, False),
@@ -673,6 +674,40 @@ def test_rule_helpers_are_looked_up_at_call_time(monkeypatch):
     monkeypatch.setattr(oj, "_quantization", lambda level: (0.0, 50))
     lossy = facts(oj.encode(GREY8))
     assert lossy["reversible"] is False and lossy["qcc"]
+
+
+# A replaced _max_decompositions may return any object: it is compared with
+# int(resolutions) and converted as Python would (0.5 is not 0, so no level
+# is added, and then truncates to 0).
+@pytest.mark.parametrize("allowed,resolutions,outcome", [
+    (2, 3, 2), (2, 2 ** 80, 2), (0, 3, 1), (-3, 3, 5), (True, 3, 1), (2.0, 3, 2), (2.5, 3, 2),
+    (2.5, 1, 1), (0.5, 3, (OpenJphError, ZERO_LEVELS)),
+    (1e20, 2 ** 100, (OverflowError, TOO_LARGE)),
+    ("3", 3, (TypeError, "'<' not supported between instances of 'int' and 'str'")),
+])
+def test_a_replaced_level_rule_is_read_as_python_reads_it(monkeypatch, allowed, resolutions, outcome):
+    monkeypatch.setattr(oj, "_max_decompositions", lambda w, h, tw, th: allowed)
+    if isinstance(outcome, int):
+        assert facts(oj.encode(GREY8, resolutions=resolutions))["levels"] == outcome
+        return
+    with pytest.raises(outcome[0]) as e:
+        oj.encode(GREY8, resolutions=resolutions)
+    assert str(e.value) == outcome[1]
+
+
+# Values far beyond 32 (or 64) bits are range errors of the parameter record:
+# they are reported after every keyword check, not where they were read.
+@pytest.mark.parametrize("kwargs", [
+    {"num_decomp": 2 ** 80}, {"resolutions": -2 ** 80}, {"tile": (2 ** 80, 16)},
+    {"block_size": (16, -2 ** 80)}, {"num_decomp": 2 ** 40}, {"resolutions": -2 ** 40},
+], ids=str)
+def test_out_of_range_values_are_reported_by_the_record(kwargs):
+    with pytest.raises(ValueError) as e:
+        oj.encode(U8, profile="x", **kwargs)
+    assert str(e.value) == PROFILES_MSG.format("'x'")
+    with pytest.raises(OverflowError) as e:
+        oj.encode(U8, **kwargs)
+    assert str(e.value) == TOO_LARGE
 
 
 # ---------------------------------------------------------------------------

@@ -5,11 +5,11 @@
 #define PY_ARRAY_UNIQUE_SYMBOL ferroglyph_openjph_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include <cmath>
-#include <cstring>
+#include <climits>
+#include <cstdint>
 
+#include "encoder.h"
 #include "module.h"
-#include "openjph_shim.h"
 
 namespace ferroglyph::module {
 
@@ -63,7 +63,50 @@ PyObject* max_decompositions_impl(PyObject*, bound_args args) {
 }
 
 // ---------------------------------------------------------------------------
-// encode
+// Conversions shared by the keyword rules
+
+bool truthy(PyObject* obj, bool* out) {
+  const int t = PyObject_IsTrue(obj);
+  if (t < 0) return false;
+  *out = t != 0;
+  return true;
+}
+
+// A Python int as a C value, saturated to 64 bits: that keeps its sign and
+// whether it fits a 32-bit field of the record, which is all the rules ask.
+bool saturated(PyObject* exact_int, long long* out) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : v;
+  return true;
+}
+
+// int(obj), saturated.
+bool int_of(PyObject* obj, long long* out) {
+  py::ref as_int(PyNumber_Long(obj));
+  return as_int && saturated(as_int.get(), out);
+}
+
+// The range check of a record field, with the text to_int32 gives; it runs
+// when the record is filled, after every keyword has been checked.
+bool narrow(long long v, int32_t* out) {
+  if (v < INT32_MIN || v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return false;
+  }
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool to_int32_ssize(Py_ssize_t v, int* out) {
+  if (v > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return false;
+  }
+  *out = static_cast<int>(v);
+  return true;
+}
 
 // int() of every item of `obj`, unpacked into exactly two results.
 bool unpack_int_pair(PyObject* obj, py::ref* first, py::ref* second) {
@@ -90,6 +133,15 @@ bool unpack_int_pair(PyObject* obj, py::ref* first, py::ref* second) {
   return true;
 }
 
+// A (width, height) keyword: 0, 0 when None.  The items stay Python ints:
+// the tile size goes to _max_decompositions, which callers may replace.
+bool read_size_pair(PyObject* arg, py::ref* width, py::ref* height) {
+  if (arg != Py_None) return unpack_int_pair(arg, width, height);
+  *width = py::ref(PyLong_FromLong(0));
+  *height = py::ref(PyLong_FromLong(0));
+  return *width && *height;
+}
+
 // The upper-cased text of `value` if it is one of the module's `table`.
 bool choose_name(PyObject* value, const char* table, const char* what, py::ref* out) {
   py::ref text(PyUnicode_Check(value) ? Py_NewRef(value) : PyObject_Str(value));
@@ -108,272 +160,374 @@ bool choose_name(PyObject* value, const char* table, const char* what, py::ref* 
   return static_cast<bool>(*out);
 }
 
-bool truthy(PyObject* obj, bool* out) {
-  const int t = PyObject_IsTrue(obj);
-  if (t < 0) return false;
-  *out = t != 0;
-  return true;
-}
+// ---------------------------------------------------------------------------
+// The samples
 
-bool to_int32_ssize(Py_ssize_t v, int* out) {
-  if (v > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-    return false;
-  }
-  *out = static_cast<int>(v);
-  return true;
-}
-
-enum encode_arg {
-  a_data, a_level, a_rgb, a_planar, a_tile, a_resolutions, a_reversible, a_tlm, a_tilepart,
-  a_block_size, a_prog_order, a_profile, a_num_decomp,
+struct sample_type {
+  int itemsize;
+  bool is_float;  // float32, coded as its bit patterns
+  bool is_signed;
 };
 
-PyObject* encode_impl(PyObject*, bound_args args) {
-  // 1. The array, C-contiguous, in its own dtype.
+// numpy.ascontiguousarray(data) in data's own dtype, through the module's
+// `np` (looked up at each call).
+bool contiguous_array(PyObject* data, py::ref* out) {
   PyObject* np_module = module_attr("np");
-  if (np_module == nullptr) return nullptr;
-  py::ref arr_obj(PyObject_CallMethod(np_module, "ascontiguousarray", "(O)", args[a_data]));
-  if (!arr_obj) return nullptr;
-  if (!PyArray_Check(arr_obj.get())) {
+  if (np_module == nullptr) return false;
+  *out = py::ref(PyObject_CallMethod(np_module, "ascontiguousarray", "(O)", data));
+  if (!*out) return false;
+  if (!PyArray_Check(out->get())) {
     PyErr_SetString(PyExc_TypeError, "ascontiguousarray did not return an array");
-    return nullptr;
+    return false;
   }
+  return true;
+}
 
-  // 2. Sample type.
-  auto* arr = reinterpret_cast<PyArrayObject*>(arr_obj.get());
+// The bridge reads native-order samples; swapped input would be coded as
+// other values, so it is copied into native order first.
+bool to_native_order(py::ref* array) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(array->get());
   PyArray_Descr* descr = PyArray_DESCR(arr);
+  if (PyArray_ISNBO(descr->byteorder)) return true;
+  PyArray_Descr* native = PyArray_DescrNewByteorder(descr, NPY_NATIVE);
+  if (native == nullptr) return false;
+  *array = py::ref(PyArray_FromArray(arr, native, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ENSURECOPY));
+  return static_cast<bool>(*array);
+}
+
+// Which dtypes the bridge takes is decided by kind and size alone.
+bool read_sample_type(py::ref* array, sample_type* out) {
+  PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array->get()));
   const char kind = descr->kind;
-  const int itemsize = static_cast<int>(PyDataType_ELSIZE(descr));
-  bool is_float = false, is_signed = false;
-  if ((kind == 'u' || kind == 'i') && (itemsize == 1 || itemsize == 2 || itemsize == 4)) {
-    is_signed = kind == 'i';
-  } else if (kind == 'f' && itemsize == 4) {
-    is_float = is_signed = true;
-  } else {
+  out->itemsize = static_cast<int>(PyDataType_ELSIZE(descr));
+  const bool sized = out->itemsize == 1 || out->itemsize == 2 || out->itemsize == 4;
+  out->is_float = kind == 'f' && out->itemsize == 4;
+  out->is_signed = kind == 'i' || out->is_float;
+  if (!((kind == 'u' || kind == 'i') && sized) && !out->is_float) {
     PyErr_Format(g_openjph_error,
                  "HTJ2K encode: unsupported dtype %S; "
                  "expected uint8/int8/uint16/int16/uint32/int32/float32",
                  reinterpret_cast<PyObject*>(descr));
-    return nullptr;
+    return false;
   }
-  // The bridge reads native-order samples; swapped input would be coded as
-  // other values.
-  if (!PyArray_ISNBO(descr->byteorder)) {
-    PyArray_Descr* native = PyArray_DescrNewByteorder(descr, NPY_NATIVE);
-    if (native == nullptr) return nullptr;
-    arr_obj = py::ref(PyArray_FromArray(arr, native, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ENSURECOPY));
-    if (!arr_obj) return nullptr;
-    arr = reinterpret_cast<PyArrayObject*>(arr_obj.get());
-  }
+  return to_native_order(array);
+}
 
-  // 3. Layout and geometry.
+// ---------------------------------------------------------------------------
+// Geometry
+
+struct geometry {
+  Py_ssize_t height, width, components;
+  bool planar;  // (C, H, W)
+};
+
+// 3-D input is planar when asked, or by default when it looks like a stack
+// of a few planes: the last axis longer than 4, the first 4 or shorter.
+bool read_layout(PyArrayObject* arr, PyObject* planar_arg, geometry* out) {
   const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
-  Py_ssize_t height, width, components;
-  bool planar = false;
+  out->planar = false;
   if (ndim == 2) {
-    height = shape[0];
-    width = shape[1];
-    components = 1;
-  } else if (ndim == 3) {
-    if (args[a_planar] == Py_None)
-      planar = shape[2] > 4 && shape[0] <= 4;
-    else if (!truthy(args[a_planar], &planar))
-      return nullptr;
-    if (planar) {
-      components = shape[0];
-      height = shape[1];
-      width = shape[2];
-    } else {
-      height = shape[0];
-      width = shape[1];
-      components = shape[2];
-    }
-  } else {
+    *out = {shape[0], shape[1], 1, false};
+    return true;
+  }
+  if (ndim != 3) {
     PyErr_Format(g_openjph_error, "HTJ2K encode: unsupported ndim %d", ndim);
-    return nullptr;
+    return false;
   }
+  if (planar_arg == Py_None)
+    out->planar = shape[2] > 4 && shape[0] <= 4;
+  else if (!truthy(planar_arg, &out->planar))
+    return false;
+  if (out->planar)
+    *out = {shape[1], shape[2], shape[0], true};
+  else
+    *out = {shape[0], shape[1], shape[2], false};
+  return true;
+}
 
-  // 4, 5. Extents.
-  if (height < 1 || width < 1 || components < 1) {
-    py::ref shape_obj(PyObject_GetAttrString(arr_obj.get(), "shape"));
-    if (!shape_obj) return nullptr;
+// The SIZ segment counts components in 16 bits and allows 1 to 16384.
+bool read_geometry(PyObject* array, PyObject* planar_arg, geometry* out) {
+  if (!read_layout(reinterpret_cast<PyArrayObject*>(array), planar_arg, out)) return false;
+  if (out->height < 1 || out->width < 1 || out->components < 1) {
+    py::ref shape_obj(PyObject_GetAttrString(array, "shape"));
+    if (!shape_obj) return false;
     PyErr_Format(g_openjph_error, "HTJ2K encode: empty image %S", shape_obj.get());
-    return nullptr;
+    return false;
   }
-  if (components > k_max_components) {
+  if (out->components > k_max_components) {
     PyErr_Format(g_openjph_error,
-                 "HTJ2K encode: %zd components; a codestream holds at most 16384", components);
-    return nullptr;
+                 "HTJ2K encode: %zd components; a codestream holds at most 16384",
+                 out->components);
+    return false;
   }
+  return true;
+}
 
-  // 6. Quantization.
-  py::ref q(call_module_function("_quantization", &args[a_level], 1));
-  if (!q) return nullptr;
-  PyObject *qstep_obj, *qfactor_obj;
-  if (!PyArg_ParseTuple(q.get(), "OO", &qstep_obj, &qfactor_obj)) return nullptr;
-  double qstep = PyFloat_AsDouble(qstep_obj);
-  if (qstep == -1.0 && PyErr_Occurred()) return nullptr;
+// ---------------------------------------------------------------------------
+// Coding path: quantization, reversibility, component transform
+
+struct coding_path {
+  double qstep;
   int qfactor;
-  if (!to_int32(qfactor_obj, &qfactor)) return nullptr;
-  const bool lossy_level = qstep > 0.0 || qfactor > 0;
-
-  // 7. Coding path.
   bool reversible;
-  if (args[a_reversible] == Py_None) {
-    reversible = !lossy_level;
-  } else {
-    if (!truthy(args[a_reversible], &reversible)) return nullptr;
-    if (reversible && lossy_level) {
-      PyErr_Format(PyExc_ValueError,
-                   "HTJ2K encode: level=%R asks for lossy quantization, which the reversible path "
-                   "does not do; drop reversible=True or the level",
-                   args[a_level]);
-      return nullptr;
-    }
-  }
-
-  // 8. Float input on the irreversible path always gets a step.
-  if (is_float && !reversible && qstep <= 0.0) qstep = k_float_irrev_step;
-
-  // 9. Component transform.
   bool color_transform;
-  if (args[a_rgb] == Py_None) {
-    color_transform = (components == 3 || components == 4) && !planar && !is_float;
-  } else {
-    if (!truthy(args[a_rgb], &color_transform)) return nullptr;
-    if (color_transform && components < 3) {
-      PyErr_Format(PyExc_ValueError, "HTJ2K encode: rgb=True needs 3 or more components, got %zd",
-                   components);
-      return nullptr;
-    }
-    if (color_transform && is_float) {
-      PyErr_SetString(PyExc_ValueError,
-                      "HTJ2K encode: rgb=True is not supported for float32 input; the component "
-                      "transform would mix the NLT bit patterns of different components. Pass "
-                      "rgb=False or rgb=None");
-      return nullptr;
-    }
+};
+
+// _quantization (looked up on the module, so callers may replace it) reads
+// `level` as a step or a quality factor.
+bool read_quantization(PyObject* level, coding_path* out) {
+  PyObject* level_args[1] = {level};
+  py::ref q(call_module_function("_quantization", level_args, 1));
+  if (!q) return false;
+  PyObject *qstep_obj, *qfactor_obj;
+  if (!PyArg_ParseTuple(q.get(), "OO", &qstep_obj, &qfactor_obj)) return false;
+  out->qstep = PyFloat_AsDouble(qstep_obj);
+  if (out->qstep == -1.0 && PyErr_Occurred()) return false;
+  return to_int32(qfactor_obj, &out->qfactor);
+}
+
+// Reversible unless the level asks for loss; forcing the reversible path
+// with a lossy level is a contradiction, not a choice between them.
+bool read_reversible(PyObject* reversible, PyObject* level, coding_path* out) {
+  const bool lossy_level = out->qstep > 0.0 || out->qfactor > 0;
+  if (reversible == Py_None) {
+    out->reversible = !lossy_level;
+    return true;
   }
+  if (!truthy(reversible, &out->reversible)) return false;
+  if (out->reversible && lossy_level) {
+    PyErr_Format(PyExc_ValueError,
+                 "HTJ2K encode: level=%R asks for lossy quantization, which the reversible path "
+                 "does not do; drop reversible=True or the level",
+                 level);
+    return false;
+  }
+  return true;
+}
 
-  // 10. Tiles.
+// On by default for interleaved integer RGB(A); float bit patterns must not
+// be mixed across components.
+bool read_color_transform(PyObject* rgb, const geometry& g, bool is_float, coding_path* out) {
+  if (rgb == Py_None) {
+    out->color_transform = (g.components == 3 || g.components == 4) && !g.planar && !is_float;
+    return true;
+  }
+  if (!truthy(rgb, &out->color_transform)) return false;
+  if (out->color_transform && g.components < 3) {
+    PyErr_Format(PyExc_ValueError, "HTJ2K encode: rgb=True needs 3 or more components, got %zd",
+                 g.components);
+    return false;
+  }
+  if (out->color_transform && is_float) {
+    PyErr_SetString(PyExc_ValueError,
+                    "HTJ2K encode: rgb=True is not supported for float32 input; the component "
+                    "transform would mix the NLT bit patterns of different components. Pass "
+                    "rgb=False or rgb=None");
+    return false;
+  }
+  return true;
+}
+
+bool read_coding_path(const encode_arguments& a, const sample_type& s, const geometry& g,
+                      coding_path* out) {
+  if (!read_quantization(a.level, out) || !read_reversible(a.reversible, a.level, out))
+    return false;
+  // Float input on the irreversible path always gets a step: OpenJPH's
+  // default quantization would lose the bit patterns' mantissas.
+  if (s.is_float && !out->reversible && out->qstep <= 0.0) out->qstep = k_float_irrev_step;
+  return read_color_transform(a.rgb, g, s.is_float, out);
+}
+
+// ---------------------------------------------------------------------------
+// Decomposition levels
+
+// -1 keeps OpenJPH's default.  `odd` holds a result of a replaced
+// _max_decompositions that is not an int and won the comparison: it is
+// converted when the record is filled, as the int would be.
+struct levels {
+  long long count = -1;
+  py::ref odd;
+};
+
+bool read_num_decomp(PyObject* num_decomp, long long* out) {
+  if (!int_of(num_decomp, out)) return false;
+  if (*out >= 0) return true;
+  py::ref text(PyObject_Str(num_decomp));
+  if (!text) return false;
+  PyErr_Format(PyExc_ValueError, "num_decomp must be >= 0, got %U", text.get());
+  return false;
+}
+
+// The clamp of clamp_resolutions when _max_decompositions returned something
+// other than an int: compared and kept as Python objects.
+bool clamp_by_objects(PyObject* asked, PyObject* most, bool keep_one, levels* out) {
+  const int less = PyObject_RichCompareBool(asked, most, Py_LT);
+  if (less < 0) return false;
   py::ref zero(PyLong_FromLong(0));
-  if (!zero) return nullptr;
-  py::ref tile_w = py::ref::borrow(zero.get()), tile_h = py::ref::borrow(zero.get());
-  if (args[a_tile] != Py_None && !unpack_int_pair(args[a_tile], &tile_w, &tile_h)) return nullptr;
+  if (!zero) return false;
+  const int none_left = PyObject_RichCompareBool(less ? asked : most, zero.get(), Py_EQ);
+  if (none_left < 0) return false;
+  if (none_left && keep_one) {
+    out->count = 1;
+    return true;
+  }
+  if (less) return saturated(asked, &out->count);
+  out->odd = py::ref::borrow(most);
+  return true;
+}
 
-  // 11. Decomposition levels.
-  py::ref decomp(PyLong_FromLong(-1));
-  if (!decomp) return nullptr;
-  if (args[a_num_decomp] != Py_None) {
-    if (args[a_resolutions] != Py_None) {
+// resolutions= asks for at most that many levels; _max_decompositions
+// (looked up on the module, so callers may replace it) says how many the
+// image or tile size allows.
+bool clamp_resolutions(PyObject* resolutions, const geometry& g, PyObject* tile_w,
+                       PyObject* tile_h, bool keep_one, levels* out) {
+  py::ref w(PyLong_FromSsize_t(g.width)), h(PyLong_FromSsize_t(g.height));
+  if (!w || !h) return false;
+  PyObject* md_args[4] = {w.get(), h.get(), tile_w, tile_h};
+  py::ref most(call_module_function("_max_decompositions", md_args, 4));
+  if (!most) return false;
+  py::ref asked(PyNumber_Long(resolutions));
+  if (!asked) return false;
+  if (!PyLong_CheckExact(most.get())) return clamp_by_objects(asked.get(), most.get(), keep_one, out);
+  long long asked_n, most_n;
+  if (!saturated(asked.get(), &asked_n) || !saturated(most.get(), &most_n)) return false;
+  out->count = asked_n < most_n ? asked_n : most_n;
+  if (out->count == 0 && keep_one) out->count = 1;
+  return true;
+}
+
+bool read_levels(const encode_arguments& a, const geometry& g, PyObject* tile_w, PyObject* tile_h,
+                 const coding_path& path, levels* out) {
+  if (a.num_decomp != Py_None) {
+    if (a.resolutions != Py_None) {
       PyErr_SetString(PyExc_ValueError,
                       "HTJ2K encode: pass resolutions= or num_decomp=, not both");
-      return nullptr;
+      return false;
     }
-    decomp = py::ref(PyNumber_Long(args[a_num_decomp]));
-    if (!decomp) return nullptr;
-    const int negative = PyObject_RichCompareBool(decomp.get(), zero.get(), Py_LT);
-    if (negative < 0) return nullptr;
-    if (negative) {
-      py::ref text(PyObject_Str(args[a_num_decomp]));
-      if (!text) return nullptr;
-      PyErr_Format(PyExc_ValueError, "num_decomp must be >= 0, got %U", text.get());
-      return nullptr;
-    }
-  } else {
-    bool want = false;
-    if (!truthy(args[a_resolutions], &want)) return nullptr;
-    if (want) {
-      py::ref w(PyLong_FromSsize_t(width)), h(PyLong_FromSsize_t(height));
-      if (!w || !h) return nullptr;
-      PyObject* md_args[4] = {w.get(), h.get(), tile_w.get(), tile_h.get()};
-      py::ref most(call_module_function("_max_decompositions", md_args, 4));
-      if (!most) return nullptr;
-      py::ref asked(PyNumber_Long(args[a_resolutions]));
-      if (!asked) return nullptr;
-      const int less = PyObject_RichCompareBool(asked.get(), most.get(), Py_LT);
-      if (less < 0) return nullptr;
-      decomp = less ? std::move(asked) : std::move(most);
-      // An image one sample high or wide allows no level, but OpenJPH's
-      // reversible path is lossless only with at least one (or with the
-      // component transform); one level codes such an image fine.
-      const int none_left = PyObject_RichCompareBool(decomp.get(), zero.get(), Py_EQ);
-      if (none_left < 0) return nullptr;
-      if (none_left && reversible && !color_transform) decomp = py::ref(PyLong_FromLong(1));
-      if (!decomp) return nullptr;
-    }
+    return read_num_decomp(a.num_decomp, &out->count);
   }
+  bool want = false;
+  if (!truthy(a.resolutions, &want)) return false;
+  // An image one sample high or wide allows no level, but OpenJPH's
+  // reversible path is lossless only with at least one (or with the
+  // component transform); one level codes such an image fine.
+  const bool keep_one = path.reversible && !path.color_transform;
+  return !want || clamp_resolutions(a.resolutions, g, tile_w, tile_h, keep_one, out);
+}
 
-  // 12. Tile-parts.
-  py::ref tp = py::ref::borrow(zero.get());
-  if (args[a_tilepart] != Py_None) {
-    tp = py::ref(PyNumber_Long(args[a_tilepart]));
-    if (!tp) return nullptr;
-  }
+// ---------------------------------------------------------------------------
+// Tiles, tile-parts and code-blocks
 
-  // 13. Code-blocks.
-  py::ref block_w = py::ref::borrow(zero.get()), block_h = py::ref::borrow(zero.get());
-  if (args[a_block_size] != Py_None && !unpack_int_pair(args[a_block_size], &block_w, &block_h))
-    return nullptr;
+struct structure {
+  py::ref tile_w, tile_h;  // 0, 0: untiled
+  levels decomposition;
+  unsigned tilepart_bits = 0;  // 1: at resolutions, 2: at components
+  py::ref block_w, block_h;    // 0, 0: OpenJPH's default
+};
 
-  // 14, 15. Progression order and profile.
-  py::ref prog_b, profile_b;
-  if (args[a_prog_order] != Py_None &&
-      !choose_name(args[a_prog_order], "_PROG_ORDERS", "prog_order", &prog_b))
-    return nullptr;
-  if (args[a_profile] != Py_None &&
-      !choose_name(args[a_profile], "_PROFILES", "profile", &profile_b))
-    return nullptr;
+// The two low bits of int(tilepart).  A Python int's & is two's complement,
+// and so is the low word of its 64-bit mask: -1 sets both flags.
+bool read_tilepart(PyObject* tilepart, unsigned* out) {
+  if (tilepart == Py_None) return true;
+  py::ref as_int(PyNumber_Long(tilepart));
+  if (!as_int) return false;
+  const unsigned long long mask = PyLong_AsUnsignedLongLongMask(as_int.get());
+  if (mask == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = static_cast<unsigned>(mask & 3u);
+  return true;
+}
 
-  // 16. The parameter record.
-  ferroglyph_htj2k_encode_params p{};
-  if (!to_int32_ssize(width, &p.width) || !to_int32_ssize(height, &p.height) ||
-      !to_int32_ssize(components, &p.components))
-    return nullptr;
-  p.bit_depth = itemsize * 8;
-  p.is_signed = is_signed ? 1 : 0;
-  p.bytes_per_sample = itemsize;
-  p.src_planar = (planar || components == 1) ? 1 : 0;
-  p.reversible = reversible ? 1 : 0;
-  p.irrev_delta = static_cast<float>(qstep);
-  p.qfactor = qfactor;
-  if (!to_int32(decomp.get(), &p.num_decomp)) return nullptr;
-  p.color_transform = color_transform ? 1 : 0;
-  p.nlt_binary_complement = is_float ? 1 : 0;
-  if (!to_int32(tile_w.get(), &p.tile_w) || !to_int32(tile_h.get(), &p.tile_h)) return nullptr;
+bool read_structure(const encode_arguments& a, const geometry& g, const coding_path& path,
+                    structure* out) {
+  return read_size_pair(a.tile, &out->tile_w, &out->tile_h) &&
+         read_levels(a, g, out->tile_w.get(), out->tile_h.get(), path, &out->decomposition) &&
+         read_tilepart(a.tilepart, &out->tilepart_bits) &&
+         read_size_pair(a.block_size, &out->block_w, &out->block_h);
+}
+
+bool read_names(const encode_arguments& a, encode_request* out) {
+  if (a.prog_order != Py_None &&
+      !choose_name(a.prog_order, "_PROG_ORDERS", "prog_order", &out->prog_order))
+    return false;
+  return a.profile == Py_None || choose_name(a.profile, "_PROFILES", "profile", &out->profile);
+}
+
+// ---------------------------------------------------------------------------
+// The parameter record
+
+// Field by field in the record's order, so that of two fields out of the
+// 32-bit range the first is the one reported.
+bool fill_record(PyObject* tlm_arg, const sample_type& s, const geometry& g,
+                 const coding_path& path, const structure& k, encode_request* out) {
+  ferroglyph_htj2k_encode_params& p = out->params;
+  if (!to_int32_ssize(g.width, &p.width) || !to_int32_ssize(g.height, &p.height) ||
+      !to_int32_ssize(g.components, &p.components))
+    return false;
+  p.bit_depth = s.itemsize * 8;
+  p.is_signed = s.is_signed ? 1 : 0;
+  p.bytes_per_sample = s.itemsize;
+  p.src_planar = (g.planar || g.components == 1) ? 1 : 0;
+  p.reversible = path.reversible ? 1 : 0;
+  p.irrev_delta = static_cast<float>(path.qstep);
+  p.qfactor = path.qfactor;
+  const levels& d = k.decomposition;
+  if (!(d.odd ? to_int32(d.odd.get(), &p.num_decomp) : narrow(d.count, &p.num_decomp)))
+    return false;
+  p.color_transform = path.color_transform ? 1 : 0;
+  p.nlt_binary_complement = s.is_float ? 1 : 0;
+  if (!to_int32(k.tile_w.get(), &p.tile_w) || !to_int32(k.tile_h.get(), &p.tile_h)) return false;
   bool tlm = false;
-  if (!truthy(args[a_tlm], &tlm)) return nullptr;
+  if (!truthy(tlm_arg, &tlm)) return false;
   p.tlm = tlm ? 1 : 0;
-  for (int bit = 1; bit <= 2; bit <<= 1) {
-    py::ref mask(PyLong_FromLong(bit));
-    if (!mask) return nullptr;
-    py::ref flag(PyNumber_And(tp.get(), mask.get()));
-    if (!flag) return nullptr;
-    bool set = false;
-    if (!truthy(flag.get(), &set)) return nullptr;
-    (bit == 1 ? p.tilepart_resolutions : p.tilepart_components) = set ? 1 : 0;
-  }
-  if (!to_int32(block_w.get(), &p.block_w) || !to_int32(block_h.get(), &p.block_h))
-    return nullptr;
-  p.prog_order = prog_b ? PyBytes_AS_STRING(prog_b.get()) : nullptr;
-  p.profile = profile_b ? PyBytes_AS_STRING(profile_b.get()) : nullptr;
+  p.tilepart_resolutions = (k.tilepart_bits & 1u) ? 1 : 0;
+  p.tilepart_components = (k.tilepart_bits & 2u) ? 1 : 0;
+  if (!to_int32(k.block_w.get(), &p.block_w) || !to_int32(k.block_h.get(), &p.block_h))
+    return false;
+  p.prog_order = out->prog_order ? PyBytes_AS_STRING(out->prog_order.get()) : nullptr;
+  p.profile = out->profile ? PyBytes_AS_STRING(out->profile.get()) : nullptr;
+  return true;
+}
 
-  // 17-19. The bridge, with the lock held; one copy of the codestream.
-  ferroglyph_htj2k_clear_warnings();
-  uint8_t* out_buf = nullptr;
-  size_t out_size = 0;
-  const int rc = ferroglyph_htj2k_encode(static_cast<const uint8_t*>(PyArray_DATA(arr)), &p,
-                                         &out_buf, &out_size);
-  if (rc != 0) return raise_bridge_error(rc, "encode");
-  PyObject* result =
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out_buf), static_cast<Py_ssize_t>(out_size));
-  ferroglyph_htj2k_free(out_buf);
-  return result;
+// ---------------------------------------------------------------------------
+// encode
+
+PyObject* encode_impl(PyObject*, bound_args args) {
+  const encode_arguments a{args[0], args[1], args[2],  args[3],  args[4],  args[5], args[6],
+                           args[7], args[8], args[9], args[10], args[11], args[12]};
+  encode_request request;
+  if (!read_encode_request(a, &request)) return nullptr;
+  return run_encode(request);
 }
 
 }  // namespace
+
+bool read_encode_request(const encode_arguments& a, encode_request* out) {
+  sample_type s;
+  geometry g;
+  coding_path path;
+  structure k;
+  return contiguous_array(a.data, &out->array) && read_sample_type(&out->array, &s) &&
+         read_geometry(out->array.get(), a.planar, &g) && read_coding_path(a, s, g, &path) &&
+         read_structure(a, g, path, &k) && read_names(a, out) &&
+         fill_record(a.tlm, s, g, path, k, out);
+}
+
+PyObject* run_encode(const encode_request& request) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(request.array.get());
+  ferroglyph_htj2k_clear_warnings();
+  uint8_t* out_buf = nullptr;
+  size_t out_size = 0;
+  const int rc = ferroglyph_htj2k_encode(static_cast<const uint8_t*>(PyArray_DATA(arr)),
+                                         &request.params, &out_buf, &out_size);
+  if (rc != 0) return raise_bridge_error(rc, "encode");
+  // One copy of the codestream, into the result; the bridge's block is freed
+  // on every path.
+  PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out_buf),
+                                               static_cast<Py_ssize_t>(out_size));
+  ferroglyph_htj2k_free(out_buf);
+  return result;
+}
 
 const function_def k_quantization_def = {
     "_quantization",
