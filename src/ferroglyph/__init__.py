@@ -1,3 +1,23 @@
-"""ferroglyph: HTJ2K (High-Throughput JPEG 2000) codec for NumPy arrays, over OpenJPH."""
+"""ferroglyph: HTJ2K (High-Throughput JPEG 2000) codec for NumPy arrays, over OpenJPH.
+
+``encode``/``decode`` turn arrays into HTJ2K codestreams and back;
+``imread``/``imwrite`` read and write .jph files and raw .j2c codestreams;
+``decode_info`` reads a header without decoding.  The ``ferroglyph`` command
+(``python -m ferroglyph``) does the same for files.
+"""
+
+from ._api import (
+    OpenJphError,
+    OpenJphUnsupportedFeature,
+    decode,
+    decode_info,
+    encode,
+    imread,
+    imwrite,
+    last_warnings,
+)
+
+__all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_info", "encode",
+           "imread", "imwrite", "last_warnings"]
 
 __version__ = "0.1.0"

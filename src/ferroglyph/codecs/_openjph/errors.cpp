@@ -103,6 +103,7 @@ bool check_warnings(bool ignore_unsupported) {
     return false;
   }
 
+  if (warnings_muted()) return true;
   if (!sort_unique_by_code_point(all)) return false;
   py::ref warnings(PyImport_ImportModule("warnings"));
   if (!warnings) return false;
@@ -116,7 +117,8 @@ bool check_warnings(bool ignore_unsupported) {
     if (skip) continue;
     py::ref msg(PyUnicode_FromFormat("OpenJPH: %U", line));
     if (!msg) return false;
-    py::ref r(PyObject_CallFunction(warn.get(), "OOi", msg.get(), PyExc_RuntimeWarning, 3));
+    // Stack level 1 is the Python code that called decode (this is C).
+    py::ref r(PyObject_CallFunction(warn.get(), "OOi", msg.get(), PyExc_RuntimeWarning, 1));
     if (!r) return false;
   }
   return true;

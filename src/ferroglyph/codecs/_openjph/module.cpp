@@ -165,7 +165,8 @@ PyObject* init_module() {
       !add_function(module.get(), module_name.get(), k_tile_plan_def) ||
       !add_function(module.get(), module_name.get(), k_tile_codestream_def) ||
       !add_function(module.get(), module_name.get(), k_decode_tiled_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_def))
+      !add_function(module.get(), module_name.get(), k_decode_def) ||
+      !add_function(module.get(), module_name.get(), k_decode_quiet_def))
     return nullptr;
 
   g_module_dict = Py_NewRef(dict);

@@ -32,6 +32,9 @@ PyObject* raise_bridge_error(int rc, const char* where);
 // exception set.
 bool check_warnings(bool ignore_unsupported);
 
+// Whether _decode_quiet has muted the calling thread's RuntimeWarnings.
+bool warnings_muted();
+
 // Function tables of each part of the module, in definition order.
 extern const function_def k_last_warnings_def;
 extern const function_def k_quantization_def;
@@ -45,6 +48,7 @@ extern const function_def k_tile_plan_def;
 extern const function_def k_tile_codestream_def;
 extern const function_def k_decode_tiled_def;
 extern const function_def k_decode_def;
+extern const function_def k_decode_quiet_def;
 
 }  // namespace ferroglyph::module
 
