@@ -133,6 +133,8 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     array = np.asarray(data)
     if bits is not None:
         bits = _check_bits(array, bits)
+        if bits == array.dtype.itemsize * 8:
+            bits = None  # the container's precision: what encode does without bits
     backend = _encode_backend()
     if backend is not None:
         return backend(array, level, numthreads=numthreads, bits=bits, **keywords)

@@ -1,0 +1,372 @@
+"""The ``ferroglyph`` command: header facts, encoding and decoding of image files.
+
+    ferroglyph info FILE...
+    ferroglyph encode INPUT... -o OUT_OR_DIR [--level L] [--bits B] [--tile W H] ...
+    ferroglyph decode INPUT... -o OUT_OR_DIR [--reduce R] ...
+
+Every file is handled on its own: a bad one gives one line on standard error
+(the file and the reason), the others are still done, and the exit status is
+1 when any failed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import struct
+import sys
+import time
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any, TextIO
+
+from . import _api, _image_files, _jp2, __version__
+
+__all__ = ["main"]
+
+_CODESTREAM_SUFFIXES = (".jph", ".jp2", ".j2c", ".j2k", ".jhc")
+_ENCODE_SUFFIXES = _api.FILE_SUFFIXES + _api.RAW_SUFFIXES
+
+
+class _Failure(Exception):
+    """A file that cannot be done, with the reason to print."""
+
+
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    text = str(exc) or type(exc).__name__
+    return text.splitlines()[0] if text else text
+
+
+# ---------------------------------------------------------------------------
+# Inputs and outputs
+
+
+def _expand(paths: Sequence[str], suffixes: Sequence[str]) -> list[str]:
+    """Files named on the command line; a folder stands for its files with ``suffixes``."""
+    files: list[str] = []
+    for p in paths:
+        if os.path.isdir(p):
+            for name in sorted(os.listdir(p)):
+                full = os.path.join(p, name)
+                if not name.startswith(".") and os.path.isfile(full) and \
+                        os.path.splitext(name)[1].lower() in suffixes:
+                    files.append(full)
+        else:
+            files.append(p)
+    return files
+
+
+def _output_plan(inputs: list[str], out: str, default_suffix: str | None
+                 ) -> tuple[bool, Callable[[str, str | None], str]]:
+    """Whether ``out`` is a folder, and the output path of an input (given the
+    suffix to use when the folder form leaves it open)."""
+    as_folder = len(inputs) > 1 or os.path.isdir(out) or out.endswith(("/", os.sep))
+    if not as_folder:
+        return False, lambda _src, _suffix: out
+
+    def name(src: str, suffix: str | None) -> str:
+        stem = os.path.splitext(os.path.basename(src))[0]
+        return os.path.join(out, stem + (suffix or default_suffix or ""))
+
+    return True, name
+
+
+class _Progress:
+    """A progress bar on a terminal (tqdm), else one plain line per file."""
+
+    def __init__(self, total: int, verb: str, stream: TextIO) -> None:
+        self.stream = stream
+        self.bar = None
+        if total > 1 and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                pass
+            else:
+                self.bar = tqdm(total=total, desc=verb, unit="file", file=sys.stderr)
+
+    def done(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.update(1)
+        else:
+            print(line, file=self.stream, flush=True)
+
+    def failed(self, path: str, reason: str) -> None:
+        text = f"ferroglyph: {path}: {reason}"
+        if self.bar is not None:
+            self.bar.update(1)
+            self.bar.write(text, file=sys.stderr)
+        else:
+            print(text, file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _run(files: list[str], verb: str, one: Callable[[str], tuple[str, int, int]],
+         stream: TextIO, *, coded_in: bool = False) -> int:
+    """Runs ``one`` over ``files``; prints lines, failures and a summary with
+    the compression ratio (image bytes to HTJ2K bytes; ``coded_in``: the
+    inputs are the HTJ2K files)."""
+    progress = _Progress(len(files), verb, stream)
+    failed = 0
+    read = written = 0
+    start = time.perf_counter()
+    try:
+        for path in files:
+            try:
+                line, n_in, n_out = one(path)
+            except KeyboardInterrupt:
+                raise
+            except Exception as exc:  # one line per bad file, never a traceback
+                failed += 1
+                progress.failed(path, _reason(exc))
+                continue
+            read += n_in
+            written += n_out
+            progress.done(line)
+    finally:
+        progress.close()
+    seconds = time.perf_counter() - start
+    done = len(files) - failed
+    image, coded = (written, read) if coded_in else (read, written)
+    ratio = f"{image / coded:.2f}:1" if coded and image else "-"
+    print(f"{verb} {done} of {len(files)} file{'s' if len(files) != 1 else ''}"
+          f"{f' ({failed} failed)' if failed else ''}: {read:,} bytes in, {written:,} bytes "
+          f"out, ratio {ratio}, {seconds:.2f} s", file=stream, flush=True)
+    return 1 if failed else 0
+
+
+# ---------------------------------------------------------------------------
+# info
+
+
+def _tiles(codestream: bytes) -> dict[str, Any]:
+    """Tile count and size from the SIZ marker segment (ISO/IEC 15444-1 A.5.1)."""
+    if len(codestream) < 42 or codestream[:4] != _jp2.SOC_SIZ:
+        return {}
+    xsiz, ysiz, _xo, _yo, xt, yt, xto, yto = struct.unpack(">8I", codestream[8:40])
+    if xt == 0 or yt == 0:
+        return {}
+    across, down = math.ceil((xsiz - xto) / xt), math.ceil((ysiz - yto) / yt)
+    return {"tiles": across * down, "tile_size": [xt, yt], "tile_grid": [across, down]}
+
+
+def _info_one(path: str) -> dict[str, Any]:
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        where = _jp2.locate_in_file(f, size)
+        f.seek(where.offset)
+        codestream = f.read(where.length)
+
+        def read(off: int, n: int) -> bytes:
+            f.seek(off)
+            return f.read(n)
+
+        boxes = [b.as_dict(read) for b in where.boxes]
+    info = _api.decode_info(codestream)
+    facts: dict[str, Any] = {"file": path, "size": size,
+                             "format": "JPEG 2000 family file" if boxes else "codestream"}
+    for key, value in info.items():
+        if key == "dtype":
+            value = None if value is None else str(value)
+        elif key == "shape":
+            value = None if value is None else list(value)
+        facts[key] = value
+    facts.update(_tiles(codestream))
+    facts["codestream_bytes"] = len(codestream)
+    if boxes:
+        facts["boxes"] = boxes
+    if where.truncated:
+        facts["truncated"] = where.truncated
+    return facts
+
+
+def _cmd_info(args: argparse.Namespace) -> int:
+    failed = 0
+    for path in args.files:
+        try:
+            facts = _info_one(path)
+        except KeyboardInterrupt:
+            raise
+        except Exception as exc:
+            failed += 1
+            print(f"ferroglyph: {path}: {_reason(exc)}", file=sys.stderr, flush=True)
+            continue
+        print(json.dumps(facts), flush=True)
+    return 1 if failed else 0
+
+
+# ---------------------------------------------------------------------------
+# encode
+
+
+def _cmd_encode(args: argparse.Namespace) -> int:
+    files = _expand(args.inputs, _image_files.READ_SUFFIXES)
+    if not files:
+        print("ferroglyph encode: no input files", file=sys.stderr)
+        return 1
+    as_folder, target = _output_plan(files, args.output, args.suffix)
+    if not as_folder and os.path.splitext(args.output)[1].lower() not in _ENCODE_SUFFIXES:
+        print(f"ferroglyph encode: the output {args.output!r} needs one of the suffixes "
+              f"{', '.join(_ENCODE_SUFFIXES)}, or is a folder", file=sys.stderr)
+        return 2
+    if as_folder:
+        os.makedirs(args.output, exist_ok=True)
+    keywords: dict[str, Any] = {}
+    if args.tile:
+        keywords["tile"] = tuple(args.tile)
+    if args.tlm:
+        keywords["tlm"] = True
+    if args.reversible is not None:
+        keywords["reversible"] = args.reversible
+    seen: set[str] = set()
+
+    def one(src: str) -> tuple[str, int, int]:
+        dst = target(src, None)
+        if dst in seen:
+            raise _Failure(f"another input was already written to {dst}")
+        image, stated_bits = _image_files.read_image(src)
+        bits = args.bits if args.bits is not None else stated_bits
+        _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
+                     **keywords)
+        seen.add(dst)
+        n_in, n_out = os.path.getsize(src), os.path.getsize(dst)
+        return f"{src} -> {dst}: {n_in:,} -> {n_out:,} bytes", n_in, n_out
+
+    return _run(files, "encoded", one, sys.stdout)
+
+
+# ---------------------------------------------------------------------------
+# decode
+
+
+def _cmd_decode(args: argparse.Namespace) -> int:
+    files = _expand(args.inputs, _CODESTREAM_SUFFIXES)
+    if not files:
+        print("ferroglyph decode: no input files", file=sys.stderr)
+        return 1
+    as_folder, target = _output_plan(files, args.output, args.suffix)
+    if as_folder:
+        os.makedirs(args.output, exist_ok=True)
+    seen: set[str] = set()
+
+    def one(src: str) -> tuple[str, int, int]:
+        with open(src, "rb") as f:
+            data = f.read()
+        info = _api.decode_info(data, reduce=args.reduce)
+        # A command-line program has one thread here: recording warnings is safe.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            image = _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
+                                strict=not args.lenient, resilient=args.lenient)
+        for w in caught:
+            print(f"ferroglyph: {src}: warning: {w.message}", file=sys.stderr, flush=True)
+        suffix = None
+        if as_folder and args.suffix is None:
+            suffix = _image_files.pnm_suffix(image) or ".npy"
+        dst = target(src, suffix)
+        if dst in seen:
+            raise _Failure(f"another input was already written to {dst}")
+        out_suffix = os.path.splitext(dst)[1]
+        bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
+        payload = _image_files.image_bytes(image, out_suffix, bit_depth)
+        _api._write_atomically(dst, [payload])
+        seen.add(dst)
+        return f"{src} -> {dst}: {image.shape} {image.dtype}", len(data), len(payload)
+
+    return _run(files, "decoded", one, sys.stdout, coded_in=True)
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ferroglyph",
+        description="HTJ2K (High-Throughput JPEG 2000) files: header facts, encoding, decoding.",
+        epilog="'ferroglyph COMMAND --help' describes each command.")
+    parser.add_argument("--version", action="version", version=f"ferroglyph {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser(
+        "info", help="print the header facts of HTJ2K files as JSON, one line per file",
+        description="One JSON object per file on standard output: size, format, the header "
+                    "facts of the codestream (width, height, components, bit_depth, ...), "
+                    "the shape a decode returns, tile count, and the box structure of "
+                    "JPH/JP2 files.")
+    p.add_argument("files", nargs="+", metavar="FILE", help=".jph/.jp2 files or raw codestreams")
+    p.set_defaults(run=_cmd_info)
+
+    p = sub.add_parser(
+        "encode", help="encode images to .jph files or raw codestreams",
+        description="Encode .npy and binary PGM/PPM images (and PNG, TIFF with the extra "
+                    "ferroglyph[io]) to HTJ2K.  A folder among the inputs stands for its image "
+                    "files.  With several inputs, OUT is a folder (created if missing) and "
+                    "each output is named after its input.  A PGM/PPM whose maximum is 2**B-1 "
+                    "is coded with B bits unless --bits says otherwise.")
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="image files or folders")
+    p.add_argument("-o", "--output", required=True, metavar="OUT_OR_DIR",
+                   help="an output file (.jph, .j2c, .j2k, .jhc) or a folder")
+    p.add_argument("--level", type=float, default=None, metavar="L",
+                   help="quality factor 1-100, or a quantization step below 1 "
+                        "(default: lossless)")
+    p.add_argument("--bits", type=int, default=None, metavar="B",
+                   help="sample precision, e.g. 12 for 12-bit data in 16-bit samples")
+    p.add_argument("--tile", type=int, nargs=2, metavar=("W", "H"), help="tile size")
+    p.add_argument("--tlm", action="store_true", help="write a TLM marker (tile index)")
+    p.add_argument("--numthreads", type=int, default=None, metavar="N",
+                   help="threads for tiled encodes")
+    group = p.add_mutually_exclusive_group()
+    group.add_argument("--reversible", dest="reversible", action="store_const", const=True,
+                       default=None, help="reversible (5/3) wavelet")
+    group.add_argument("--irreversible", dest="reversible", action="store_const", const=False,
+                       help="irreversible (9/7) wavelet")
+    p.add_argument("--suffix", default=".jph", choices=_ENCODE_SUFFIXES,
+                   help="output suffix in a folder (default: .jph)")
+    p.set_defaults(run=_cmd_encode)
+
+    p = sub.add_parser(
+        "decode", help="decode .jph files or raw codestreams to images",
+        description="Decode HTJ2K files to .npy, PGM/PPM (and PNG, TIFF with the extra "
+                    "ferroglyph[io]); the output's suffix chooses.  A folder among the "
+                    "inputs stands for its .jph/.jp2/.j2c/.j2k/.jhc files.  With several "
+                    "inputs, OUT is a folder and each output is named after its input: "
+                    ".pgm/.ppm where those hold the image, .npy otherwise, unless --suffix "
+                    "is given.")
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help="HTJ2K files or folders")
+    p.add_argument("-o", "--output", required=True, metavar="OUT_OR_DIR",
+                   help="an output file (.npy, .pgm, .ppm, .png, .tif) or a folder")
+    p.add_argument("--reduce", type=int, default=0, metavar="R",
+                   help="skip R finest resolutions (about 2**R smaller per axis)")
+    p.add_argument("--numthreads", type=int, default=None, metavar="N",
+                   help="threads for multi-tile codestreams")
+    p.add_argument("--lenient", action="store_true",
+                   help="write what survives of damaged or truncated files instead of "
+                        "failing them")
+    p.add_argument("--suffix", default=None, choices=_image_files.WRITE_SUFFIXES,
+                   help="output suffix in a folder")
+    p.set_defaults(run=_cmd_decode)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        return int(args.run(args))
+    except BrokenPipeError:  # e.g. `ferroglyph info *.jph | head`
+        sys.stderr.close()
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
