@@ -79,3 +79,5 @@ def decode(
     _tile: object = False,
 ) -> np.ndarray:
     """Decode an HTJ2K codestream to an ndarray."""
+def _decode_quiet(data: _BytesLike, keywords: dict[str, Any] | None = None) -> np.ndarray:
+    """``decode(data, **keywords)`` without RuntimeWarnings."""
