@@ -62,11 +62,18 @@ def _expand(paths: Sequence[str], suffixes: Sequence[str]) -> list[str]:
 
 def _output_plan(inputs: list[str], out: str, default_suffix: str | None
                  ) -> tuple[bool, Callable[[str, str | None], str]]:
-    """Whether ``out`` is a folder, and the output path of an input (given the
-    suffix to use when the folder form leaves it open)."""
+    """Whether ``out`` is a folder (made here if missing), and the output path
+    of an input (given the suffix to use when the folder form leaves it open).
+    Raises _Failure when ``out`` cannot be what the inputs need."""
     as_folder = len(inputs) > 1 or os.path.isdir(out) or out.endswith(("/", os.sep))
     if not as_folder:
         return False, lambda _src, _suffix: out
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise _Failure(f"{out} is a file; several inputs need a folder to write to")
+    try:
+        os.makedirs(out, exist_ok=True)
+    except OSError as exc:
+        raise _Failure(f"cannot make the folder {out}: {_reason(exc)}") from None
 
     def name(src: str, suffix: str | None) -> str:
         stem = os.path.splitext(os.path.basename(src))[0]
@@ -157,6 +164,14 @@ def _tiles(codestream: bytes) -> dict[str, Any]:
     return {"tiles": across * down, "tile_size": [xt, yt], "tile_grid": [across, down]}
 
 
+def _read_codestream(path: str) -> tuple[bytes, _jp2.Located]:
+    """The codestream of a file (read alone from a JPH/JP2 file) and where it was."""
+    with open(path, "rb") as f:
+        where = _jp2.locate_in_file(f, os.fstat(f.fileno()).st_size)
+        f.seek(where.offset)
+        return f.read(where.length), where
+
+
 def _info_one(path: str) -> dict[str, Any]:
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
@@ -189,7 +204,7 @@ def _info_one(path: str) -> dict[str, Any]:
 
 def _cmd_info(args: argparse.Namespace) -> int:
     failed = 0
-    for path in args.files:
+    for path in _expand(args.files, _CODESTREAM_SUFFIXES):
         try:
             facts = _info_one(path)
         except KeyboardInterrupt:
@@ -211,13 +226,15 @@ def _cmd_encode(args: argparse.Namespace) -> int:
     if not files:
         print("ferroglyph encode: no input files", file=sys.stderr)
         return 1
-    as_folder, target = _output_plan(files, args.output, args.suffix)
+    try:
+        as_folder, target = _output_plan(files, args.output, args.suffix)
+    except _Failure as exc:
+        print(f"ferroglyph encode: {exc}", file=sys.stderr)
+        return 2
     if not as_folder and os.path.splitext(args.output)[1].lower() not in _ENCODE_SUFFIXES:
         print(f"ferroglyph encode: the output {args.output!r} needs one of the suffixes "
               f"{', '.join(_ENCODE_SUFFIXES)}, or is a folder", file=sys.stderr)
         return 2
-    if as_folder:
-        os.makedirs(args.output, exist_ok=True)
     keywords: dict[str, Any] = {}
     if args.tile:
         keywords["tile"] = tuple(args.tile)
@@ -251,22 +268,31 @@ def _cmd_decode(args: argparse.Namespace) -> int:
     if not files:
         print("ferroglyph decode: no input files", file=sys.stderr)
         return 1
-    as_folder, target = _output_plan(files, args.output, args.suffix)
-    if as_folder:
-        os.makedirs(args.output, exist_ok=True)
+    try:
+        as_folder, target = _output_plan(files, args.output, args.suffix)
+    except _Failure as exc:
+        print(f"ferroglyph decode: {exc}", file=sys.stderr)
+        return 2
+    if not as_folder and os.path.splitext(args.output)[1].lower() not in \
+            _image_files.WRITE_SUFFIXES:
+        print(f"ferroglyph decode: the output {args.output!r} needs one of the suffixes "
+              f"{', '.join(_image_files.WRITE_SUFFIXES)}, or is a folder", file=sys.stderr)
+        return 2
     seen: set[str] = set()
 
     def one(src: str) -> tuple[str, int, int]:
-        with open(src, "rb") as f:
-            data = f.read()
+        data, where = _read_codestream(src)
+        if where.truncated and not args.lenient:
+            raise _Failure(f"{where.truncated}; --lenient writes what is there")
         info = _api.decode_info(data, reduce=args.reduce)
         # A command-line program has one thread here: recording warnings is safe.
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             image = _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
                                 strict=not args.lenient, resilient=args.lenient)
-        for w in caught:
-            print(f"ferroglyph: {src}: warning: {w.message}", file=sys.stderr, flush=True)
+        notes = [where.truncated] if where.truncated else []
+        for note in notes + [str(w.message) for w in caught]:
+            print(f"ferroglyph: {src}: warning: {note}", file=sys.stderr, flush=True)
         suffix = None
         if as_folder and args.suffix is None:
             suffix = _image_files.pnm_suffix(image) or ".npy"
@@ -278,7 +304,8 @@ def _cmd_decode(args: argparse.Namespace) -> int:
         payload = _image_files.image_bytes(image, out_suffix, bit_depth)
         _api._write_atomically(dst, [payload])
         seen.add(dst)
-        return f"{src} -> {dst}: {image.shape} {image.dtype}", len(data), len(payload)
+        return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
+                len(payload))
 
     return _run(files, "decoded", one, sys.stdout, coded_in=True)
 
@@ -301,7 +328,8 @@ def _parser() -> argparse.ArgumentParser:
                     "facts of the codestream (width, height, components, bit_depth, ...), "
                     "the shape a decode returns, tile count, and the box structure of "
                     "JPH/JP2 files.")
-    p.add_argument("files", nargs="+", metavar="FILE", help=".jph/.jp2 files or raw codestreams")
+    p.add_argument("files", nargs="+", metavar="FILE",
+                   help=".jph/.jp2 files, raw codestreams, or folders of them")
     p.set_defaults(run=_cmd_info)
 
     p = sub.add_parser(
