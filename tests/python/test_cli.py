@@ -117,3 +117,14 @@ def _coded(root, name):
     if not path.exists():
         cli.main(["encode", str(root / "in" / f"{name}.pgm"), "-o", str(path)])
     return path
+
+
+def test_on_a_terminal_several_files_show_a_bar_instead_of_lines(folder, capsys, monkeypatch):
+    pytest.importorskip("tqdm")
+    root, _ = folder
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    assert cli.main(["encode", str(root / "in" / "grey.pgm"), str(root / "in" / "stack.npy"),
+                     "-o", str(root / "coded")]) == 0
+    out, err = capsys.readouterr()
+    assert out.splitlines()[0].startswith("encoded 2 of 2 files: ")  # the summary alone
+    assert "2/2" in err
