@@ -17,7 +17,7 @@ LIBRARY = os.path.join(CODECS_DIR, "libopenjph_shim.so")
 EXPORTED = {
     "ferroglyph_htj2k_decode_info", "ferroglyph_htj2k_decode", "ferroglyph_htj2k_encode",
     "ferroglyph_htj2k_free", "ferroglyph_htj2k_last_error", "ferroglyph_htj2k_last_warnings",
-    "ferroglyph_htj2k_clear_warnings",
+    "ferroglyph_htj2k_clear_warnings", "ferroglyph_htj2k_encode_region",
 }
 
 

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Bridge", "BridgeError", "Info", "EncodeParams", "load"]
+__all__ = ["Bridge", "BridgeError", "Info", "EncodeParams", "Region", "load"]
 
 _LIBRARY = os.path.join(os.path.dirname(__file__), "libopenjph_shim.so")
 
@@ -49,6 +49,13 @@ class EncodeParams(ctypes.Structure):
     )
 
 
+class Region(ctypes.Structure):
+    """``ferroglyph_htj2k_region``: where an encode's samples lie in a larger image."""
+
+    _fields_ = [("x0", ctypes.c_int32), ("y0", ctypes.c_int32), ("row_stride", ctypes.c_int64),
+                ("plane_stride", ctypes.c_int64), ("header_only", ctypes.c_int32)]
+
+
 class BridgeError(RuntimeError):
     """A bridge call returned a non-zero code; ``code`` and ``text`` tell why."""
 
@@ -76,6 +83,9 @@ class Bridge:
         lib.ferroglyph_htj2k_encode.argtypes = [
             u8p, ctypes.POINTER(EncodeParams), ctypes.POINTER(ctypes.c_void_p),
             ctypes.POINTER(ctypes.c_size_t)]
+        lib.ferroglyph_htj2k_encode_region.argtypes = [
+            u8p, ctypes.POINTER(EncodeParams), ctypes.POINTER(Region),
+            ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t)]
         lib.ferroglyph_htj2k_free.argtypes = [ctypes.c_void_p]
         lib.ferroglyph_htj2k_free.restype = None
         lib.ferroglyph_htj2k_last_error.restype = ctypes.c_char_p
@@ -119,9 +129,16 @@ class Bridge:
 
     def encode(self, image: np.ndarray, *, planar: bool = False, bit_depth: int | None = None,
                reversible: bool = True, qfactor: int = 0, num_decomp: int = -1,
-               color_transform: bool = False, **settings) -> bytes:
-        """Encodes an integer array: (H, W), (H, W, C), or (C, H, W) when ``planar``."""
-        image = np.ascontiguousarray(image)
+               color_transform: bool = False, region: Region | None = None,
+               **settings) -> bytes:
+        """Encodes an integer array: (H, W), (H, W, C), or (C, H, W) when ``planar``.
+
+        With ``region``, the array is that part of a larger image
+        (``ferroglyph_htj2k_encode_region``); strides left at 0 are taken
+        from the array, which may then be a view with padded rows or planes.
+        """
+        if region is None:
+            image = np.ascontiguousarray(image)
         if image.dtype.kind not in "iu" or image.itemsize not in (1, 2, 4):
             raise TypeError(f"unsupported sample type {image.dtype}")
         if image.ndim == 2:
@@ -133,13 +150,25 @@ class Bridge:
         p = EncodeParams(
             width=w, height=h, components=c, bit_depth=bit_depth or 8 * image.itemsize,
             is_signed=image.dtype.kind == "i", bytes_per_sample=image.itemsize,
-            src_planar=planar, reversible=reversible, qfactor=qfactor,
+            src_planar=planar or c == 1, reversible=reversible, qfactor=qfactor,
             num_decomp=num_decomp, color_transform=color_transform)
         for name, value in settings.items():
             setattr(p, name, value.encode() if isinstance(value, str) else value)
         buf, size = ctypes.c_void_p(), ctypes.c_size_t()
-        rc = self.lib.ferroglyph_htj2k_encode(
-            image.ctypes.data, ctypes.byref(p), ctypes.byref(buf), ctypes.byref(size))
+        if region is None:
+            rc = self.lib.ferroglyph_htj2k_encode(
+                image.ctypes.data, ctypes.byref(p), ctypes.byref(buf), ctypes.byref(size))
+        else:
+            region = Region(region.x0, region.y0, region.row_stride, region.plane_stride,
+                            region.header_only)
+            if not region.row_stride and image.ndim > 1:
+                region.row_stride = image.strides[-2 if (planar or image.ndim == 2) else 0] \
+                    // image.itemsize
+            if not region.plane_stride and planar and image.ndim == 3:
+                region.plane_stride = image.strides[0] // image.itemsize
+            rc = self.lib.ferroglyph_htj2k_encode_region(
+                image.ctypes.data, ctypes.byref(p), ctypes.byref(region), ctypes.byref(buf),
+                ctypes.byref(size))
         self._check("encode", rc)
         try:
             return ctypes.string_at(buf, size.value)

@@ -457,18 +457,25 @@ bool frame_info_valid(const ferroglyph_htj2k_encode_params& p) {
   }
 }
 
-int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, malloc_outfile& out,
-                uint8_t** out_buf, size_t* out_size);
+// How an encode call places its samples: a whole image (no offset, packed
+// samples), or a part of a larger image whose tile-parts are wanted.
+struct placement {
+  ferroglyph_htj2k_region region{};
+  bool part = false;
+};
 
-int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uint8_t** out_buf,
-                size_t* out_size) {
+int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
+                const placement& at, malloc_outfile& out, uint8_t** out_buf, size_t* out_size);
+
+int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
+                const placement& at, uint8_t** out_buf, size_t* out_size) {
   malloc_outfile out(65536);
   if (out.allocation_failed()) {
     shim::set_error("malloc failed");
     return 4;
   }
   try {
-    return encode_into(src, p, out, out_buf, out_size);
+    return encode_into(src, p, at, out, out_buf, out_size);
   } catch (const std::bad_alloc&) {
     if (!out.allocation_failed()) throw;
     shim::set_error("malloc failed");
@@ -476,24 +483,43 @@ int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, uin
   }
 }
 
-int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, malloc_outfile& out,
-                uint8_t** out_buf, size_t* out_size) {
+int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
+                const placement& at, malloc_outfile& out, uint8_t** out_buf, size_t* out_size) {
+  const ferroglyph_htj2k_region& r = at.region;
   const uint32_t W = static_cast<uint32_t>(p.width), H = static_cast<uint32_t>(p.height),
                  C = static_cast<uint32_t>(p.components);
+  const uint32_t x0 = static_cast<uint32_t>(r.x0), y0 = static_cast<uint32_t>(r.y0);
   const bool is_signed = p.is_signed != 0;
-  const uint64_t plane = static_cast<uint64_t>(W) * H;
+  const uint64_t row_stride =
+      r.row_stride > 0 ? static_cast<uint64_t>(r.row_stride) : uint64_t{W} * (p.src_planar ? 1 : C);
+  const uint64_t plane =
+      r.plane_stride > 0 ? static_cast<uint64_t>(r.plane_stride) : row_stride * H;
   const size_t step = p.src_planar ? 1 : C;
+  const bool tiled = p.tile_w > 0 && p.tile_h > 0;
 
   ojph::codestream cs;
 
-  if (p.profile != nullptr) cs.set_profile(p.profile);
-  cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
-  cs.request_tlm_marker(p.tlm != 0);
+  // OpenJPH checks a profile against the whole codestream and refuses any
+  // offset; a part of a larger image gets what the profile sets (TLM,
+  // tile-parts at components only, its precincts below) and the larger
+  // image's header call checks the rest.
+  const bool profile_settings_only = p.profile != nullptr && at.part && !r.header_only;
+  if (p.profile != nullptr && !profile_settings_only) cs.set_profile(p.profile);
+  if (profile_settings_only) {
+    cs.set_tilepart_divisions(false, true);
+    cs.request_tlm_marker(true);
+  } else {
+    cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
+    cs.request_tlm_marker(p.tlm != 0);
+  }
 
   ojph::param_siz siz = cs.access_siz();
-  siz.set_image_extent(ojph::point(W, H));
-  if (p.tile_w > 0 && p.tile_h > 0)
+  siz.set_image_extent(ojph::point(x0 + W, y0 + H));
+  if (x0 != 0 || y0 != 0) siz.set_image_offset(ojph::point(x0, y0));
+  if (tiled) {
     siz.set_tile_size(ojph::size(static_cast<uint32_t>(p.tile_w), static_cast<uint32_t>(p.tile_h)));
+    if (x0 != 0 || y0 != 0) siz.set_tile_offset(ojph::point(x0, y0));
+  }
   siz.set_num_components(C);
   for (uint32_t c = 0; c < C; ++c)
     siz.set_component(c, ojph::point(1, 1), static_cast<uint32_t>(p.bit_depth), is_signed);
@@ -526,16 +552,21 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p, mal
   // row; component-by-component feeding would corrupt components 0 and 1.
   cs.set_planar(p.color_transform == 0);
   cs.write_headers(&out, nullptr, 0);
+  if (r.header_only) {
+    // The tile-parts (and TLM) come only from flush(); the codestream is
+    // dropped unflushed, which OpenJPH allows.
+    *out_buf = out.release(out_size);
+    return 0;
+  }
 
   ojph::ui32 next_comp = 0;
   ojph::line_buf* line = cs.exchange(nullptr, next_comp);
-  auto push = [&](uint32_t c, uint32_t r) -> int {
+  auto push = [&](uint32_t c, uint64_t row) -> int {
     if (line == nullptr || next_comp != c) {
       shim::set_error("component order mismatch");
       return 3;
     }
-    const uint64_t offset =
-        p.src_planar ? c * plane + static_cast<uint64_t>(r) * W : static_cast<uint64_t>(r) * W * C + c;
+    const uint64_t offset = p.src_planar ? c * plane + row * row_stride : row * row_stride + c;
     if (!shim::load_component_row(src, p.bytes_per_sample, is_signed, static_cast<size_t>(offset),
                                   step, line, W)) {
       shim::set_error("unexpected line buffer type");
@@ -640,16 +671,33 @@ int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, si
   });
 }
 
-int ferroglyph_htj2k_encode(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
-                            uint8_t** out_buf, size_t* out_size) {
-  shim::begin_call();
-  if (src == nullptr || p == nullptr || out_buf == nullptr || out_size == nullptr) {
-    shim::set_error("null arg");
-    return 1;
-  }
+}  // extern "C"
+
+namespace {
+
+// A region's offsets and strides: none negative (two 31-bit offsets and
+// sizes add up within OpenJPH's 32-bit coordinates), rows and planes that
+// hold their samples.
+bool region_valid(const ferroglyph_htj2k_encode_params& p, const ferroglyph_htj2k_region& r) {
+  if (r.x0 < 0 || r.y0 < 0 || r.row_stride < 0 || r.plane_stride < 0) return false;
+  const int64_t row = int64_t{p.width} * (p.src_planar ? 1 : p.components);
+  if (r.row_stride != 0 && r.row_stride < row) return false;
+  if (r.plane_stride != 0 && (!p.src_planar || r.plane_stride / p.height <
+                                                   (r.row_stride != 0 ? r.row_stride : row)))
+    return false;
+  return true;
+}
+
+// The checks and the call shared by both encode entry points.
+int checked_encode(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
+                   const placement& at, uint8_t** out_buf, size_t* out_size) {
   if (!frame_info_valid(*p)) {
     shim::set_error("invalid frame info");
     return 2;
+  }
+  if (!region_valid(*p, at.region)) {
+    shim::set_error("invalid region");
+    return 6;
   }
   if (p->color_transform && p->components < 3) {
     shim::set_error("the component transform needs at least 3 components");
@@ -674,13 +722,42 @@ int ferroglyph_htj2k_encode(const uint8_t* src, const ferroglyph_htj2k_encode_pa
   *out_buf = nullptr;
   *out_size = 0;
   try {
-    return encode_impl(src, *p, out_buf, out_size);
+    return encode_impl(src, *p, at, out_buf, out_size);
   } catch (const std::exception& e) {
     shim::set_error("encode", e);
   } catch (...) {
     shim::set_unknown_error("encode");
   }
   return 5;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ferroglyph_htj2k_encode(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
+                            uint8_t** out_buf, size_t* out_size) {
+  shim::begin_call();
+  if (src == nullptr || p == nullptr || out_buf == nullptr || out_size == nullptr) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  return checked_encode(src, p, placement{}, out_buf, out_size);
+}
+
+int ferroglyph_htj2k_encode_region(const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
+                                   const ferroglyph_htj2k_region* r, uint8_t** out_buf,
+                                   size_t* out_size) {
+  shim::begin_call();
+  if ((src == nullptr && (r == nullptr || !r->header_only)) || p == nullptr || r == nullptr ||
+      out_buf == nullptr || out_size == nullptr) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  // OpenJPH never reads the samples of a header_only call.
+  static const uint8_t k_no_samples = 0;
+  return checked_encode(src != nullptr ? src : &k_no_samples, p, placement{*r, true}, out_buf,
+                        out_size);
 }
 
 void ferroglyph_htj2k_free(void* buf) { std::free(buf); }

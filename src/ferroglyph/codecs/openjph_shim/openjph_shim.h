@@ -84,6 +84,22 @@ typedef struct ferroglyph_htj2k_encode_params {
   const char* profile;           /* "IMF" "BROADCAST", or NULL */
 } ferroglyph_htj2k_encode_params;
 
+/* Where the samples of an encode lie in a larger image.  A codestream coded
+ * with a region has its image and tile grid offset at (x0, y0) and its image
+ * extent at (x0 + width, y0 + height): with x0 and y0 on tile boundaries of
+ * the larger image, its tiles are coded exactly as the larger image's tiles
+ * at the same place, so the tile-parts of several such codestreams can be
+ * joined under the larger image's main header. */
+typedef struct ferroglyph_htj2k_region {
+  int32_t x0;           /* >= 0 */
+  int32_t y0;           /* >= 0 */
+  int64_t row_stride;   /* elements from one row to the next; 0: packed rows */
+  int64_t plane_stride; /* planar sources: elements from one component to the
+                           next; 0: packed planes */
+  int32_t header_only;  /* non-zero: only the main header up to the first
+                           tile-part, and no samples read (src may be NULL) */
+} ferroglyph_htj2k_region;
+
 /* Reads the main header of the codestream src[0..srcsize) and fills *info
  * for a decode that skips reduce_data resolutions when reading and
  * reduce_recon when reconstructing. */
@@ -105,7 +121,17 @@ FERROGLYPH_SHIM_API int ferroglyph_htj2k_encode(
     const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
     uint8_t** out_buf, size_t* out_size);
 
-/* Releases a codestream returned by ferroglyph_htj2k_encode. */
+/* Encodes like ferroglyph_htj2k_encode, the samples at src being the part
+ * of a larger image that *r describes (width and height in *p are those of
+ * the part).  With a profile and no header_only, the profile's settings are
+ * applied without its checks, which refuse any offset: the tile-parts are
+ * those of the larger image; check the profile with a header_only call. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_encode_region(
+    const uint8_t* src, const ferroglyph_htj2k_encode_params* p,
+    const ferroglyph_htj2k_region* r, uint8_t** out_buf, size_t* out_size);
+
+/* Releases a codestream returned by ferroglyph_htj2k_encode or
+ * ferroglyph_htj2k_encode_region. */
 FERROGLYPH_SHIM_API void ferroglyph_htj2k_free(void* buf);
 
 /* The calling thread's last failure text ("" if none yet). */
