@@ -56,6 +56,12 @@ FUNCTIONS = [
            rgb=None, planar=None, tile=None, resolutions=None, reversible=None, tlm=None,
            tilepart=None, block_size=None, prog_order=None, profile=None, num_decomp=None),
        "bytes", "Encode an ndarray as an HTJ2K codestream."),
+    Fn("_encode_ex",
+       _pos("data", level=None) + _kw(
+           rgb=None, planar=None, tile=None, resolutions=None, reversible=None, tlm=None,
+           tilepart=None, block_size=None, prog_order=None, profile=None, num_decomp=None,
+           bits=None, origin=None, header_only=False),
+       "bytes", "Encode like ``encode``, with the coded precision and a part's geometry."),
 ]
 
 CONSTANTS = {

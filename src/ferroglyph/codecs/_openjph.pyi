@@ -54,6 +54,27 @@ def encode(
 ) -> bytes:
     """Encode an ndarray as an HTJ2K codestream."""
 
+def _encode_ex(
+    data: ArrayLike,
+    level: SupportsFloat | str | bytes | None = None,
+    *,
+    rgb: object = None,
+    planar: object = None,
+    tile: Iterable[_IntLike] | None = None,
+    resolutions: _IntLike | None = None,
+    reversible: object = None,
+    tlm: object = None,
+    tilepart: _IntLike | None = None,
+    block_size: Iterable[_IntLike] | None = None,
+    prog_order: str | None = None,
+    profile: str | None = None,
+    num_decomp: _IntLike | None = None,
+    bits: _IntLike | None = None,
+    origin: Iterable[_IntLike] | None = None,
+    header_only: object = False,
+) -> bytes:
+    """Encode like ``encode``, with the coded precision and a part's geometry."""
+
 def _reductions(reduce: _IntLike, skipres: _IntLike | Iterable[_IntLike] | None) -> tuple[int, int]: ...
 def _output_dtype(bit_depth: _IntLike, is_signed: object, nlt_type: _IntLike) -> np.dtype[Any]: ...
 def decode_info(

@@ -183,6 +183,23 @@ bool contiguous_array(PyObject* data, py::ref* out) {
   return true;
 }
 
+// data as an array without a copy (numpy.asarray); a 0-d result goes the
+// contiguous way, which makes it 1-d, so that the refusal names what
+// encode() names.
+bool any_array(PyObject* data, py::ref* out) {
+  PyObject* np_module = module_attr("np");
+  if (np_module == nullptr) return false;
+  *out = py::ref(PyObject_CallMethod(np_module, "asarray", "(O)", data));
+  if (!*out) return false;
+  if (!PyArray_Check(out->get())) {
+    PyErr_SetString(PyExc_TypeError, "asarray did not return an array");
+    return false;
+  }
+  if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(out->get())) == 0)
+    return contiguous_array(out->get(), out);
+  return true;
+}
+
 // The bridge reads native-order samples; swapped input would be coded as
 // other values, so it is copied into native order first.
 bool to_native_order(py::ref* array) {
@@ -196,7 +213,7 @@ bool to_native_order(py::ref* array) {
 }
 
 // Which dtypes the bridge takes is decided by kind and size alone.
-bool read_sample_type(py::ref* array, sample_type* out) {
+bool read_sample_type(py::ref* array, sample_type* out, bool samples_read = true) {
   PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array->get()));
   const char kind = descr->kind;
   out->itemsize = static_cast<int>(PyDataType_ELSIZE(descr));
@@ -210,7 +227,7 @@ bool read_sample_type(py::ref* array, sample_type* out) {
                  reinterpret_cast<PyObject*>(descr));
     return false;
   }
-  return to_native_order(array);
+  return !samples_read || to_native_order(array);
 }
 
 // ---------------------------------------------------------------------------
@@ -468,6 +485,7 @@ bool fill_record(PyObject* tlm_arg, const sample_type& s, const geometry& g,
   p.is_signed = s.is_signed ? 1 : 0;
   p.bytes_per_sample = s.itemsize;
   p.src_planar = (g.planar || g.components == 1) ? 1 : 0;
+  out->planar_layout = g.planar;
   p.reversible = path.reversible ? 1 : 0;
   p.irrev_delta = static_cast<float>(path.qstep);
   p.qfactor = path.qfactor;
@@ -502,24 +520,74 @@ PyObject* encode_impl(PyObject*, bound_args args) {
 
 }  // namespace
 
-bool read_encode_request(const encode_arguments& a, encode_request* out) {
+// The element strides of rows and planes, when the bridge can read the
+// array in place: samples of a row adjacent (a pixel's components adjacent
+// too when interleaved), rows and planes that do not overlap, aligned.
+bool strides_in_elements(PyArrayObject* arr, const encode_request& r, int64_t* row,
+                         int64_t* plane) {
+  const int ndim = PyArray_NDIM(arr);
+  const npy_intp* st = PyArray_STRIDES(arr);
+  const ferroglyph_htj2k_encode_params& p = r.params;
+  const npy_intp size = p.bytes_per_sample;
+  if (!PyArray_ISALIGNED(arr)) return false;
+  for (int i = 0; i < ndim; ++i)
+    if (st[i] < 0 || st[i] % size != 0) return false;
+  *plane = 0;
+  if (ndim == 2) {
+    if (st[1] != size) return false;
+    *row = st[0] / size;
+  } else if (r.planar_layout) {  // (C, H, W)
+    if (st[2] != size) return false;
+    *row = st[1] / size;
+    if (p.components > 1) *plane = st[0] / size;
+  } else {  // (H, W, C)
+    if (st[2] != size || st[1] != size * p.components) return false;
+    *row = st[0] / size;
+  }
+  const int64_t packed_row = int64_t{p.width} * (p.src_planar ? 1 : p.components);
+  return *row >= packed_row && (*plane == 0 || *plane / p.height >= *row);
+}
+
+// The region's strides for the array, or a contiguous copy of the array
+// (packed strides) when the bridge cannot read it in place.
+bool place_samples(encode_request* out) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(out->array.get());
+  if (strides_in_elements(arr, *out, &out->region.row_stride, &out->region.plane_stride))
+    return true;
+  out->region.row_stride = out->region.plane_stride = 0;
+  return contiguous_array(out->array.get(), &out->array);
+}
+
+bool read_encode_request(const encode_arguments& a, encode_request* out, sample_access access) {
   sample_type s;
   geometry g;
   coding_path path;
   structure k;
-  return contiguous_array(a.data, &out->array) && read_sample_type(&out->array, &s) &&
+  out->access = access;
+  const bool in_place = access != sample_access::contiguous;
+  return (in_place ? any_array(a.data, &out->array) : contiguous_array(a.data, &out->array)) &&
+         read_sample_type(&out->array, &s, access != sample_access::none) &&
          read_geometry(out->array.get(), a.planar, &g) && read_coding_path(a, s, g, &path) &&
          read_structure(a, g, path, &k) && read_names(a, out) &&
-         fill_record(a.tlm, s, g, path, k, out);
+         fill_record(a.tlm, s, g, path, k, out) &&
+         (access != sample_access::strided || place_samples(out));
 }
 
 PyObject* run_encode(const encode_request& request) {
-  auto* arr = reinterpret_cast<PyArrayObject*>(request.array.get());
+  const bool samples = request.access != sample_access::none;
+  py::buffer exported;
+  if (samples && !exported.acquire(request.array.get(), PyBUF_RECORDS_RO)) return nullptr;
+  const auto* src = samples ? static_cast<const uint8_t*>(exported.data()) : nullptr;
   ferroglyph_htj2k_clear_warnings();
   uint8_t* out_buf = nullptr;
   size_t out_size = 0;
-  const int rc = ferroglyph_htj2k_encode(static_cast<const uint8_t*>(PyArray_DATA(arr)),
-                                         &request.params, &out_buf, &out_size);
+  int rc;
+  {
+    py::unlocked nogil;
+    rc = request.use_region ? ferroglyph_htj2k_encode_region(src, &request.params, &request.region,
+                                                             &out_buf, &out_size)
+                            : ferroglyph_htj2k_encode(src, &request.params, &out_buf, &out_size);
+  }
   if (rc != 0) return raise_bridge_error(rc, "encode");
   // One copy of the codestream, into the result; the bridge's block is freed
   // on every path.
@@ -601,7 +669,13 @@ const function_def k_encode_def = {
     "OpenJphError\n"
     "    For arrays that cannot be coded and for OpenJPH's refusals.\n"
     "ValueError\n"
-    "    For contradictory or out-of-range keywords.\n",
+    "    For contradictory or out-of-range keywords.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "The interpreter lock is released while OpenJPH codes (the array stays\n"
+    "referenced and its buffer exported, so it cannot be resized), so encodes\n"
+    "in several threads run in parallel.  Do not write to the array meanwhile.\n",
     "bytes",
     encode_impl,
     13,

@@ -26,22 +26,37 @@ struct encode_arguments {
   PyObject* num_decomp;
 };
 
-// Everything one bridge encode needs: the samples (C-contiguous, native byte
-// order) and the record, whose two text pointers point into `prog_order` and
-// `profile`; the record is valid while this object lives.
+// How a request holds its samples: a C-contiguous array (encode()), an
+// array whose rows may be padded, read through the bridge's region strides,
+// or no samples at all (a main header).
+enum class sample_access { contiguous, strided, none };
+
+// Everything one bridge encode needs: the samples (native byte order, laid
+// out as `access` says) and the record, whose two text pointers point into
+// `prog_order` and `profile`; the record is valid while this object lives.
+// With `use_region`, the bridge's region call codes it.
 struct encode_request {
   py::ref array;
   py::ref prog_order;
   py::ref profile;
   ferroglyph_htj2k_encode_params params{};
+  sample_access access = sample_access::contiguous;
+  bool planar_layout = false;  // 3-D samples are (C, H, W)
+  bool use_region = false;
+  ferroglyph_htj2k_region region{};
 };
 
 // Checks encode()'s arguments in encode()'s order and fills `out`.  Returns
-// false with the exception encode() raises set.
-bool read_encode_request(const encode_arguments& args, encode_request* out);
+// false with the exception encode() raises set.  With strided access, the
+// region's strides are those of the array (which is copied only when the
+// bridge cannot read it in place).
+bool read_encode_request(const encode_arguments& args, encode_request* out,
+                         sample_access access = sample_access::contiguous);
 
-// Runs the bridge encode of `request` and returns the codestream as bytes,
-// or null with OpenJphError set.
+// Runs the bridge encode of `request`, with the interpreter lock released
+// and the samples' buffer exported (so that the array can be neither freed
+// nor resized meanwhile), and returns the codestream as bytes, or null with
+// OpenJphError set.
 PyObject* run_encode(const encode_request& request);
 
 }  // namespace ferroglyph::module

@@ -155,6 +155,7 @@ PyObject* init_module() {
       !add_function(module.get(), module_name.get(), k_quantization_def) ||
       !add_function(module.get(), module_name.get(), k_max_decompositions_def) ||
       !add_function(module.get(), module_name.get(), k_encode_def) ||
+      !add_function(module.get(), module_name.get(), k_encode_ex_def) ||
       !add_function(module.get(), module_name.get(), k_reductions_def) ||
       !add_function(module.get(), module_name.get(), k_output_dtype_def) ||
       !add_function(module.get(), module_name.get(), k_decode_info_def) ||

@@ -40,6 +40,7 @@ extern const function_def k_last_warnings_def;
 extern const function_def k_quantization_def;
 extern const function_def k_max_decompositions_def;
 extern const function_def k_encode_def;
+extern const function_def k_encode_ex_def;
 extern const function_def k_reductions_def;
 extern const function_def k_output_dtype_def;
 extern const function_def k_decode_info_def;
