@@ -1,0 +1,236 @@
+"""Tiled encodes on several threads, byte for byte the one-call encode.
+
+OpenJPH encodes a codestream on one thread.  A tiled image is coded tile by
+tile, and a tile's coded bytes depend only on its own samples and on where it
+lies in the image (the wavelet, code-block and precinct grids are anchored at
+the image's origin).  So a run of tiles can be coded as a codestream of its
+own whose image and tile-grid offsets put it where it lies in the whole image
+(``_openjph._encode_ex(..., origin=)``), on any thread; the whole codestream is
+then the whole image's main header (``header_only=True``), a TLM segment
+rebuilt from the tile-parts' lengths when one is wanted, the runs' tile-parts
+in tile order with their tile indices renumbered, and EOC.  This is the tiled
+decode's single-tile codestream trick in reverse.
+
+The result is compared with ``_openjph.encode`` by the tests over every
+setting that shapes tiles (tile sizes, levels, code-blocks, progression
+orders, tile-parts, TLM, profiles).  Inputs outside what this module plans for
+take the one-call path, which then gives the bytes, or raises the error.
+"""
+
+from __future__ import annotations
+
+import struct
+from typing import Any
+
+import numpy as np
+
+from .codecs import _openjph
+from .core.parallel import resolve_workers, run_batched
+
+__all__ = ["encode"]
+
+_SOT = 0xFF90
+_TLM = 0xFF55
+_EOC = b"\xff\xd9"
+#: Isot is 16 bits wide; OpenJPH refuses grids of more tiles.
+_MAX_TILES = 65535
+#: OpenJPH writes TLM entries of a 16-bit tile index and a 32-bit tile-part
+#: length (Stlm 0x60), at most this many to a segment (Ltlm <= 65535), and
+#: numbers the segments with the 8-bit Ztlm.
+_TLM_STLM = 0x60
+_TLM_PER_SEGMENT = (65535 - 4) // 6
+_TLM_MAX_SEGMENTS = 256
+#: A run of tiles coded by one call covers about this many pixels at most:
+#: large enough that OpenJPH's per-codestream set-up is lost in the coding,
+#: small enough to keep one run's working set small and the workers busy.
+_RUN_PIXELS = 1 << 20
+_TILE_PART_DTYPE = np.dtype([("isot", ">u2"), ("psot", ">u4")])
+
+
+def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits: int | None = None,
+           **keywords: Any) -> bytes:
+    """Encode an ndarray as an HTJ2K codestream, its tiles on several threads.
+
+    The keywords are those of :func:`ferroglyph.codecs._openjph.encode`, with
+    the same defaults and rules; ``bits`` codes integer samples with that
+    precision (see ``_openjph._encode_ex``).  When ``tile=`` asks for more
+    than one tile and ``numthreads`` is not 1, runs of tiles are coded on up
+    to ``numthreads`` threads (``None``: the CPUs this process may use, the
+    tiled decode's policy, :func:`ferroglyph.core.parallel.resolve_workers`)
+    and joined into one codestream, byte for byte the one a single call
+    gives.  Otherwise this is one call of the module's encode.
+
+    Argument errors are raised, as the one call raises them, before any
+    thread starts; a failing run stops the others from starting and its
+    error is raised once.
+    """
+    if numthreads is not None and not (type(numthreads) is int and numthreads >= 0):
+        resolve_workers(numthreads, 0, output_bytes=0)  # raises for what it refuses
+    if numthreads == 1 or keywords.get("tile") is None:
+        return _one_call(data, level, bits, keywords)
+    plan = _Plan.of(data, keywords)
+    if plan is None:
+        return _one_call(data, level, bits, keywords)
+    workers = resolve_workers(numthreads, len(plan.runs), output_bytes=plan.array.nbytes)
+    if workers <= 1:
+        return _one_call(data, level, bits, keywords)
+    joined = plan.encode(level, bits, keywords, workers)
+    return joined if joined is not None else _one_call(data, level, bits, keywords)
+
+
+def _one_call(data: Any, level: Any, bits: int | None, keywords: dict[str, Any]) -> bytes:
+    if bits is None:
+        return _openjph.encode(data, level, **keywords)
+    return _openjph._encode_ex(data, level, bits=bits, **keywords)
+
+
+class _Plan:
+    """The tile grid of an image and the runs of tiles its workers code."""
+
+    def __init__(self, array: np.ndarray, planar: bool, tile: tuple[int, int],
+                 across: int, down: int, run: int):
+        self.array = array
+        self.planar = planar
+        self.tile = tile
+        self.across = across
+        self.down = down
+        # (first tile index, column, row, tiles) of every run, in tile order.
+        self.runs = [(j * across + i, i, j, min(run, across - i))
+                     for j in range(down) for i in range(0, across, run)]
+
+    @classmethod
+    def of(cls, data: Any, keywords: dict[str, Any]) -> _Plan | None:
+        """The plan for ``data``, or None for anything the one call should see.
+
+        Mirrors the module's reading of the array, ``planar`` and ``tile``;
+        anything it does not recognise (or that raises) goes to the one call,
+        which gives the bytes or the error.
+        """
+        try:
+            array = data if isinstance(data, np.ndarray) else np.asarray(data)
+            kind, size = array.dtype.kind, array.dtype.itemsize
+            if not ((kind in "ui" and size in (1, 2, 4)) or (kind == "f" and size == 4)):
+                return None
+            if array.ndim == 2:
+                planar = True
+                height, width = array.shape
+            elif array.ndim == 3:
+                asked = keywords.get("planar")
+                shape = array.shape
+                planar = bool(shape[2] > 4 and shape[0] <= 4) if asked is None else bool(asked)
+                height, width = shape[1:] if planar else shape[:2]
+            else:
+                return None
+            tile_w, tile_h = (int(v) for v in keywords["tile"])
+        except Exception:  # the one call raises it, with the module's text
+            return None
+        if min(height, width, tile_w, tile_h) < 1 or min(array.shape) < 1:
+            return None
+        across, down = -(-width // tile_w), -(-height // tile_h)
+        if across * down <= 1 or across * down > _MAX_TILES:
+            return None
+        run = max(1, min(across, _RUN_PIXELS // (tile_w * tile_h)))
+        return cls(array, planar, (tile_w, tile_h), across, down, run)
+
+    def view(self, column: int, row: int, tiles: int) -> np.ndarray:
+        """The samples of ``tiles`` tiles from (column, row): a view, never a copy."""
+        tile_w, tile_h = self.tile
+        x0, y0 = column * tile_w, row * tile_h
+        xs, ys = slice(x0, x0 + tiles * tile_w), slice(y0, y0 + tile_h)
+        a = self.array
+        if a.ndim == 2:
+            return a[ys, xs]
+        return a[:, ys, xs] if self.planar else a[ys, xs, :]
+
+    def encode(self, level: Any, bits: int | None, keywords: dict[str, Any],
+               workers: int) -> bytes | None:
+        # The whole image's main header: every check of the one call, made
+        # before any thread starts, and the decomposition count that
+        # ``resolutions`` chose for the whole image.
+        header = _openjph._encode_ex(self.array, level, bits=bits, header_only=True, **keywords)
+        run_keywords = dict(keywords, planar=self.planar, resolutions=None,
+                            num_decomp=_decompositions(header))
+        pieces: list[Any] = [None] * len(self.runs)
+        lengths: list[np.ndarray] = [None] * len(self.runs)  # type: ignore[list-item]
+        wants_tlm = [False]
+        tile_w, tile_h = self.tile
+
+        def code(index: int) -> None:
+            first, column, row, tiles = self.runs[index]
+            codestream = _openjph._encode_ex(
+                self.view(column, row, tiles), level, bits=bits,
+                origin=(column * tile_w, row * tile_h), **run_keywords)
+            if index == 0:
+                wants_tlm[0] = _has_marker(codestream, _TLM)
+            pieces[index], lengths[index] = _renumbered_tile_parts(codestream, first)
+
+        run_batched(code, range(len(self.runs)), workers, name="ferroglyph-encode")
+        parts = [header]
+        if wants_tlm[0]:
+            entries = np.concatenate(lengths)
+            if len(entries) > _TLM_PER_SEGMENT * _TLM_MAX_SEGMENTS:
+                return None  # more than TLM can index: the one call decides what to do
+            parts.append(_tlm_segments(entries))
+        parts.extend(pieces)
+        parts.append(_EOC)
+        return b"".join(parts)
+
+
+def _marker_segments(codestream: bytes | bytearray):
+    """(offset, marker) of each main-header marker segment, up to the first SOT."""
+    at = 2  # after SOC
+    while at + 4 <= len(codestream):
+        marker, length = struct.unpack_from(">HH", codestream, at)
+        yield at, marker
+        if marker == _SOT:
+            return
+        at += 2 + length
+
+
+def _main_header_end(codestream: bytes | bytearray) -> int:
+    for at, marker in _marker_segments(codestream):
+        if marker == _SOT:
+            return at
+    raise _openjph.OpenJphError("HTJ2K encode: a run of tiles came back without a tile-part")
+
+
+def _has_marker(codestream: bytes | bytearray, wanted: int) -> bool:
+    return any(marker == wanted for _, marker in _marker_segments(codestream))
+
+
+def _decompositions(header: bytes) -> int:
+    """The decomposition count in a main header's COD segment (SPcod's first byte)."""
+    for at, marker in _marker_segments(header):
+        if marker == 0xFF52:
+            return header[at + 9]
+    raise _openjph.OpenJphError("HTJ2K encode: the main header has no COD marker segment")
+
+
+def _renumbered_tile_parts(codestream: bytes, first_tile: int) -> tuple[bytearray, np.ndarray]:
+    """The tile-parts of a run's codestream, their Isot moved up by ``first_tile``.
+
+    Returns the tile-parts (between the main header and EOC) and the
+    (Isot, Psot) of each, for the TLM segment.
+    """
+    start = _main_header_end(codestream)
+    parts = bytearray(memoryview(codestream)[start:len(codestream) - len(_EOC)])
+    entries = []
+    at = 0
+    while at < len(parts):
+        marker, _, isot, psot = struct.unpack_from(">HHHI", parts, at)
+        if marker != _SOT or psot < 14 or at + psot > len(parts):
+            raise _openjph.OpenJphError("HTJ2K encode: a run of tiles came back malformed")
+        struct.pack_into(">H", parts, at + 4, isot + first_tile)
+        entries.append((isot + first_tile, psot))
+        at += psot
+    return parts, np.array(entries, dtype=_TILE_PART_DTYPE)
+
+
+def _tlm_segments(entries: np.ndarray) -> bytes:
+    """TLM marker segments as OpenJPH writes them, for (Isot, Psot) ``entries``."""
+    out = bytearray()
+    for z, start in enumerate(range(0, len(entries), _TLM_PER_SEGMENT)):
+        chunk = entries[start:start + _TLM_PER_SEGMENT]
+        out += struct.pack(">HHBB", _TLM, 4 + chunk.nbytes, z, _TLM_STLM)
+        out += chunk.astype(_TILE_PART_DTYPE).tobytes()  # concatenate may go native
+    return bytes(out)
