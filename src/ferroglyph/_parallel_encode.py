@@ -45,6 +45,10 @@ _TLM_MAX_SEGMENTS = 256
 #: small enough to keep one run's working set small and the workers busy.
 _RUN_PIXELS = 1 << 20
 _TILE_PART_DTYPE = np.dtype([("isot", ">u2"), ("psot", ">u4")])
+#: The keywords of ``_openjph.encode``; any other goes to it to be refused.
+_ENCODE_KEYWORDS = frozenset({
+    "rgb", "planar", "tile", "resolutions", "reversible", "tlm", "tilepart", "block_size",
+    "prog_order", "profile", "num_decomp"})
 
 
 def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits: int | None = None,
@@ -106,6 +110,8 @@ class _Plan:
         anything it does not recognise (or that raises) goes to the one call,
         which gives the bytes or the error.
         """
+        if not keywords.keys() <= _ENCODE_KEYWORDS:
+            return None
         try:
             array = data if isinstance(data, np.ndarray) else np.asarray(data)
             kind, size = array.dtype.kind, array.dtype.itemsize

@@ -158,6 +158,11 @@ def test_one_call_where_nothing_is_parallel(spy, keywords):
     assert spy.headers == 0
 
 
+def test_keywords_of_the_geometry_are_not_encodes(spy):
+    with pytest.raises(TypeError, match="unexpected keyword argument 'origin'"):
+        pe.encode(random_image((64, 64), np.uint8), tile=(16, 16), origin=(0, 0), numthreads=2)
+
+
 @pytest.mark.parametrize("numthreads", [-1, 1.5, True, "2"])
 def test_bad_numthreads_is_refused_even_untiled(numthreads):
     with pytest.raises(ValueError, match="numthreads"):
