@@ -6,7 +6,10 @@ Debian-family systems, Debian's ``libopenjph-dev`` and ``libopenjph0.NN``
 binary packages (and ``openjph-tools``, whose programs the tests use as an
 independent reference) are downloaded from the unstable suite with a private
 apt configuration -- the system's apt sources and installed packages are never
-touched -- and unpacked into a project-local prefix.
+touched -- and unpacked into a project-local prefix.  The mirror is the one
+the system's own apt configuration uses for its Debian release (or the URI in
+``FERROGLYPH_DEBIAN_MIRROR``); only the private configuration names the
+unstable suite.
 
 Debian unstable builds against a newer libstdc++ than older systems carry.
 The library references the symbol version ``GLIBCXX_3.4.32`` for a single
@@ -33,7 +36,8 @@ import tempfile
 
 PINNED = "0.32.0-1"
 MIN_VERSION = (0, 31)
-SUITE_LINE = "deb http://deb.debian.org/debian sid main"
+SUITE = "sid"
+MIRROR_ENV = "FERROGLYPH_DEBIAN_MIRROR"
 WEAK_VERSION = b"GLIBCXX_3.4.32"
 VER_FLG_WEAK = 0x2
 
@@ -152,14 +156,144 @@ def system_libstdcxx_has(version: bytes) -> bool:
 # Debian unstable packages through a private apt configuration
 # --------------------------------------------------------------------------
 
+def os_release(path: str = "/etc/os-release") -> dict[str, str]:
+    fields: dict[str, str] = {}
+    try:
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                key, sep, value = line.strip().partition("=")
+                if sep and not key.startswith("#"):
+                    fields[key] = value.strip().strip("\"'")
+    except OSError:
+        pass
+    return fields
+
+
+def _deb822_stanzas(text: str) -> list[dict[str, str]]:
+    """The stanzas of a deb822 file; continuation lines are joined."""
+    stanzas: list[dict[str, str]] = []
+    fields: dict[str, str] = {}
+    key = None
+    for line in text.splitlines() + [""]:
+        if line.startswith("#"):
+            continue
+        if not line.strip():
+            if fields:
+                stanzas.append(fields)
+            fields, key = {}, None
+        elif line[0] in " \t" and key:
+            fields[key] += "\n" + line.strip()
+        else:
+            key, _, value = line.partition(":")
+            key = key.strip().lower()
+            fields[key] = value.strip()
+    return stanzas
+
+
+def apt_source_entries(etc: str = "/etc/apt") -> list[dict]:
+    """Every enabled binary-package entry of the system's apt sources.
+
+    Each entry is ``{"uri", "suite", "signed_by"}``, one per URI and suite, in
+    the order apt reads them (``sources.list``, then ``sources.list.d`` by
+    name, one-line ``*.list`` and deb822 ``*.sources`` files alike).
+    """
+    entries: list[dict] = []
+
+    def add(uris: list[str], suites: list[str], signed_by: str | None) -> None:
+        for uri in uris:
+            for suite in suites:
+                entries.append({"uri": uri.rstrip("/"), "suite": suite,
+                                "signed_by": signed_by})
+
+    parts = os.path.join(etc, "sources.list.d")
+    files = [os.path.join(etc, "sources.list")]
+    if os.path.isdir(parts):
+        files += [os.path.join(parts, n) for n in sorted(os.listdir(parts))]
+    for path in files:
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+        except OSError:
+            continue
+        if path.endswith(".sources"):
+            for st in _deb822_stanzas(text):
+                if "deb" not in st.get("types", "").split():
+                    continue
+                if st.get("enabled", "yes").lower() in ("no", "false", "0"):
+                    continue
+                signed_by = st.get("signed-by") or None
+                if signed_by and "\n" in signed_by:
+                    # An inline key block cannot go on the private one-line
+                    # entry; apt's default keyrings check it then, as for an
+                    # entry without Signed-By.
+                    signed_by = None
+                add(st.get("uris", "").split(), st.get("suites", "").split(), signed_by)
+        elif path.endswith(".list") or path == files[0]:
+            for line in text.splitlines():
+                line = line.split("#", 1)[0].strip()
+                m = re.match(r"deb\s+(?:\[([^\]]*)\]\s+)?(\S+)\s+(\S+)", line)
+                if not m:
+                    continue
+                options = dict(o.partition("=")[::2] for o in (m.group(1) or "").split())
+                add([m.group(2)], [m.group(3)], options.get("signed-by"))
+    return entries
+
+
+def debian_mirror(entries: list[dict], release: dict[str, str]) -> dict:
+    """The entry that serves the system's Debian release.
+
+    On Debian that is an entry for the release's codename (or one of its
+    ``-updates``/``-backports`` suites: same archive); elsewhere only an entry
+    naming a Debian suite alias (stable, testing, unstable, sid) says that its
+    URI is a Debian mirror.  Security archives carry no other suites.
+    """
+    codename = release.get("VERSION_CODENAME", "") if release.get("ID") == "debian" else ""
+    ranked = []
+    for e in entries:
+        suite, uri = e["suite"], e["uri"]
+        if uri.startswith("cdrom:") or suite.endswith("-security") or uri.endswith("-security"):
+            continue
+        if codename and suite == codename:
+            rank = 0
+        elif codename and suite.startswith(codename + "-"):
+            rank = 1
+        elif suite in ("stable", "testing", "unstable", "sid"):
+            rank = 2
+        else:
+            continue
+        ranked.append((rank, len(ranked), e))
+    if not ranked:
+        where = f"Debian {codename}" if codename else "a Debian release"
+        raise RuntimeError(
+            f"no Debian mirror is configured: no entry of /etc/apt/sources.list or "
+            f"/etc/apt/sources.list.d/ serves {where}; set {MIRROR_ENV} to the URI "
+            f"of a Debian mirror, or install OpenJPH 0.31+ and point "
+            f"CMAKE_PREFIX_PATH at it")
+    return min(ranked, key=lambda r: r[:2])[2]
+
+
+def private_source_line(mirror: dict) -> str:
+    """The one line of the private configuration: the mirror, unstable suite."""
+    signed_by = mirror.get("signed_by")
+    opts = f" [signed-by={signed_by}]" if signed_by else ""
+    return f"deb{opts} {mirror['uri']} {SUITE} main"
+
+
+def system_mirror(etc: str = "/etc/apt", os_release_path: str = "/etc/os-release") -> dict:
+    override = os.environ.get(MIRROR_ENV, "").strip()
+    if override:
+        return {"uri": override.rstrip("/"), "suite": SUITE, "signed_by": None}
+    return debian_mirror(apt_source_entries(etc), os_release(os_release_path))
+
+
 class PrivateApt:
-    def __init__(self, state_dir: str):
+    def __init__(self, state_dir: str, source_line: str):
         self.dir = state_dir
         os.makedirs(os.path.join(state_dir, "lists", "partial"), exist_ok=True)
         os.makedirs(os.path.join(state_dir, "archives", "partial"), exist_ok=True)
         self.sources = os.path.join(state_dir, "sources.list")
         with open(self.sources, "w") as f:
-            f.write(SUITE_LINE + "\n")
+            f.write(source_line + "\n")
         self.opts = [
             "-o", f"Dir::Etc::sourcelist={self.sources}",
             "-o", "Dir::Etc::sourceparts=-",
@@ -203,9 +337,11 @@ def provision(prefix: str, with_tools: bool) -> str:
             "no OpenJPH 0.31+ installation was found and this system has no apt/dpkg "
             "to fetch Debian's packages; install OpenJPH (conda-forge, Homebrew, "
             "vcpkg or your distribution) and point CMAKE_PREFIX_PATH at it")
+    mirror = system_mirror()
     cache = os.path.join(os.path.dirname(prefix), "apt")
-    apt = PrivateApt(cache)
-    log("reading Debian unstable's package list (private apt configuration)")
+    apt = PrivateApt(cache, private_source_line(mirror))
+    log(f"reading Debian unstable's package list from {mirror['uri']} "
+        "(the system's mirror, private apt configuration)")
     apt.update()
     work = tempfile.mkdtemp(prefix="openjph-debs-")
     try:
