@@ -18,6 +18,8 @@ import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import TypeVar
 
+import numpy as np
+
 __all__ = ["MIN_PARALLEL_BYTES", "available_cpus", "parallel_call", "resolve_workers",
            "run_batched"]
 
@@ -48,7 +50,9 @@ def resolve_workers(numthreads: int | None, ntasks: int, *, output_bytes: int) -
     of another parallel region.  A positive integer is a cap (also limited by
     ``ntasks``).  Anything else raises :class:`ValueError`.
     """
-    if isinstance(numthreads, bool):
+    # NumPy before 2.3 still lets its bool scalar act as an index (with a
+    # DeprecationWarning): refuse it here like Python's bool.
+    if isinstance(numthreads, (bool, np.bool_)):
         raise ValueError(f"numthreads must be None or a non-negative integer, got {numthreads!r}")
     if not (numthreads is None or isinstance(numthreads, int)):
         try:
