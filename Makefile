@@ -13,7 +13,7 @@ SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.
 BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
-        fuzz fuzz-build sweep leakcheck format clean bench
+        test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench
 
 all: install
 
@@ -34,7 +34,7 @@ install: setup $(VENV)/.installed
 demo: install
 	@$(PY) demo/demo.py
 
-test: install test-bridge test-bridge-asan test-python test-fuzz-smoke
+test: install test-bridge test-bridge-asan test-python test-fuzz-smoke test-wheel
 
 define bridge_tests
 	@P=$$(cat $(PREFIX_FILE)); \
@@ -58,6 +58,28 @@ test-bridge-asan: setup
 test-python: install
 	@echo "[test] Python package (pytest)"
 	@$(PY) -m pytest -q
+
+# A wheel per CPython 3.10-3.13 found here (or per interpreter in PYTHONS),
+# each built in isolation as pip does, audited and, where this machine could
+# install the result, repaired to its manylinux tag (tools/wheels.py).
+PYTHONS ?=
+wheel: setup
+	@$(PY) tools/wheels.py build --werror --prefix-file $(PREFIX_FILE) --dist dist \
+	  $(if $(strip $(PYTHONS)),--pythons $(PYTHONS))
+
+sdist: setup
+	@mkdir -p build
+	@$(PY) -m build --sdist --outdir dist . > build/sdist.log 2>&1 || { cat build/sdist.log; exit 1; }
+	@ls -1 dist/*.tar.gz
+
+# The project environment's wheel, installed into a fresh environment outside
+# the checkout and tested there with nothing but NumPy and pytest.
+test-wheel: setup
+	@echo "[test] wheel, installed and tested outside the checkout"
+	@rm -rf build/wheel-check
+	@$(PY) tools/wheels.py build --werror --prefix-file $(PREFIX_FILE) \
+	  --dist build/wheel-check --pythons $(abspath $(PY))
+	@$(PY) tools/wheels.py check build/wheel-check/*.whl
 
 # The libFuzzer targets (fuzz/), built with clang, ASan and UBSan.
 fuzz-build: install
@@ -92,7 +114,7 @@ format:
 	@find src tests bench -name '*.cpp' -o -name '*.h' | xargs $(VENV)/bin/clang-format -i
 
 clean:
-	rm -rf build $(VENV)/.installed
+	rm -rf build dist $(VENV)/.installed
 
 # ferroglyph against raw OpenJPH and against other HTJ2K readers; prints the
 # table and the figures and records them in BENCHMARKS.md (bench/run_bench.py).

@@ -2,8 +2,15 @@ import os
 
 import pytest
 
-CORPUS = os.path.normpath(
+# The shared corpus lies beside the checkout; a copy of these tests run
+# elsewhere (the wheel check) is told where it is.
+CORPUS = os.environ.get("FERROGLYPH_CORPUS_DIR") or os.path.normpath(
     os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "corpus"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: fuzzers and sweeps, left out of the installed wheel's check")
 
 
 @pytest.fixture(scope="session")

@@ -23,7 +23,10 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 FUZZ = os.path.join(ROOT, "fuzz")
 REGRESSIONS = os.path.join(FUZZ, "regressions")
 sys.path.insert(0, FUZZ)
-import pychild  # noqa: E402
+# The child-process runner lives in the checkout's fuzz/, not in the package.
+pychild = pytest.importorskip("pychild", reason="fuzz/ is not beside these tests")
+
+pytestmark = pytest.mark.slow
 
 CLEAN = {"ok", "warn", "OpenJphError", "OpenJphUnsupportedFeature", "ValueError"}
 PEAK_MIB = 300
