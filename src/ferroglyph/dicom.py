@@ -1,0 +1,293 @@
+"""HTJ2K in DICOM through pydicom: decode and encode the three HTJ2K transfer syntaxes.
+
+Switched on by importing this module::
+
+    import ferroglyph.dicom          # HTJ2K datasets now decode through ferroglyph
+    ds = pydicom.dcmread("ct_htj2k.dcm")
+    ds.pixel_array
+
+    ferroglyph.dicom.compress(ds, HTJ2KLossless)   # encode an uncompressed dataset
+    ds.save_as("ct_htj2k.dcm")
+
+Importing registers the ``"ferroglyph"`` decoding plugin with pydicom's decoders
+for HTJ2K Lossless (1.2.840.10008.1.2.4.201), HTJ2K Lossless RPCL (.202) and
+HTJ2K (.203) through pydicom's public ``Decoder.add_plugin``; when other plugins
+are installed as well, pass ``decoding_plugin="ferroglyph"`` to choose it.
+pydicom 3.0 has no encoders for these transfer syntaxes (``ds.compress`` cannot
+be given one), so :func:`compress` does for them what ``Dataset.compress`` does
+for the other JPEG 2000 syntaxes.
+
+Needs the optional extra ``ferroglyph[dicom]`` (pydicom 3).
+"""
+
+from __future__ import annotations
+
+import os
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pydicom
+from pydicom.encaps import encapsulate, encapsulate_extended
+from pydicom.pixels import get_decoder
+from pydicom.uid import (
+    UID,
+    HTJ2K,
+    HTJ2KLossless,
+    HTJ2KLosslessRPCL,
+    generate_uid,
+)
+from pydicom.valuerep import VR
+
+import ferroglyph
+
+if TYPE_CHECKING:
+    from pydicom.dataset import Dataset
+    from pydicom.pixels.decoders.base import DecodeRunner
+
+__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "compress", "enable", "PLUGIN"]
+
+PLUGIN = "ferroglyph"
+HTJ2K_TRANSFER_SYNTAXES = (HTJ2KLossless, HTJ2KLosslessRPCL, HTJ2K)
+
+# What pydicom's plugin interface asks of a plugin module: which transfer
+# syntaxes it handles and what it needs for each.
+DECODER_DEPENDENCIES = {uid: ("numpy", "ferroglyph") for uid in HTJ2K_TRANSFER_SYNTAXES}
+
+
+def is_available(uid: str) -> bool:
+    """Whether this plugin can decode transfer syntax ``uid``."""
+    return UID(uid) in HTJ2K_TRANSFER_SYNTAXES
+
+
+def _decode_frame(src: bytes, runner: DecodeRunner) -> bytes:
+    """pydicom decoding plugin: one HTJ2K codestream to the frame's bytes."""
+    info = ferroglyph.decode_info(src)
+    if info["components"] != runner.samples_per_pixel:
+        raise ValueError(
+            f"the codestream has {info['components']} components but (0028,0002) "
+            f"'Samples per Pixel' is {runner.samples_per_pixel}"
+        )
+    if info["height"] != runner.rows or info["width"] != runner.columns:
+        raise ValueError(
+            f"the codestream is {info['width']}x{info['height']} but the dataset says "
+            f"{runner.columns} columns x {runner.rows} rows"
+        )
+    frame = ferroglyph.decode(src)  # channel-last: (rows, columns[, samples])
+    if runner.samples_per_pixel > 1:
+        # The decoded samples are interleaved whatever the dataset's Planar Configuration.
+        runner.set_option("planar_configuration", 0)
+        if info["color_transform"] and runner.photometric_interpretation in ("YBR_ICT", "YBR_RCT"):
+            # Decoding undid the component transform: the samples are RGB again.
+            runner.set_option("photometric_interpretation", "RGB")
+    # Precisions of 8 or less decode to 8-bit samples; the frame buffer has
+    # Bits Allocated per sample. Sign differences are pydicom's to correct
+    # afterwards (it reads the codestream's precision and signedness).
+    return frame.astype(runner.pixel_dtype, copy=False).tobytes()
+
+
+def enable() -> None:
+    """Registers the decoding plugin with pydicom (done on import; calling it again does nothing)."""
+    for uid in HTJ2K_TRANSFER_SYNTAXES:
+        decoder = get_decoder(uid)
+        if PLUGIN not in decoder.available_plugins:
+            decoder.add_plugin(PLUGIN, (__name__, "_decode_frame"))
+
+
+def _container(bits_allocated: int, pixel_representation: int) -> np.dtype:
+    if bits_allocated not in (8, 16, 32):
+        raise ValueError(f"HTJ2K encoding needs (0028,0100) 'Bits Allocated' 8, 16 or 32, not {bits_allocated}")
+    return np.dtype(f"{'ui'[pixel_representation]}{bits_allocated // 8}")
+
+
+def _colour_plan(pi: str, samples: int, uid: UID, level: float | None) -> tuple[bool, str]:
+    """Whether to apply the component transform, and the Photometric Interpretation to write.
+
+    JPEG 2000 family codestreams in DICOM say through the Photometric
+    Interpretation whether the codestream carries the component transform:
+    YBR_RCT with the reversible one, YBR_ICT with the irreversible one (PS3.5
+    8.2.4); without it the samples keep their own interpretation.
+    """
+    if samples == 1:
+        if pi not in ("MONOCHROME1", "MONOCHROME2", "PALETTE COLOR"):
+            raise ValueError(f"cannot HTJ2K-encode 1 sample per pixel with Photometric Interpretation {pi!r}")
+        if pi == "PALETTE COLOR" and level is not None:
+            raise ValueError("PALETTE COLOR indices can only be coded losslessly (level=None)")
+        return False, pi
+    if samples != 3:
+        raise ValueError(f"HTJ2K encoding in DICOM supports 1 or 3 samples per pixel, not {samples}")
+    if pi in ("RGB", "YBR_RCT", "YBR_ICT"):  # YBR_RCT/ICT sources were decoded to RGB
+        return True, "YBR_RCT" if level is None else "YBR_ICT"
+    if pi == "YBR_FULL":
+        return False, pi
+    raise ValueError(
+        f"cannot HTJ2K-encode Photometric Interpretation {pi!r}; RGB, YBR_FULL (YBR_FULL_422 "
+        "is read without its subsampling) and MONOCHROME1/2 can be"
+    )
+
+
+def _encode_one(
+    frame: np.ndarray, uid: UID, level: float | None, bits_stored: int, bits_allocated: int,
+    mct: bool, numthreads: int | None,
+) -> bytes:
+    keywords: dict[str, Any] = {"reversible": level is None}
+    if frame.ndim == 3:
+        keywords["rgb"] = mct
+        keywords["planar"] = False
+    if uid == HTJ2KLosslessRPCL:
+        # Resolution-first order lets a viewer show a thumbnail from the first bytes;
+        # the TLM segment lets it find each tile-part without parsing the rest.
+        keywords.update(prog_order="RPCL", tlm=True)
+    bits = bits_stored if bits_stored < 8 * frame.dtype.itemsize else None
+    return ferroglyph.encode(frame, level, bits=bits, numthreads=numthreads, **keywords)
+
+
+def compress(
+    ds: Dataset,
+    uid: str = HTJ2KLossless,
+    level: float | None = None,
+    *,
+    arr: np.ndarray | None = None,
+    numthreads: int | None = None,
+    encapsulate_ext: bool = False,
+    generate_instance_uid: bool = True,
+) -> Dataset:
+    """Compresses ``ds``'s pixel data to an HTJ2K transfer syntax, in place.
+
+    Parameters
+    ----------
+    ds : pydicom.dataset.Dataset
+        A dataset with uncompressed *Pixel Data* (or any dataset when ``arr``
+        is given) and the Image Pixel module elements.
+    uid : str
+        ``HTJ2KLossless`` (1.2.840.10008.1.2.4.201, default),
+        ``HTJ2KLosslessRPCL`` (.202, RPCL progression with a TLM segment) or
+        ``HTJ2K`` (.203, lossless when ``level`` is None, lossy otherwise).
+    level : float, optional
+        For ``HTJ2K`` only: a quality from 1 to 100 or a quantization step
+        below 1 (see :func:`ferroglyph.encode`). None: lossless.
+    arr : numpy.ndarray, optional
+        Pixel data to use instead of the dataset's: (rows, columns[, samples])
+        or (frames, rows, columns[, samples]), described by ``ds``'s Image
+        Pixel module elements (as for ``Dataset.compress``).
+    numthreads : int, optional
+        Frames encoded at once (default: all cores).
+    encapsulate_ext : bool
+        Write an Extended Offset Table (done anyway beyond 4 GiB).
+    generate_instance_uid : bool
+        Give the dataset a new SOP Instance UID (default True, as pydicom does).
+
+    Returns
+    -------
+    pydicom.dataset.Dataset
+        ``ds``, compressed.
+
+    Notes
+    -----
+    - Samples are coded at Bits Stored: 12-bit CT in 16-bit words is a 12-bit
+      codestream; a sample outside the Bits Stored range raises ValueError
+      naming it and nothing is changed.
+    - Signed data (Pixel Representation 1) is coded as signed samples.
+    - Photometric Interpretation: RGB becomes YBR_RCT (lossless) or YBR_ICT
+      (lossy) and the codestream carries the matching component transform;
+      YBR_FULL and MONOCHROME1/2 stay; PALETTE COLOR is lossless only;
+      YBR_FULL_422 becomes YBR_FULL (pydicom reads it without subsampling).
+    - Lossy compression sets Lossy Image Compression "01" and appends its
+      ratio and the method "ISO_15444_15".
+    - Frames are encoded one by one, several at once on threads (the encoder
+      releases the interpreter lock).
+    """
+    uid = UID(uid)
+    if uid not in HTJ2K_TRANSFER_SYNTAXES:
+        names = ", ".join(f"{u.name} ({u})" for u in HTJ2K_TRANSFER_SYNTAXES)
+        raise ValueError(f"{uid.name or uid} is not an HTJ2K transfer syntax; use one of {names}")
+    if level is not None and uid != HTJ2K:
+        raise ValueError(f"{uid.name} is lossless: level must be None (use HTJ2K, {HTJ2K}, for lossy)")
+
+    samples = int(ds.SamplesPerPixel)
+    bits_allocated = int(ds.BitsAllocated)
+    bits_stored = int(ds.BitsStored)
+    container = _container(bits_allocated, int(ds.PixelRepresentation))
+    if not 1 <= bits_stored <= bits_allocated:
+        raise ValueError(f"(0028,0101) 'Bits Stored' {bits_stored} does not fit Bits Allocated {bits_allocated}")
+
+    pi = str(ds.PhotometricInterpretation)
+    if arr is None:
+        tsyntax = getattr(getattr(ds, "file_meta", None), "TransferSyntaxUID", None)
+        if tsyntax is None:
+            raise AttributeError("the dataset has no (0002,0010) 'Transfer Syntax UID' in its file_meta")
+        if tsyntax.is_compressed:
+            raise ValueError(
+                f"only uncompressed datasets can be compressed (this one is {tsyntax.name}); "
+                "decompress it first or pass arr="
+            )
+        frames = []
+        for frame, props in get_decoder(tsyntax).iter_array(ds, raw=True):
+            frames.append(frame)
+            pi = str(props.get("photometric_interpretation", pi))
+    else:
+        a = np.asarray(arr)
+        frame_ndim = 2 if samples == 1 else 3
+        if a.ndim == frame_ndim:
+            a = a[np.newaxis]
+        expected = (int(ds.Rows), int(ds.Columns)) + ((samples,) if samples > 1 else ())
+        if a.ndim != frame_ndim + 1 or a.shape[1:] != expected:
+            raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes frames of {expected}")
+        frames = list(a)
+
+    mct, new_pi = _colour_plan(pi, samples, uid, level)
+    frames = [np.asarray(f).astype(container.newbyteorder("="), copy=False) for f in frames]
+    if not frames:
+        raise ValueError("the dataset has no frames to compress")
+
+    def one(frame: np.ndarray, threads: int | None) -> bytes:
+        return _encode_one(frame, uid, level, bits_stored, bits_allocated, mct, threads)
+
+    workers = min(len(frames), numthreads or os.cpu_count() or 1)
+    if workers <= 1:
+        encoded = [one(f, numthreads) for f in frames]
+    else:
+        with ThreadPoolExecutor(workers) as pool:
+            encoded = list(pool.map(lambda f: one(f, 1), frames))
+
+    # Everything encoded: only now is the dataset touched, so a failure leaves it as it was.
+    total = sum(len(f) + 8 for f in encoded[:-1])
+    if encapsulate_ext or total > 2**32 - 1:
+        ds.PixelData, ds.ExtendedOffsetTable, ds.ExtendedOffsetTableLengths = encapsulate_extended(encoded)
+    else:
+        ds.PixelData = encapsulate(encoded)
+    # PS3.5 A.4: encapsulated pixel data is OB with undefined length.
+    elem = ds["PixelData"]
+    elem.is_undefined_length = True
+    elem.VR = VR.OB
+    ds.PhotometricInterpretation = new_pi
+    if samples > 1:
+        ds.PlanarConfiguration = 0
+    if level is not None:
+        raw_bytes = sum(f.nbytes for f in frames)
+        ratio = raw_bytes / max(1, sum(len(e) for e in encoded))
+        ds.LossyImageCompression = "01"
+        ds.LossyImageCompressionRatio = [*_as_list(ds.get("LossyImageCompressionRatio")), f"{ratio:.4g}"[:16]]
+        ds.LossyImageCompressionMethod = [*_as_list(ds.get("LossyImageCompressionMethod")), "ISO_15444_15"]
+    ds.file_meta.TransferSyntaxUID = uid
+    if ds.original_encoding not in ((False, True), (None, None)):
+        # The HTJ2K transfer syntaxes are explicit VR little endian; without this
+        # pydicom refuses to write a dataset read as big endian or implicit VR.
+        ds.set_original_encoding(None, None)
+    if generate_instance_uid:
+        instance_uid = generate_uid()
+        ds.SOPInstanceUID = instance_uid
+        ds.file_meta.MediaStorageSOPInstanceUID = instance_uid
+    return ds
+
+
+def _as_list(element: Any) -> list[Any]:
+    if element is None:
+        return []
+    value = element.value if hasattr(element, "value") else element
+    if value is None or value == "":
+        return []
+    return list(value) if isinstance(value, (list, tuple, pydicom.multival.MultiValue)) else [value]
+
+
+enable()
