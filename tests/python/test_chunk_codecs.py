@@ -171,6 +171,8 @@ def test_zarr_codec_dict_round_trip(zarr):
 # --- the dask example -------------------------------------------------------------------------
 
 def test_dask_example_with_both_schedulers(tmp_path, zarr):
+    if not os.path.exists(EXAMPLE):
+        pytest.skip("examples/ is not beside these tests")
     pytest.importorskip("dask.array", reason="dask not installed (extra ferroglyph[zarr])")
     pytest.importorskip("distributed", reason="dask.distributed not installed (extra ferroglyph[zarr])")
     proc = subprocess.run(
