@@ -13,7 +13,7 @@ SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.
 BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
-        test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench
+        test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode
 
 all: install
 
@@ -127,3 +127,8 @@ bench: install
 	  || { cat build/bench.configure.log; exit 1; }
 	@$(CMAKE) --build build/bench -j $(JOBS) > build/bench.build.log || { cat build/bench.build.log; exit 1; }
 	@$(PY) bench/run_bench.py
+
+# The parallel tiled encode and the released lock, on their own (no peers):
+# prints a markdown block for BENCHMARKS.md (bench/encode_parallel.py).
+bench-encode: install
+	@$(PY) bench/encode_parallel.py
