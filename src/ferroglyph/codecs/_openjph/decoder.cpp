@@ -54,6 +54,13 @@ bool output_fits_memory(const output_layout& layout, size_t itemsize) {
   return false;
 }
 
+bool resolve_planar(PyObject* planar, PyObject* color_transform, bool* out) {
+  const int t = PyObject_IsTrue(planar == Py_None ? color_transform : planar);
+  if (t < 0) return false;
+  *out = planar == Py_None ? t == 0 : t != 0;
+  return true;
+}
+
 PyObject* shape_tuple(const output_layout& layout) {
   py::ref shape(PyTuple_New(layout.ndim));
   if (!shape) return nullptr;
@@ -198,9 +205,12 @@ PyObject* output_dtype_impl(PyObject*, bound_args args) {
   return reinterpret_cast<PyObject*>(PyArray_DescrFromType(type));
 }
 
-// Resolves (reduce, skipres) to two C ints.
-bool reduction_pair(PyObject* reduce, PyObject* skipres, int* data, int* recon) {
-  PyObject* pair_args[2] = {reduce, skipres};
+// (data, recon) from _reductions (looked up on the module, so callers may
+// replace it), which takes `reduce` as a Python int.
+bool reduction_pair(int reduce, PyObject* skipres, int* data, int* recon) {
+  py::ref reduce_obj(PyLong_FromLong(reduce));
+  if (!reduce_obj) return false;
+  PyObject* pair_args[2] = {reduce_obj.get(), skipres};
   py::ref pair(call_module_function("_reductions", pair_args, 2));
   if (!pair) return false;
   PyObject *a, *b;
@@ -208,47 +218,75 @@ bool reduction_pair(PyObject* reduce, PyObject* skipres, int* data, int* recon) 
   return to_int32(a, data) && to_int32(b, recon);
 }
 
+// What _output_dtype (looked up on the module) says a decode returns.
+PyObject* call_output_dtype(int bit_depth, int is_signed, int nlt_type) {
+  py::ref bd(PyLong_FromLong(bit_depth)), nlt(PyLong_FromLong(nlt_type));
+  if (!bd || !nlt) return nullptr;
+  PyObject* dt_args[3] = {bd.get(), is_signed ? Py_True : Py_False, nlt.get()};
+  return call_module_function("_output_dtype", dt_args, 3);
+}
+
+// The header facts of `data` at a reduction, read by the bridge after the
+// thread's warnings are cleared; `in` keeps the input exported.  `caller`
+// names the call in the empty-input message.
+bool read_header(PyObject* data, const char* caller, int data_r, int recon_r, int resilient,
+                 bool release_lock, input_bytes* in, ferroglyph_htj2k_info* info) {
+  ferroglyph_htj2k_clear_warnings();
+  if (!in->acquire(data)) return false;
+  if (in->size() == 0) {
+    PyErr_Format(g_openjph_error, "%s: empty input", caller);
+    return false;
+  }
+  *info = ferroglyph_htj2k_info{};
+  int rc;
+  if (release_lock) {
+    py::unlocked nogil;
+    rc = ferroglyph_htj2k_decode_info(in->data(), in->size(), data_r, recon_r, resilient, info);
+  } else {
+    rc = ferroglyph_htj2k_decode_info(in->data(), in->size(), data_r, recon_r, resilient, info);
+  }
+  if (rc != 0) {
+    raise_bridge_error(rc, "decode_info");
+    return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // decode_info(data, *, reduce=0, skipres=None, resilient=False) -> dict
 
 enum info_arg { i_data, i_reduce, i_skipres, i_resilient };
+
+// None when the header rules a decode out (components that differ, a
+// precision or nonlinearity decode refuses): decode_info reports, it does
+// not refuse.
+bool info_dtype(const ferroglyph_htj2k_info& info, py::ref* out) {
+  *out = py::ref::borrow(Py_None);
+  if (!info.uniform) return true;
+  py::ref dt(call_output_dtype(info.bit_depth, info.is_signed, info.nlt_type));
+  if (dt) {
+    *out = std::move(dt);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(g_openjph_error)) return false;
+  PyErr_Clear();
+  return true;
+}
 
 PyObject* decode_info_impl(PyObject*, bound_args args) {
   int reduce;
   if (!to_int32(args[i_reduce], &reduce)) return nullptr;
   const int resilient = PyObject_IsTrue(args[i_resilient]);
   if (resilient < 0) return nullptr;
-  py::ref reduce_obj(PyLong_FromLong(reduce));
-  if (!reduce_obj) return nullptr;
   int data_r, recon_r;
-  if (!reduction_pair(reduce_obj.get(), args[i_skipres], &data_r, &recon_r)) return nullptr;
-
-  ferroglyph_htj2k_clear_warnings();
+  if (!reduction_pair(reduce, args[i_skipres], &data_r, &recon_r)) return nullptr;
+  // Only a header parse runs: the lock stays held.
   input_bytes in;
-  if (!in.acquire(args[i_data])) return nullptr;
-  if (in.size() == 0) {
-    PyErr_SetString(g_openjph_error, "decode_info: empty input");
+  ferroglyph_htj2k_info info;
+  if (!read_header(args[i_data], "decode_info", data_r, recon_r, resilient, false, &in, &info))
     return nullptr;
-  }
-  ferroglyph_htj2k_info info{};
-  const int rc = ferroglyph_htj2k_decode_info(in.data(), in.size(), data_r, recon_r, resilient,
-                                              &info);
-  if (rc != 0) return raise_bridge_error(rc, "decode_info");
-
-  py::ref dtype = py::ref::borrow(Py_None);
-  if (info.uniform) {
-    py::ref bd(PyLong_FromLong(info.bit_depth)), nlt(PyLong_FromLong(info.nlt_type));
-    if (!bd || !nlt) return nullptr;
-    PyObject* dt_args[3] = {bd.get(), info.is_signed ? Py_True : Py_False, nlt.get()};
-    py::ref dt(call_module_function("_output_dtype", dt_args, 3));
-    if (dt) {
-      dtype = std::move(dt);
-    } else if (PyErr_ExceptionMatches(g_openjph_error)) {
-      PyErr_Clear();
-    } else {
-      return nullptr;
-    }
-  }
+  py::ref dtype;
+  if (!info_dtype(info, &dtype)) return nullptr;
   return Py_BuildValue("{s:i,s:i,s:i,s:i,s:O,s:i,s:O,s:i,s:O,s:O}",  //
                        "width", info.width, "height", info.height, "components", info.components,
                        "bit_depth", info.bit_depth, "signed", info.is_signed ? Py_True : Py_False,
@@ -260,52 +298,39 @@ PyObject* decode_info_impl(PyObject*, bound_args args) {
 // ---------------------------------------------------------------------------
 // _decode_target(out, shape, dtype) -> ndarray
 
-PyObject* decode_target_impl(PyObject*, bound_args args) {
-  PyObject* out = args[0];
-  PyObject* shape = args[1];
-  PyObject* dtype = args[2];
-  PyObject* np_module = module_attr("np");
-  if (np_module == nullptr) return nullptr;
-
-  py::ref count(PyObject_CallMethod(np_module, "prod", "(O)", shape));
-  if (!count) return nullptr;
-  py::ref count_int(PyNumber_Long(count.get()));
-  if (!count_int) return nullptr;
-  py::ref itemsize(PyObject_GetAttrString(dtype, "itemsize"));
-  if (!itemsize) return nullptr;
-  py::ref required(PyNumber_Multiply(count_int.get(), itemsize.get()));
-  if (!required) return nullptr;
-
-  if (PyArray_Check(out)) {
-    auto* arr = reinterpret_cast<PyArrayObject*>(out);
-    py::ref want_shape(PySequence_Tuple(shape));
-    if (!want_shape) return nullptr;
-    py::ref have_shape(PyObject_GetAttrString(out, "shape"));
-    if (!have_shape) return nullptr;
-    const int same_shape = PyObject_RichCompareBool(have_shape.get(), want_shape.get(), Py_EQ);
-    if (same_shape < 0) return nullptr;
-    if (!same_shape) {
-      PyErr_Format(PyExc_ValueError,
-                   "HTJ2K decode: out.shape=%S does not match the output shape %S",
-                   have_shape.get(), want_shape.get());
-      return nullptr;
-    }
-    PyObject* have_dtype = reinterpret_cast<PyObject*>(PyArray_DESCR(arr));
-    const int same_dtype = PyObject_RichCompareBool(have_dtype, dtype, Py_EQ);
-    if (same_dtype < 0) return nullptr;
-    if (!same_dtype) {
-      PyErr_Format(PyExc_ValueError,
-                   "HTJ2K decode: out.dtype=%S does not match the output dtype %S", have_dtype,
-                   dtype);
-      return nullptr;
-    }
-    if (!PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr)) {
-      PyErr_SetString(PyExc_ValueError, "HTJ2K decode: out must be C-contiguous and writable");
-      return nullptr;
-    }
-    return Py_NewRef(out);
+// The checks for an ndarray `out`: shape, dtype, then layout.
+PyObject* array_target(PyObject* out, PyObject* shape, PyObject* dtype) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(out);
+  py::ref want_shape(PySequence_Tuple(shape));
+  if (!want_shape) return nullptr;
+  py::ref have_shape(PyObject_GetAttrString(out, "shape"));
+  if (!have_shape) return nullptr;
+  const int same_shape = PyObject_RichCompareBool(have_shape.get(), want_shape.get(), Py_EQ);
+  if (same_shape < 0) return nullptr;
+  if (!same_shape) {
+    PyErr_Format(PyExc_ValueError, "HTJ2K decode: out.shape=%S does not match the output shape %S",
+                 have_shape.get(), want_shape.get());
+    return nullptr;
   }
+  PyObject* have_dtype = reinterpret_cast<PyObject*>(PyArray_DESCR(arr));
+  const int same_dtype = PyObject_RichCompareBool(have_dtype, dtype, Py_EQ);
+  if (same_dtype < 0) return nullptr;
+  if (!same_dtype) {
+    PyErr_Format(PyExc_ValueError, "HTJ2K decode: out.dtype=%S does not match the output dtype %S",
+                 have_dtype, dtype);
+    return nullptr;
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISWRITEABLE(arr)) {
+    PyErr_SetString(PyExc_ValueError, "HTJ2K decode: out must be C-contiguous and writable");
+    return nullptr;
+  }
+  return Py_NewRef(out);
+}
 
+// A writable C-contiguous buffer of exactly `required` bytes, viewed with the
+// output's shape and dtype; its own format and dimensions play no part.
+PyObject* buffer_target(PyObject* np_module, PyObject* out, PyObject* shape, PyObject* dtype,
+                        PyObject* required) {
   py::ref view(PyMemoryView_FromObject(out));
   if (!view) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
@@ -324,11 +349,11 @@ PyObject* decode_target_impl(PyObject*, bound_args args) {
   }
   py::ref nbytes(PyLong_FromSsize_t(buf->len));
   if (!nbytes) return nullptr;
-  const int same_size = PyObject_RichCompareBool(nbytes.get(), required.get(), Py_EQ);
+  const int same_size = PyObject_RichCompareBool(nbytes.get(), required, Py_EQ);
   if (same_size < 0) return nullptr;
   if (!same_size) {
     PyErr_Format(PyExc_ValueError, "HTJ2K decode: out holds %S bytes; the output needs %S",
-                 nbytes.get(), required.get());
+                 nbytes.get(), required);
     return nullptr;
   }
   py::ref as_bytes(PyObject_CallMethod(view.get(), "cast", "s", "B"));
@@ -336,6 +361,28 @@ PyObject* decode_target_impl(PyObject*, bound_args args) {
   py::ref flat(PyObject_CallMethod(np_module, "frombuffer", "OO", as_bytes.get(), dtype));
   if (!flat) return nullptr;
   return PyObject_CallMethod(flat.get(), "reshape", "(O)", shape);
+}
+
+// numpy.prod(shape) * dtype.itemsize, as a Python int: any shape and dtype a
+// caller passes are read the way numpy reads them, numpy's errors first.
+PyObject* required_bytes(PyObject* np_module, PyObject* shape, PyObject* dtype) {
+  py::ref count(PyObject_CallMethod(np_module, "prod", "(O)", shape));
+  if (!count) return nullptr;
+  py::ref count_int(PyNumber_Long(count.get()));
+  if (!count_int) return nullptr;
+  py::ref itemsize(PyObject_GetAttrString(dtype, "itemsize"));
+  if (!itemsize) return nullptr;
+  return PyNumber_Multiply(count_int.get(), itemsize.get());
+}
+
+PyObject* decode_target_impl(PyObject*, bound_args args) {
+  PyObject *out = args[0], *shape = args[1], *dtype = args[2];
+  PyObject* np_module = module_attr("np");
+  if (np_module == nullptr) return nullptr;
+  py::ref required(required_bytes(np_module, shape, dtype));
+  if (!required) return nullptr;
+  if (PyArray_Check(out)) return array_target(out, shape, dtype);
+  return buffer_target(np_module, out, shape, dtype, required.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -346,129 +393,140 @@ enum decode_arg {
   d_numthreads, d_tile,
 };
 
-PyObject* decode_impl(PyObject*, bound_args args) {
-  // 1. Arguments and the reduction pair.
-  const int ignore_unsupported = PyObject_IsTrue(args[d_ignore_unsupported]);
-  if (ignore_unsupported < 0) return nullptr;
+struct decode_options {
+  int ignore_unsupported, resilient, as_tile;
+  int data_r, recon_r;  // resolutions left unread, and left out of the reconstruction
+};
+
+bool read_decode_options(bound_args args, decode_options* o) {
   int reduce;
-  if (!to_int32(args[d_reduce], &reduce)) return nullptr;
-  const int resilient = PyObject_IsTrue(args[d_resilient]);
-  if (resilient < 0) return nullptr;
-  const int as_tile = PyObject_IsTrue(args[d_tile]);
-  if (as_tile < 0) return nullptr;
-  py::ref reduce_obj(PyLong_FromLong(reduce));
-  if (!reduce_obj) return nullptr;
-  int data_r, recon_r;
-  if (!reduction_pair(reduce_obj.get(), args[d_skipres], &data_r, &recon_r)) return nullptr;
+  o->ignore_unsupported = PyObject_IsTrue(args[d_ignore_unsupported]);
+  if (o->ignore_unsupported < 0 || !to_int32(args[d_reduce], &reduce)) return false;
+  o->resilient = PyObject_IsTrue(args[d_resilient]);
+  if (o->resilient < 0) return false;
+  o->as_tile = PyObject_IsTrue(args[d_tile]);
+  if (o->as_tile < 0) return false;
+  return reduction_pair(reduce, args[d_skipres], &o->data_r, &o->recon_r);
+}
 
-  // 2. The tiled attempt, for whole-resolution decodes that may use threads.
-  if (!ignore_unsupported && !resilient && data_r == 0 && recon_r == 0) {
-    py::ref one(PyLong_FromLong(1));
-    if (!one) return nullptr;
-    const int single = PyObject_RichCompareBool(args[d_numthreads], one.get(), Py_EQ);
-    if (single < 0) return nullptr;
-    if (!single && module_attr_exists("_decode_tiled")) {
-      PyObject* tiled_args[4] = {args[d_data], args[d_numthreads], args[d_planar], args[d_out]};
-      py::ref tiled(call_module_function("_decode_tiled", tiled_args, 4));
-      if (!tiled) return nullptr;
-      if (tiled.get() != Py_None) return tiled.release();
-    }
-  }
+// Whole-resolution decodes that may use threads first try _decode_tiled
+// (looked up on the module), which returns None to have the codestream
+// decoded whole.  Leaves `result` empty when the decode goes on here.
+bool try_tiled(bound_args args, const decode_options& o, py::ref* result) {
+  if (o.ignore_unsupported || o.resilient || o.data_r != 0 || o.recon_r != 0) return true;
+  py::ref one(PyLong_FromLong(1));
+  if (!one) return false;
+  const int single = PyObject_RichCompareBool(args[d_numthreads], one.get(), Py_EQ);
+  if (single != 0) return single > 0;
+  PyObject* tiled_args[4] = {args[d_data], args[d_numthreads], args[d_planar], args[d_out]};
+  py::ref tiled(call_module_function("_decode_tiled", tiled_args, 4));
+  if (!tiled) return false;
+  if (tiled.get() != Py_None) *result = std::move(tiled);
+  return true;
+}
 
-  // 3-6. Header facts, with the lock released.
-  ferroglyph_htj2k_clear_warnings();
-  input_bytes in;
-  if (!in.acquire(args[d_data])) return nullptr;
-  if (in.size() == 0) {
-    PyErr_SetString(g_openjph_error, "decode: empty input");
-    return nullptr;
-  }
-  ferroglyph_htj2k_info info{};
-  int rc;
-  {
-    py::unlocked nogil;
-    rc = ferroglyph_htj2k_decode_info(in.data(), in.size(), data_r, recon_r, resilient, &info);
-  }
-  if (rc != 0) return raise_bridge_error(rc, "decode_info");
-
-  // 7, 8. Uniformity and the output dtype.
+// The output dtype of a uniform codestream.  With ignore_unsupported, an
+// NLT type other than 0 and 3 is ignored: the samples come back as plain
+// integers, without the nonlinearity applied.
+bool output_dtype(const ferroglyph_htj2k_info& info, bool ignore_unsupported, py::ref* out) {
   if (!info.uniform) {
     PyErr_SetString(g_openjph_error,
                     "HTJ2K decode: the components differ in precision, sign, nonlinearity or "
                     "subsampling; not supported");
-    return nullptr;
+    return false;
   }
-  const int nlt = (info.nlt_type != 0 && info.nlt_type != 3 && ignore_unsupported)
-                      ? 0
-                      : info.nlt_type;
-  py::ref bd(PyLong_FromLong(info.bit_depth)), nlt_obj(PyLong_FromLong(nlt));
-  if (!bd || !nlt_obj) return nullptr;
-  PyObject* dt_args[3] = {bd.get(), info.is_signed ? Py_True : Py_False, nlt_obj.get()};
-  py::ref dtype_obj(call_module_function("_output_dtype", dt_args, 3));
-  if (!dtype_obj) return nullptr;
-  if (!PyArray_DescrCheck(dtype_obj.get())) {
+  const bool unknown_nlt = info.nlt_type != 0 && info.nlt_type != 3;
+  const int nlt = unknown_nlt && ignore_unsupported ? 0 : info.nlt_type;
+  *out = py::ref(call_output_dtype(info.bit_depth, info.is_signed, nlt));
+  if (!*out) return false;
+  if (!PyArray_DescrCheck(out->get())) {
     PyErr_SetString(PyExc_TypeError, "_output_dtype did not return a numpy.dtype");
-    return nullptr;
+    return false;
   }
-  auto* dtype = reinterpret_cast<PyArray_Descr*>(dtype_obj.get());
-  const int bytes_per_sample = static_cast<int>(PyDataType_ELSIZE(dtype));
-  const bool is_float = dtype->kind == 'f';
+  return true;
+}
 
-  // 9. Layout.
-  bool planar;
-  if (args[d_planar] == Py_None) {
-    planar = info.color_transform == 0;
-  } else {
-    const int t = PyObject_IsTrue(args[d_planar]);
-    if (t < 0) return nullptr;
-    planar = t != 0;
-  }
-  const output_layout layout = layout_of(info.components, info.height, info.width, planar);
-  npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
-
-  // 10. Destination.
-  py::ref dest;
-  if (args[d_out] == Py_None) {
-    const bool signed_carrier = info.is_signed || is_float;
-    const int carrier = bytes_per_sample == 1 ? (signed_carrier ? NPY_INT8 : NPY_UINT8)
-                        : bytes_per_sample == 2 ? (signed_carrier ? NPY_INT16 : NPY_UINT16)
-                                                : (signed_carrier ? NPY_INT32 : NPY_UINT32);
-    if (!output_fits_memory(layout, static_cast<size_t>(bytes_per_sample))) return nullptr;
-    dest = py::ref(PyArray_SimpleNew(layout.ndim, dims, carrier));
+// New arrays are allocated in the integer type of the sample size (a float
+// output is its carrier's bit patterns); a caller's `out` is checked by
+// _decode_target (looked up on the module) against the output dtype.
+bool destination(PyObject* out, const output_layout& layout, PyArray_Descr* dtype, bool is_signed,
+                 py::ref* dest) {
+  if (out == Py_None) {
+    const int size = static_cast<int>(PyDataType_ELSIZE(dtype));
+    const bool s = is_signed || dtype->kind == 'f';
+    const int carrier = size == 1 ? (s ? NPY_INT8 : NPY_UINT8)
+                        : size == 2 ? (s ? NPY_INT16 : NPY_UINT16)
+                                    : (s ? NPY_INT32 : NPY_UINT32);
+    if (!output_fits_memory(layout, static_cast<size_t>(size))) return false;
+    npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
+    *dest = py::ref(PyArray_SimpleNew(layout.ndim, dims, carrier));
   } else {
     py::ref shape(shape_tuple(layout));
-    if (!shape) return nullptr;
-    PyObject* target_args[3] = {args[d_out], shape.get(), dtype_obj.get()};
-    dest = py::ref(call_module_function("_decode_target", target_args, 3));
+    if (!shape) return false;
+    PyObject* target_args[3] = {out, shape.get(), reinterpret_cast<PyObject*>(dtype)};
+    *dest = py::ref(call_module_function("_decode_target", target_args, 3));
   }
-  if (!dest) return nullptr;
-  if (!PyArray_Check(dest.get())) {
+  if (!*dest) return false;
+  if (!PyArray_Check(dest->get())) {
     PyErr_SetString(PyExc_TypeError, "_decode_target did not return an ndarray");
-    return nullptr;
+    return false;
   }
-  auto* dest_arr = reinterpret_cast<PyArrayObject*>(dest.get());
+  return true;
+}
 
-  // 11. The samples, with the lock released; `in` and `dest` stay referenced.
+// The samples, with the lock released; the caller keeps `in` and `dest`
+// referenced, so neither can go away meanwhile.
+bool decode_samples(const input_bytes& in, PyArrayObject* dest, int bytes_per_sample,
+                    const decode_options& o, int planar_flag) {
+  uint8_t* dst = static_cast<uint8_t*>(PyArray_DATA(dest));
+  const size_t dst_size = static_cast<size_t>(PyArray_NBYTES(dest));
+  int rc;
   {
-    uint8_t* dst = static_cast<uint8_t*>(PyArray_DATA(dest_arr));
-    const size_t dst_size = static_cast<size_t>(PyArray_NBYTES(dest_arr));
     py::unlocked nogil;
-    rc = ferroglyph_htj2k_decode(in.data(), in.size(), dst, dst_size, bytes_per_sample, data_r,
-                                 recon_r, resilient, layout.planar_flag);
+    rc = ferroglyph_htj2k_decode(in.data(), in.size(), dst, dst_size, bytes_per_sample, o.data_r,
+                                 o.recon_r, o.resilient, planar_flag);
   }
-  if (rc != 0) return raise_bridge_error(rc, "decode");
+  if (rc != 0) raise_bridge_error(rc, "decode");
+  return rc == 0;
+}
 
-  // 12, 13. Warnings.
-  if (as_tile) {
+// A tile decode may not warn: any warning makes the tiled decode step aside
+// so that the whole decode reports it once.
+bool check_decode_warnings(const decode_options& o) {
+  if (o.as_tile) {
     const char* warned = ferroglyph_htj2k_last_warnings();
     if (warned != nullptr && warned[0] != '\0') {
       PyErr_SetString(g_openjph_error, "decode: OpenJPH warned about a tile");
-      return nullptr;
+      return false;
     }
   }
-  if (!check_warnings(ignore_unsupported != 0)) return nullptr;
+  return check_warnings(o.ignore_unsupported != 0);
+}
 
-  // 14. A float output is the integer carrier reinterpreted, never converted.
+PyObject* decode_impl(PyObject*, bound_args args) {
+  decode_options o;
+  py::ref tiled;
+  if (!read_decode_options(args, &o) || !try_tiled(args, o, &tiled)) return nullptr;
+  if (tiled) return tiled.release();
+
+  input_bytes in;
+  ferroglyph_htj2k_info info;
+  py::ref dtype_obj;
+  bool planar;
+  if (!read_header(args[d_data], "decode", o.data_r, o.recon_r, o.resilient, true, &in, &info) ||
+      !output_dtype(info, o.ignore_unsupported != 0, &dtype_obj) ||
+      !resolve_planar(args[d_planar], info.color_transform ? Py_True : Py_False, &planar))
+    return nullptr;
+  auto* dtype = reinterpret_cast<PyArray_Descr*>(dtype_obj.get());
+  const output_layout layout = layout_of(info.components, info.height, info.width, planar);
+  py::ref dest;
+  if (!destination(args[d_out], layout, dtype, info.is_signed != 0, &dest)) return nullptr;
+  auto* dest_arr = reinterpret_cast<PyArrayObject*>(dest.get());
+  if (!decode_samples(in, dest_arr, static_cast<int>(PyDataType_ELSIZE(dtype)), o,
+                      layout.planar_flag) ||
+      !check_decode_warnings(o))
+    return nullptr;
+  // A float output is the integer carrier reinterpreted, never converted.
   if (!PyArray_EquivTypes(PyArray_DESCR(dest_arr), dtype)) {
     Py_INCREF(dtype);
     return PyArray_View(dest_arr, dtype, nullptr);

@@ -37,6 +37,11 @@ output_layout layout_of(int components, int height, int width, bool planar);
 // before anything is allocated for it.
 bool output_fits_memory(const output_layout& layout, size_t itemsize);
 
+// decode's planar=None: interleaved (H, W, C) when the codestream used the
+// component transform (typically RGB), planar (C, H, W) otherwise; any other
+// value by its truth.  `color_transform` is the header's flag as an object.
+bool resolve_planar(PyObject* planar, PyObject* color_transform, bool* out);
+
 // The layout's shape as a tuple of ints.
 PyObject* shape_tuple(const output_layout& layout);
 

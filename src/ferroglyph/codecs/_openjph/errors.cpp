@@ -72,38 +72,38 @@ PyObject* decode_line(const std::string& line) {
   return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
 }
 
-}  // namespace
-
-bool check_warnings(bool ignore_unsupported) {
-  const char* warned = ferroglyph_htj2k_last_warnings();
-  if (warned == nullptr || warned[0] == '\0') return true;
-
-  py::ref all(PyList_New(0)), unsupported(PyList_New(0));
+// The warning lines as text: all of them, and those that say OpenJPH skipped
+// a marker segment ("... is not supported yet").
+bool collect_warnings(const char* warned, py::ref* all, py::ref* unsupported) {
+  *all = py::ref(PyList_New(0));
+  *unsupported = py::ref(PyList_New(0));
   py::ref needle(PyUnicode_FromString("not supported"));
-  if (!all || !unsupported || !needle) return false;
+  if (!*all || !*unsupported || !needle) return false;
   for (const std::string& line : split_lines(warned)) {
     py::ref text(decode_line(line));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
-    // OpenJPH says "... is not supported yet" when it skips a marker segment.
+    if (!text || PyList_Append(all->get(), text.get()) < 0) return false;
     const Py_ssize_t at = PyUnicode_Find(text.get(), needle.get(), 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) return false;
-    if (at >= 0 && PyList_Append(unsupported.get(), text.get()) < 0) return false;
+    if (at >= 0 && PyList_Append(unsupported->get(), text.get()) < 0) return false;
   }
+  return true;
+}
 
-  if (PyList_GET_SIZE(unsupported.get()) > 0 && !ignore_unsupported) {
-    if (!sort_unique_by_code_point(unsupported)) return false;
-    py::ref sep(PyUnicode_FromString("; "));
-    if (!sep) return false;
-    py::ref joined(PyUnicode_Join(sep.get(), unsupported.get()));
-    if (!joined) return false;
-    PyErr_Format(g_unsupported_feature,
-                 "OpenJPH could not read part of this codestream, so the decoded image would not "
-                 "match the encoder's: %U. Pass ignore_unsupported=True to decode anyway.",
-                 joined.get());
-    return false;
-  }
+// A skipped segment means the image may not be the encoder's: refused.
+void raise_unsupported(py::ref& unsupported) {
+  if (!sort_unique_by_code_point(unsupported)) return;
+  py::ref sep(PyUnicode_FromString("; "));
+  if (!sep) return;
+  py::ref joined(PyUnicode_Join(sep.get(), unsupported.get()));
+  if (!joined) return;
+  PyErr_Format(g_unsupported_feature,
+               "OpenJPH could not read part of this codestream, so the decoded image would not "
+               "match the encoder's: %U. Pass ignore_unsupported=True to decode anyway.",
+               joined.get());
+}
 
-  if (warnings_muted()) return true;
+// Every other warning becomes a RuntimeWarning, once per distinct text.
+bool issue_runtime_warnings(py::ref& all, PyObject* unsupported) {
   if (!sort_unique_by_code_point(all)) return false;
   py::ref warnings(PyImport_ImportModule("warnings"));
   if (!warnings) return false;
@@ -112,7 +112,7 @@ bool check_warnings(bool ignore_unsupported) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
     PyObject* line = PyList_GET_ITEM(all.get(), i);
     if (PyUnicode_GET_LENGTH(line) == 0) continue;
-    const int skip = PySequence_Contains(unsupported.get(), line);
+    const int skip = PySequence_Contains(unsupported, line);
     if (skip < 0) return false;
     if (skip) continue;
     py::ref msg(PyUnicode_FromFormat("OpenJPH: %U", line));
@@ -122,6 +122,21 @@ bool check_warnings(bool ignore_unsupported) {
     if (!r) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool check_warnings(bool ignore_unsupported) {
+  const char* warned = ferroglyph_htj2k_last_warnings();
+  if (warned == nullptr || warned[0] == '\0') return true;
+  py::ref all, unsupported;
+  if (!collect_warnings(warned, &all, &unsupported)) return false;
+  if (PyList_GET_SIZE(unsupported.get()) > 0 && !ignore_unsupported) {
+    raise_unsupported(unsupported);
+    return false;
+  }
+  if (warnings_muted()) return true;
+  return issue_runtime_warnings(all, unsupported.get());
 }
 
 }  // namespace ferroglyph::module

@@ -20,10 +20,6 @@ PyObject* module_attr(const char* name) {
   return v;
 }
 
-bool module_attr_exists(const char* name) {
-  return PyDict_GetItemString(g_module_dict, name) != nullptr;
-}
-
 PyObject* call_module_function(const char* name, PyObject* const* args, size_t nargs) {
   PyObject* fn = module_attr(name);
   if (fn == nullptr) return nullptr;

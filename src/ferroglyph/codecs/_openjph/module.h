@@ -18,9 +18,6 @@ extern PyObject* g_module_dict;            // the module's namespace
 // AttributeError set.
 PyObject* module_attr(const char* name);
 
-// Whether the module defines `name` (without raising).
-bool module_attr_exists(const char* name);
-
 // Calls the module-level function `name` with positional arguments.
 PyObject* call_module_function(const char* name, PyObject* const* args, size_t nargs);
 
