@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _jp2
+from . import _jp2, _parallel_encode
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -92,14 +92,6 @@ def _check_bits(array: np.ndarray, bits: Any) -> int:
         f"index {where}; nothing was encoded")
 
 
-def _encode_backend() -> Any:
-    try:
-        from ._parallel_encode import encode as parallel_encode
-    except ImportError:
-        return None
-    return parallel_encode
-
-
 def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = None,
            numthreads: int | None = None, **keywords: Any) -> bytes:
     """Encode an array as an HTJ2K codestream (the bytes of a .j2c file).
@@ -133,15 +125,7 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     array = np.asarray(data)
     if bits is not None:
         bits = _check_bits(array, bits)
-        if bits == array.dtype.itemsize * 8:
-            bits = None  # the container's precision: what encode does without bits
-    backend = _encode_backend()
-    if backend is not None:
-        return backend(array, level, numthreads=numthreads, bits=bits, **keywords)
-    # Until the tiled encoder is present: the one-call encoder.
-    if bits is not None:
-        return _openjph._encode_ex(array, level, bits=bits, **keywords)
-    return _openjph.encode(array, level, **keywords)
+    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, **keywords)
 
 
 def _decode_view(view: memoryview, truncated: str | None, *, strict: bool,

@@ -16,8 +16,6 @@ from ferroglyph import OpenJphError
 from ferroglyph.codecs import _openjph
 
 KAKADU = "openjph_test_codestreams"
-needs_bits = pytest.mark.skipif(not hasattr(_openjph, "_encode_ex"),
-                                reason="the module has no precision-setting encoder")
 
 
 def image(shape, dtype, seed=0):
@@ -213,7 +211,6 @@ def test_a_failed_write_keeps_the_old_file_and_leaves_no_temporary(tmp_path, mon
 # Precision
 
 
-@needs_bits
 @pytest.mark.parametrize("dtype, bits", [(np.uint16, 12), (np.uint16, 10), (np.int16, 12),
                                          (np.uint8, 5), (np.int32, 20)])
 def test_bits_round_trip_keeps_the_container_and_states_the_precision(tmp_path, dtype, bits):
@@ -229,6 +226,12 @@ def test_bits_round_trip_keeps_the_container_and_states_the_precision(tmp_path, 
     ihdr = boxes(boxes(path.read_bytes(), 12)[1][1])[0][1]
     assert ihdr[10] & 0x7F == bits - 1
     np.testing.assert_array_equal(ferroglyph.imread(path), data)
+
+
+def test_bits_and_numthreads_reach_the_tiled_encoder():
+    data = np.random.default_rng(2).integers(0, 4096, (300, 200, 3)).astype(np.uint16)
+    one_call = _openjph._encode_ex(data, 90, bits=12, tile=(64, 64))
+    assert ferroglyph.encode(data, 90, bits=12, numthreads=2, tile=(64, 64)) == one_call
 
 
 @pytest.mark.parametrize("dtype, bits, bad, pattern", [
