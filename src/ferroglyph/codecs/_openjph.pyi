@@ -102,3 +102,18 @@ def decode(
     """Decode an HTJ2K codestream to an ndarray."""
 def _decode_quiet(data: _BytesLike, keywords: dict[str, Any] | None = None) -> np.ndarray:
     """``decode(data, **keywords)`` without RuntimeWarnings."""
+
+class _ComponentInfo(TypedDict):
+    width: int
+    height: int
+    subsampling: tuple[int, int]
+    bit_depth: int
+    signed: bool
+    nlt_type: int
+
+def _components_info(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
+                     resilient: object) -> list[_ComponentInfo]: ...
+def _decode_components(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
+                       resilient: object) -> tuple[list[np.ndarray], str]: ...
+def _encode_components(arrays: list[np.ndarray], geometry: tuple[int, int, list[tuple[int, int, int]]],
+                       settings: dict[str, Any]) -> bytes: ...

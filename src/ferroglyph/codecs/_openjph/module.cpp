@@ -165,6 +165,10 @@ PyObject* init_module() {
       !add_function(module.get(), module_name.get(), k_decode_def) ||
       !add_function(module.get(), module_name.get(), k_decode_quiet_def))
     return nullptr;
+  if (!add_function(module.get(), module_name.get(), k_components_info_def) ||
+      !add_function(module.get(), module_name.get(), k_decode_components_def) ||
+      !add_function(module.get(), module_name.get(), k_encode_components_def))
+    return nullptr;
 
   g_module_dict = Py_NewRef(dict);
   g_initialised = true;

@@ -47,6 +47,10 @@ extern const function_def k_tile_codestream_def;
 extern const function_def k_decode_tiled_def;
 extern const function_def k_decode_def;
 extern const function_def k_decode_quiet_def;
+// Components at their own sizes (components.cpp).
+extern const function_def k_components_info_def;
+extern const function_def k_decode_components_def;
+extern const function_def k_encode_components_def;
 
 }  // namespace ferroglyph::module
 

@@ -24,6 +24,7 @@
 #include "abort_trap.h"
 #include "messages.h"
 #include "sample_rows.h"
+#include "shim_internal.h"
 
 #if OPENJPH_VERSION_MAJOR == 0 && OPENJPH_VERSION_MINOR < 31
 #error "ferroglyph needs OpenJPH 0.31 or newer"
@@ -624,6 +625,47 @@ int guarded_call(const char* place, int failure, Body body) {
 }
 
 }  // namespace
+
+// The guards above, for the bridge's other source files (shim_internal.h).
+namespace ferroglyph::shim {
+
+void open_and_read_guarded(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
+                           size_t srcsize, int resilient) {
+  ::open_and_read(cs, in, src, srcsize, resilient);
+}
+
+const char* why_not_reducible(ojph::codestream& cs, int reduce) {
+  return ::reduction_refusal(cs, reduce);
+}
+
+bool reduction_drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
+  return ::drops_vertical_only_level(src, srcsize, levels);
+}
+
+bool some_nlt_decodes_wrongly(ojph::codestream& cs) { return ::read_facts(cs).nlt_decoded_wrongly; }
+
+int nlt_type_of(ojph::codestream& cs, uint32_t comp) { return ::nlt_of(cs.access_nlt(), comp).type; }
+
+int run_guarded(const char* place, int failure, int (*body)(void*), void* context) {
+  return ::guarded_call(place, failure, [&] { return body(context); });
+}
+
+int write_to_malloc_block(int (*write)(void*, ojph::outfile_base&), void* context, int no_memory,
+                          uint8_t** out_buf, size_t* out_size) {
+  malloc_outfile out(65536);
+  try {
+    if (out.allocation_failed()) throw std::bad_alloc();
+    if (int rc = write(context, out)) return rc;
+  } catch (const std::bad_alloc&) {
+    if (!out.allocation_failed()) throw;
+    set_error("malloc failed");
+    return no_memory;
+  }
+  *out_buf = out.release(out_size);
+  return 0;
+}
+
+}  // namespace ferroglyph::shim
 
 extern "C" {
 

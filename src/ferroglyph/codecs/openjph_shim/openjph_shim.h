@@ -143,6 +143,68 @@ FERROGLYPH_SHIM_API const char* ferroglyph_htj2k_last_warnings(void);
 /* Empties the calling thread's collected warnings. */
 FERROGLYPH_SHIM_API void ferroglyph_htj2k_clear_warnings(void);
 
+/* Components at their own sizes and precisions
+ *
+ * The functions above handle codestreams whose components all share the
+ * size, precision, signedness and nonlinearity of component 0 (code 7
+ * otherwise).  These three handle any set of components (YCbCr 4:2:2 and
+ * 4:2:0, mixed precisions), with one caller buffer per component, each
+ * holding that component's rows of samples one after the other.
+ */
+
+/* Facts of one component, as reconstructed at a given reduction. */
+typedef struct ferroglyph_htj2k_component_info {
+  int32_t width;      /* samples per row, after the reduction */
+  int32_t height;     /* rows, after the reduction */
+  int32_t dx;         /* horizontal subsampling factor (XRsiz), 1..255 */
+  int32_t dy;         /* vertical subsampling factor (YRsiz), 1..255 */
+  int32_t bit_depth;  /* precision in bits */
+  int32_t is_signed;  /* 1 if signed */
+  int32_t nlt_type;   /* NLT type, 0 for none */
+} ferroglyph_htj2k_component_info;
+
+/* One component's samples for ferroglyph_htj2k_encode_components. */
+typedef struct ferroglyph_htj2k_component_params {
+  int32_t width;            /* ceil(image width / dx) */
+  int32_t height;           /* ceil(image height / dy) */
+  int32_t dx;               /* subsampling factors, 1..255 */
+  int32_t dy;
+  int32_t bit_depth;        /* 1..32, within 8 * bytes_per_sample */
+  int32_t is_signed;        /* non-zero: signed samples */
+  int32_t bytes_per_sample; /* 1, 2 or 4 */
+} ferroglyph_htj2k_component_params;
+
+/* Reads the main header and sets *components to the number of components;
+ * fills comps[0 .. min(capacity, *components)) for a decode that skips
+ * reduce_data resolutions when reading and reduce_recon when
+ * reconstructing.  A reduction that leaves any component without samples
+ * is refused. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_components_info(
+    const uint8_t* src, size_t srcsize, int reduce_data, int reduce_recon,
+    int resilient, ferroglyph_htj2k_component_info* comps, int capacity,
+    int* components);
+
+/* Decodes every component c into dsts[c], which must hold at least
+ * width * height * bytes_per_sample[c] bytes of that component (the sizes
+ * ferroglyph_htj2k_components_info reports for the same reduction);
+ * `components` must equal the codestream's component count. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_decode_components(
+    const uint8_t* src, size_t srcsize, uint8_t* const* dsts,
+    const size_t* dst_sizes, const int32_t* bytes_per_sample, int components,
+    int reduce_data, int reduce_recon, int resilient);
+
+/* Encodes p->components components, component c from srcs[c] as comps[c]
+ * describes it.  p->width and p->height give the image (the reference
+ * grid); p->bit_depth, p->is_signed, p->bytes_per_sample and p->src_planar
+ * are not used, and p->nlt_binary_complement must be 0.  The component
+ * transform is refused when any component is subsampled.  On success
+ * *out_buf is a malloc'd codestream of *out_size bytes, released with
+ * ferroglyph_htj2k_free. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_encode_components(
+    const uint8_t* const* srcs, const ferroglyph_htj2k_component_params* comps,
+    const ferroglyph_htj2k_encode_params* p, uint8_t** out_buf,
+    size_t* out_size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,334 @@
+"""Components at their own sizes: YCbCr 4:2:2 / 4:2:0 and mixed precisions.
+
+A JPEG 2000 codestream may give each component its own subsampling (XRsiz,
+YRsiz in the SIZ marker segment), precision and signedness; broadcast and
+cinema masters are YCbCr 4:2:2 or 4:2:0 at 10 or 12 bits.  Such a picture has
+no single (H, W, C) array, so these functions speak in one 2-D array per
+component.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import warnings
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from .codecs import _openjph
+from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
+
+__all__ = ["components_info", "decode_components", "encode_components"]
+
+# XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1, A.5.1).
+_MAX_SUBSAMPLING = 255
+
+# Texts of the bridge's per-thread warnings that mean samples were lost (the
+# bridge keeps OpenJPH's information messages only when they say so).
+_LOSS_MARKERS = ("terminated", "ended before", "error", "wrong", "incorrect", "corrupt", "missing")
+
+_ENCODE_KEYWORDS = frozenset(
+    {"rgb", "resolutions", "reversible", "tlm", "tilepart", "block_size", "prog_order", "profile",
+     "num_decomp"})
+
+
+def _codestream(data: Any) -> Any:
+    """The codestream inside ``data``, which may be a JPH/JP2 file."""
+    try:
+        from ._jp2 import codestream_of
+    except ImportError:  # the file-format layer is optional here
+        return data
+    return codestream_of(data)
+
+
+def _reductions(reduce: Any, skipres: Any) -> tuple[int, int]:
+    data_r, recon_r = _openjph._reductions(reduce, skipres)
+    return int(data_r), int(recon_r)
+
+
+def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
+                    resilient: bool = False) -> list[dict[str, Any]]:
+    """Every component's facts, read from the main header.
+
+    Returns one dict per component: ``width`` and ``height`` (after the
+    reduction), ``subsampling`` ``(dx, dy)``, ``bit_depth``, ``signed``,
+    ``nlt_type`` and ``dtype`` (what :func:`decode_components` returns for it,
+    or None when it cannot).
+    """
+    data_r, recon_r = _reductions(reduce, skipres)
+    facts = _openjph._components_info(_codestream(data), data_r, recon_r, bool(resilient))
+    for f in facts:
+        try:
+            f["dtype"] = _openjph._output_dtype(f["bit_depth"], f["signed"], f["nlt_type"])
+        except OpenJphError:
+            f["dtype"] = None
+    return facts
+
+
+def _judge_warnings(text: str, strict: bool) -> None:
+    """Raise or warn about what OpenJPH said during a decode."""
+    lines = sorted({line for line in text.split("\n") if line})
+    unsupported = [line for line in lines if "not supported" in line]
+    lost = [line for line in lines
+            if line not in unsupported and any(m in line.lower() for m in _LOSS_MARKERS)]
+    if strict and unsupported:
+        raise OpenJphUnsupportedFeature(
+            "OpenJPH could not read part of this codestream, so the decoded components would not "
+            f"match the encoder's: {'; '.join(unsupported)}. Pass strict=False to decode anyway.")
+    if strict and lost:
+        raise OpenJphError(
+            f"decode_components: samples were lost: {'; '.join(lost)}. Pass strict=False (and "
+            "resilient=True for damaged files) to get what survives.")
+    for line in lines:
+        warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=3)
+
+
+def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
+                      resilient: bool = False, strict: bool = True) -> list[np.ndarray]:
+    """Decode every component at its own size, in its own dtype.
+
+    Works for any codestream OpenJPH decodes, whether or not its components
+    share size, precision, signedness and nonlinearity (YCbCr 4:2:2 and
+    4:2:0, 12-bit luma with 10-bit chroma, ...).
+
+    Parameters
+    ----------
+    data : bytes-like
+        The codestream, or a JPH/JP2 file holding one.
+    reduce : int, optional
+        Skip this many finest resolutions.  Each component shrinks from its
+        own coordinates as JPEG 2000 defines it: a component spanning
+        ``[x0, x1)`` on its own grid becomes ``ceil(x1 / 2**reduce) -
+        ceil(x0 / 2**reduce)`` samples wide, and likewise in height.
+    skipres : int or (int, int), optional
+        Alternative to ``reduce``: (resolutions unread, resolutions left out
+        of the reconstruction).
+    resilient : bool, optional
+        Ask OpenJPH to tolerate damaged codestreams.
+    strict : bool, optional
+        When true (the default) lost samples raise :class:`OpenJphError` and
+        marker segments OpenJPH skipped raise
+        :class:`OpenJphUnsupportedFeature`; when false both become
+        ``RuntimeWarning`` and what was decoded is returned.
+
+    Returns
+    -------
+    list of numpy.ndarray
+        One ``(height, width)`` array per component: (u)int8/16/32 by
+        precision and signedness, float16/float32 for floating-point (NLT
+        type 3) components, as :func:`ferroglyph.decode` chooses.
+
+    Raises
+    ------
+    OpenJphError
+        For codestreams OpenJPH or the bridge refuses, and (``strict``) for
+        lost samples.
+    """
+    data_r, recon_r = _reductions(reduce, skipres)
+    arrays, warned = _openjph._decode_components(_codestream(data), data_r, recon_r,
+                                                 bool(resilient))
+    if warned:
+        _judge_warnings(warned, bool(strict))
+    return arrays
+
+
+def _subsampling(first: int, size: int, axis: str, index: int) -> int:
+    """The factor d with ceil(first / d) == size (the smallest, if several)."""
+    if 1 <= size <= first:
+        d = -(-first // size)  # the smallest candidate
+        if d <= _MAX_SUBSAMPLING and -(-first // d) == size:
+            return d
+    raise ValueError(
+        f"encode_components: component {index} is {size} samples {axis}, which is not an integer "
+        f"subsampling (1 to {_MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
+        f"subsampled has ceil({first} / d) samples")
+
+
+def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
+    n = len(arrays)
+    if bits is None:
+        per = [a.dtype.itemsize * 8 for a in arrays]
+    elif isinstance(bits, numbers.Integral) and not isinstance(bits, bool):
+        per = [int(bits)] * n
+    else:
+        per = list(bits)
+        if len(per) != n:
+            raise ValueError(f"encode_components: bits has {len(per)} entries for {n} components")
+        if not all(isinstance(b, numbers.Integral) and not isinstance(b, bool) for b in per):
+            raise TypeError("encode_components: bits must be an int or a sequence of ints")
+        per = [int(b) for b in per]
+    for c, (b, a) in enumerate(zip(per, arrays)):
+        container = a.dtype.itemsize * 8
+        if not 1 <= b <= container:
+            raise ValueError(
+                f"encode_components: bits={b} for component {c} is outside 1..{container} "
+                f"(its dtype is {a.dtype})")
+        if b == container:
+            continue
+        lo, hi = (-(1 << (b - 1)), (1 << (b - 1)) - 1) if a.dtype.kind == "i" else (0, (1 << b) - 1)
+        outside = np.flatnonzero((a < lo) | (a > hi))
+        if outside.size:
+            y, x = divmod(int(outside[0]), a.shape[1])
+            raise ValueError(
+                f"encode_components: component {c} holds {a[y, x]} at row {y}, column {x}, outside "
+                f"the {b}-bit range {lo}..{hi}")
+    return per
+
+
+def _level(level: Any) -> tuple[float, int]:
+    if level is not None:
+        if isinstance(level, bool) or not isinstance(level, numbers.Real):
+            raise TypeError(f"encode_components: level must be a number or None, got {level!r}")
+        if math.isnan(level) or not 0 <= level <= 100:
+            raise ValueError(f"encode_components: level must be from 0 to 100, got {level!r}")
+    qstep, qfactor = _openjph._quantization(level)
+    return float(qstep), int(qfactor)
+
+
+def _pair(value: Any, name: str) -> tuple[int, int]:
+    try:
+        a, b = (int(v) for v in value)
+    except (TypeError, ValueError):
+        raise ValueError(f"encode_components: {name} must be a pair of ints, got {value!r}") from None
+    return a, b
+
+
+def encode_components(components: Sequence[Any], level: float | None = None, *,
+                      bits: int | Sequence[int] | None = None,
+                      tile: tuple[int, int] | None = None, numthreads: int | None = None,
+                      **keywords: Any) -> bytes:
+    """Encode one 2-D array per component, each at its own size and precision.
+
+    Parameters
+    ----------
+    components : sequence of array_like
+        ``(height, width)`` arrays of (u)int8/16/32.  Component 0 sets the
+        image size; every other component's size sets its subsampling
+        relative to it (luma 1920x1080 with chroma 960x1080 is 4:2:2, with
+        chroma 960x540 4:2:0): a component d times subsampled across has
+        ``ceil(width / d)`` columns, for d from 1 to 255.  Signedness comes
+        from each array's dtype.
+    level : float, optional
+        None: lossless.  Below 1: irreversible quantization step.  From 1 to
+        100: quality factor (OpenJPH accepts it only for a luma component
+        that is not subsampled vertically).
+    bits : int or sequence of int, optional
+        Precision of every component, or one per component (for example
+        ``(12, 10, 10)``); default: each dtype's width.  Samples outside the
+        range a precision allows raise ValueError.
+    tile : (int, int), optional
+        Tile (width, height) on the image grid.
+    numthreads : int, optional
+        Accepted for symmetry with :func:`ferroglyph.encode`; the components
+        are coded on the calling thread (with the interpreter lock released).
+    **keywords
+        ``rgb`` (the component transform, default off; refused when a
+        component is subsampled), ``resolutions``, ``num_decomp``,
+        ``reversible``, ``tlm``, ``tilepart``, ``block_size``,
+        ``prog_order``, ``profile``, as for :func:`ferroglyph.encode`.  When
+        no ``prog_order`` is given and a subsampling factor is not a power of
+        two, LRCP is used (OpenJPH refuses position-major orders then).
+
+    Returns
+    -------
+    bytes
+        A raw HTJ2K codestream.
+
+    Raises
+    ------
+    ValueError
+        For sizes that are not an integer subsampling of component 0, the
+        component transform on subsampled components, precisions outside a
+        dtype or samples outside a precision, and bad keywords.
+    OpenJphError
+        For OpenJPH's own refusals.
+    """
+    unknown = set(keywords) - _ENCODE_KEYWORDS
+    if unknown:
+        raise TypeError(f"encode_components() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+    if numthreads is not None and (not isinstance(numthreads, numbers.Integral) or numthreads < 1):
+        raise ValueError(f"encode_components: numthreads must be None or >= 1, got {numthreads!r}")
+    if isinstance(components, np.ndarray) and components.ndim == 2:
+        components = [components]
+    arrays = []
+    for c, item in enumerate(components):
+        a = np.asarray(item)
+        if a.ndim != 2:
+            raise ValueError(f"encode_components: component {c} has shape {a.shape}; each must be 2-D")
+        if a.dtype.kind not in "ui" or a.dtype.itemsize not in (1, 2, 4):
+            raise TypeError(
+                f"encode_components: component {c} has dtype {a.dtype}; expected "
+                "uint8/int8/uint16/int16/uint32/int32")
+        if a.size == 0:
+            raise ValueError(f"encode_components: component {c} is empty {a.shape}")
+        arrays.append(np.ascontiguousarray(a, dtype=a.dtype.newbyteorder("=")))
+    if not arrays:
+        raise ValueError("encode_components: no components")
+    if len(arrays) > 16384:
+        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at most 16384")
+
+    height, width = arrays[0].shape
+    factors = [(_subsampling(width, a.shape[1], "wide", c), _subsampling(height, a.shape[0], "high", c))
+               for c, a in enumerate(arrays)]
+    subsampled = any(f != (1, 1) for f in factors)
+    per_bits = _bits_of(bits, arrays)
+
+    qstep, qfactor = _level(level)
+    lossy = qstep > 0 or qfactor > 0
+    reversible = keywords.get("reversible")
+    if reversible is None:
+        reversible = not lossy
+    elif reversible and lossy:
+        raise ValueError(
+            f"encode_components: level={level!r} asks for lossy quantization, which the reversible "
+            "path does not do; drop reversible=True or the level")
+    rgb = bool(keywords.get("rgb") or False)
+    if rgb and len(arrays) < 3:
+        raise ValueError(f"encode_components: rgb=True needs 3 or more components, got {len(arrays)}")
+    if rgb and subsampled:
+        raise ValueError(
+            "encode_components: rgb=True (the component transform) cannot be used when a component "
+            f"is subsampled (subsampling {factors}); code YCbCr components without it")
+
+    tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
+    num_decomp = keywords.get("num_decomp")
+    resolutions = keywords.get("resolutions")
+    if num_decomp is not None:
+        if resolutions is not None:
+            raise ValueError("encode_components: pass resolutions= or num_decomp=, not both")
+        num_decomp = int(num_decomp)
+        if num_decomp < 0:
+            raise ValueError(f"num_decomp must be >= 0, got {num_decomp}")
+    elif resolutions:
+        most = _openjph._max_decompositions(width, height, tile_w, tile_h)
+        num_decomp = min(int(resolutions), most)
+        if num_decomp == 0 and reversible and not rgb:
+            num_decomp = 1  # OpenJPH's reversible path is lossless only with a level
+    else:
+        num_decomp = -1
+    block_w, block_h = (_pair(keywords["block_size"], "block_size")
+                        if keywords.get("block_size") is not None else (0, 0))
+
+    def choose(name: str, table: tuple[str, ...]) -> str | None:
+        value = keywords.get(name)
+        if value is None:
+            return None
+        upper = str(value).upper()
+        if upper not in table:
+            raise ValueError(f"{name} must be one of {table!r}, got {value!r}")
+        return upper
+
+    prog_order = choose("prog_order", _openjph._PROG_ORDERS)
+    if prog_order is None and any(d & (d - 1) for f in factors for d in f):
+        prog_order = "LRCP"
+    settings = {
+        "reversible": int(bool(reversible)), "qstep": qstep, "qfactor": qfactor,
+        "num_decomp": num_decomp, "color_transform": int(rgb), "tile_w": tile_w, "tile_h": tile_h,
+        "tlm": int(bool(keywords.get("tlm"))), "tilepart": int(keywords.get("tilepart") or 0),
+        "block_w": block_w, "block_h": block_h, "prog_order": prog_order,
+        "profile": choose("profile", _openjph._PROFILES),
+    }
+    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits)])
+    return _openjph._encode_components(arrays, geometry, settings)

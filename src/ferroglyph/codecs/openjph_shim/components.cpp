@@ -1,0 +1,416 @@
+// Components at their own sizes and precisions: header facts per component,
+// a decode into one caller buffer per component, and an encode from one.
+//
+// The same guards as the whole-image decode apply (shim_internal.h): the
+// main header is checked before OpenJPH sets tiles up, every size is checked
+// before anything is written, and OpenJPH's assertions are trapped.
+#include <openjph/ojph_codestream.h>
+#include <openjph/ojph_file.h>
+#include <openjph/ojph_mem.h>
+#include <openjph/ojph_params.h>
+#include <openjph/ojph_version.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "messages.h"
+#include "openjph_shim.h"
+#include "sample_rows.h"
+#include "shim_internal.h"
+
+namespace shim = ferroglyph::shim;
+
+namespace {
+
+// The SIZ marker segment allows 16384 components.
+constexpr int k_max_components = 16384;
+// XRsiz and YRsiz are one byte, 0 being invalid.
+constexpr int k_max_subsampling = 255;
+
+bool valid_bytes_per_sample(int b) { return b == 1 || b == 2 || b == 4; }
+
+uint32_t ceil_div(uint32_t a, uint32_t b) { return static_cast<uint32_t>((uint64_t{a} + b - 1) / b); }
+
+// Refusals common to the info and decode calls, made after the main header
+// is read and before the reduction is applied.  Returns the text or null.
+const char* refuse_reduction(ojph::codestream& cs, const uint8_t* src, size_t srcsize,
+                             int reduce_data, int reduce_recon) {
+  const int reduce = std::max(reduce_data, reduce_recon);
+  if (const char* why = shim::why_not_reducible(cs, reduce)) return why;
+  // A COC may give a component fewer levels than the main COD; OpenJPH
+  // checks a reduction against the main COD alone.
+  ojph::param_cod cod = cs.access_cod();
+  const uint32_t n = cs.access_siz().get_num_components();
+  for (uint32_t c = 0; c < n; ++c)
+    if (static_cast<int>(cod.get_num_decompositions(c)) < reduce)
+      return "reduce exceeds the decomposition count of a component (COC)";
+  if (shim::reduction_drops_vertical_only_level(src, srcsize, reduce_recon))
+    return "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
+           "reconstruct";
+  return nullptr;
+}
+
+// Fills `out` with every component's facts after the reduction; returns the
+// refusal text when a component is left without samples or is too large.
+const char* component_facts(ojph::codestream& cs, std::vector<ferroglyph_htj2k_component_info>& out) {
+  ojph::param_siz siz = cs.access_siz();
+  const uint32_t n = siz.get_num_components();
+  out.resize(n);
+  for (uint32_t c = 0; c < n; ++c) {
+    const uint32_t w = siz.get_recon_width(c), h = siz.get_recon_height(c);
+    if (w < 1 || h < 1) return "reduce leaves a component without samples";
+    if (w > INT32_MAX || h > INT32_MAX)
+      return "a component is wider or higher than 2147483647 samples; not supported";
+    const ojph::point ds = siz.get_downsampling(c);
+    ferroglyph_htj2k_component_info& f = out[c];
+    f.width = static_cast<int32_t>(w);
+    f.height = static_cast<int32_t>(h);
+    f.dx = static_cast<int32_t>(ds.x);
+    f.dy = static_cast<int32_t>(ds.y);
+    f.bit_depth = static_cast<int32_t>(siz.get_bit_depth(c));
+    f.is_signed = siz.is_signed(c) ? 1 : 0;
+    f.nlt_type = shim::nlt_type_of(cs, c);
+  }
+  return nullptr;
+}
+
+void apply_reduction(ojph::codestream& cs, int reduce_data, int reduce_recon) {
+  if (reduce_data != 0 || reduce_recon != 0)
+    cs.restrict_input_resolution(static_cast<uint32_t>(reduce_data),
+                                 static_cast<uint32_t>(reduce_recon));
+}
+
+int components_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
+                         size_t srcsize, int reduce_data, int reduce_recon, int resilient,
+                         ferroglyph_htj2k_component_info* comps, int capacity, int* components) {
+  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
+  if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
+    shim::set_error(why);
+    return 4;
+  }
+  apply_reduction(cs, reduce_data, reduce_recon);
+  std::vector<ferroglyph_htj2k_component_info> facts;
+  if (const char* why = component_facts(cs, facts)) {
+    shim::set_error(why);
+    return 4;
+  }
+  *components = static_cast<int>(facts.size());
+  std::copy_n(facts.begin(), std::min<size_t>(facts.size(), static_cast<size_t>(capacity)), comps);
+  cs.close();
+  return 0;
+}
+
+int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
+                           size_t srcsize, uint8_t* const* dsts, const size_t* dst_sizes,
+                           const int32_t* bytes_per_sample, int components, int reduce_data,
+                           int reduce_recon, int resilient) {
+  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
+  if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
+    shim::set_error(why);
+    return 6;
+  }
+  apply_reduction(cs, reduce_data, reduce_recon);
+  std::vector<ferroglyph_htj2k_component_info> facts;
+  if (const char* why = component_facts(cs, facts)) {
+    shim::set_error(why);
+    return 6;
+  }
+  if (static_cast<int>(facts.size()) != components) {
+    shim::set_error(("the codestream has " + std::to_string(facts.size()) + " components, not " +
+                     std::to_string(components))
+                        .c_str());
+    return 2;
+  }
+  if (shim::some_nlt_decodes_wrongly(cs)) {
+    shim::set_error(
+        "an NLT marker of type 0, or of type 3 on unsigned samples, decodes to zeros in this "
+        "OpenJPH version; not supported");
+    return 8;
+  }
+  const bool color_transform = cs.access_cod().is_using_color_transform();
+  for (int c = 0; c < components; ++c) {
+    const ferroglyph_htj2k_component_info& f = facts[c];
+    if (f.bit_depth < 1 || f.bit_depth > 8 * bytes_per_sample[c]) {
+      shim::set_error(("bytes_per_sample too small for the bit depth of component " +
+                       std::to_string(c))
+                          .c_str());
+      return 2;
+    }
+    const uint64_t need = uint64_t{static_cast<uint32_t>(f.width)} *
+                          static_cast<uint32_t>(f.height) * static_cast<uint32_t>(bytes_per_sample[c]);
+    if (static_cast<uint64_t>(dst_sizes[c]) < need) {
+      shim::set_error(("destination buffer too small for component " + std::to_string(c)).c_str());
+      return 3;
+    }
+    // With the component transform OpenJPH delivers rows interleaved and
+    // counts them against component 0's height: a component of another
+    // size would be read short or past its end.
+    if (color_transform && (f.width != facts[0].width || f.height != facts[0].height)) {
+      shim::set_error(
+          "the codestream uses the component transform and has components of different sizes, "
+          "which OpenJPH cannot deliver; not supported");
+      return 9;
+    }
+  }
+
+  // Component by component without the transform; row by row with it (all
+  // components then have one size).
+  cs.set_planar(!color_transform);
+  cs.create();
+  auto store = [&](int c, uint32_t r) -> int {
+    const ferroglyph_htj2k_component_info& f = facts[c];
+    ojph::ui32 got = 0;
+    ojph::line_buf* line = cs.pull(got);
+    if (line == nullptr || static_cast<int>(got) != c) {
+      shim::set_error("decode_components: component order mismatch");
+      return 4;
+    }
+    if (line->size < static_cast<size_t>(f.width)) {
+      shim::set_error("decode_components: short line");
+      return 4;
+    }
+    const uint32_t width = static_cast<uint32_t>(f.width);
+    if (!shim::store_component_row(line, dsts[c], bytes_per_sample[c], f.is_signed != 0,
+                                   static_cast<size_t>(uint64_t{r} * width), 1, width, f.bit_depth)) {
+      shim::set_error("decode_components: unexpected line buffer type");
+      return 4;
+    }
+    return 0;
+  };
+  // Exactly one pull per (component, row): OpenJPH asserts or loops forever
+  // when asked for more.
+  if (color_transform) {
+    const uint32_t rows = static_cast<uint32_t>(facts[0].height);
+    for (uint32_t r = 0; r < rows; ++r)
+      for (int c = 0; c < components; ++c)
+        if (int rc = store(c, r)) return rc;
+  } else {
+    for (int c = 0; c < components; ++c)
+      for (uint32_t r = 0; r < static_cast<uint32_t>(facts[c].height); ++r)
+        if (int rc = store(c, r)) return rc;
+  }
+  cs.close();
+  return 0;
+}
+
+// Why these encode settings are refused, or null.  Everything OpenJPH would
+// assert on, loop on or silently code wrongly is refused here.
+const char* encode_refusal(const ferroglyph_htj2k_component_params* comps,
+                           const ferroglyph_htj2k_encode_params& p) {
+  if (p.width <= 0 || p.height <= 0) return "invalid image size";
+  if (p.components <= 0 || p.components > k_max_components)
+    return "the component count must be 1..16384";
+  bool subsampled = false;
+  for (int c = 0; c < p.components; ++c) {
+    const ferroglyph_htj2k_component_params& k = comps[c];
+    if (k.dx < 1 || k.dx > k_max_subsampling || k.dy < 1 || k.dy > k_max_subsampling)
+      return "subsampling factors must be 1..255";
+    if (!valid_bytes_per_sample(k.bytes_per_sample)) return "invalid bytes_per_sample";
+    if (k.bit_depth < 1 || k.bit_depth > 8 * k.bytes_per_sample) return "invalid bit depth";
+    // The component's size follows from the image and its subsampling; a
+    // buffer of another size would be read short or past its end.
+    if (static_cast<uint32_t>(k.width) != ceil_div(static_cast<uint32_t>(p.width), k.dx) ||
+        static_cast<uint32_t>(k.height) != ceil_div(static_cast<uint32_t>(p.height), k.dy) ||
+        k.width <= 0 || k.height <= 0)
+      return "a component's size does not follow from the image size and its subsampling";
+    subsampled = subsampled || k.dx != 1 || k.dy != 1;
+  }
+  if (p.color_transform && p.components < 3) return "the component transform needs at least 3 components";
+  // OpenJPH feeds the transform row by row, counting rows against component
+  // 0: subsampled components would be fed the wrong rows.
+  if (p.color_transform && subsampled)
+    return "the component transform cannot be used with subsampled components";
+  if (p.nlt_binary_complement) return "the NLT marker is not supported with per-component encoding";
+  if (p.reversible && p.num_decomp == 0 && !p.color_transform)
+    return "reversible coding with 0 decompositions is not lossless in OpenJPH; use at least 1";
+  return nullptr;
+}
+
+struct encode_job {
+  const uint8_t* const* srcs;
+  const ferroglyph_htj2k_component_params* comps;
+  const ferroglyph_htj2k_encode_params* p;
+};
+
+int encode_components_into(void* context, ojph::outfile_base& out) {
+  const encode_job& job = *static_cast<encode_job*>(context);
+  const ferroglyph_htj2k_encode_params& p = *job.p;
+  const uint32_t C = static_cast<uint32_t>(p.components);
+
+  ojph::codestream cs;
+  if (p.profile != nullptr) cs.set_profile(p.profile);
+  cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
+  cs.request_tlm_marker(p.tlm != 0);
+
+  ojph::param_siz siz = cs.access_siz();
+  siz.set_image_extent(ojph::point(static_cast<uint32_t>(p.width), static_cast<uint32_t>(p.height)));
+  if (p.tile_w > 0 && p.tile_h > 0)
+    siz.set_tile_size(ojph::size(static_cast<uint32_t>(p.tile_w), static_cast<uint32_t>(p.tile_h)));
+  siz.set_num_components(C);
+  for (uint32_t c = 0; c < C; ++c) {
+    const ferroglyph_htj2k_component_params& k = job.comps[c];
+    siz.set_component(c, ojph::point(static_cast<uint32_t>(k.dx), static_cast<uint32_t>(k.dy)),
+                      static_cast<uint32_t>(k.bit_depth), k.is_signed != 0);
+  }
+
+  ojph::param_cod cod = cs.access_cod();
+  if (p.num_decomp >= 0) cod.set_num_decomposition(static_cast<uint32_t>(p.num_decomp));
+  if (p.block_w > 0 && p.block_h > 0)
+    cod.set_block_dims(static_cast<uint32_t>(p.block_w), static_cast<uint32_t>(p.block_h));
+  cod.set_reversible(p.reversible != 0);
+  cod.set_color_transform(p.color_transform != 0);
+  if (p.prog_order != nullptr) cod.set_progression_order(p.prog_order);
+  if (p.profile != nullptr) {
+    // Both profiles restrict precincts to 128x128 at the lowest resolution
+    // and 256x256 above it; OpenJPH checks but does not choose them.
+    ojph::size precincts[2] = {ojph::size(128, 128), ojph::size(256, 256)};
+    cod.set_precinct_size(2, precincts);
+  }
+  if (p.reversible == 0) {
+    ojph::param_qcd qcd = cs.access_qcd();
+    if (p.qfactor > 0)
+      qcd.set_qfactor(static_cast<float>(p.qfactor & 0xFF));
+    else if (p.irrev_delta > 0.0f)  // false for NaN
+      qcd.set_irrev_quant(p.irrev_delta);
+  }
+
+  // Component-major feeding without the transform; with it every component
+  // has the image's size (encode_refusal), and rows go row by row.
+  cs.set_planar(p.color_transform == 0);
+  cs.write_headers(&out, nullptr, 0);
+
+  ojph::ui32 next = 0;
+  ojph::line_buf* line = cs.exchange(nullptr, next);
+  auto push = [&](uint32_t c, uint32_t r) -> int {
+    if (line == nullptr || next != c) {
+      shim::set_error("component order mismatch");
+      return 3;
+    }
+    const ferroglyph_htj2k_component_params& k = job.comps[c];
+    const uint32_t width = static_cast<uint32_t>(k.width);
+    if (!shim::load_component_row(job.srcs[c], k.bytes_per_sample, k.is_signed != 0,
+                                  static_cast<size_t>(uint64_t{r} * width), 1, line, width)) {
+      shim::set_error("unexpected line buffer type");
+      return 3;
+    }
+    line = cs.exchange(line, next);
+    return 0;
+  };
+  // Exactly one exchange per (component, row): OpenJPH loops forever when
+  // asked again after the last row.
+  if (p.color_transform) {
+    for (uint32_t r = 0; r < static_cast<uint32_t>(p.height); ++r)
+      for (uint32_t c = 0; c < C; ++c)
+        if (int rc = push(c, r)) return rc;
+  } else {
+    for (uint32_t c = 0; c < C; ++c)
+      for (uint32_t r = 0; r < static_cast<uint32_t>(job.comps[c].height); ++r)
+        if (int rc = push(c, r)) return rc;
+  }
+  cs.flush();
+  cs.close();
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int ferroglyph_htj2k_components_info(const uint8_t* src, size_t srcsize, int reduce_data,
+                                     int reduce_recon, int resilient,
+                                     ferroglyph_htj2k_component_info* comps, int capacity,
+                                     int* components) {
+  shim::begin_call();
+  if (src == nullptr || srcsize == 0 || components == nullptr || capacity < 0 ||
+      (capacity > 0 && comps == nullptr)) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  if (reduce_data < 0 || reduce_recon < 0) {
+    shim::set_error("reduce must be >= 0");
+    return 1;
+  }
+  *components = 0;
+  // The OpenJPH objects live here, outside the trapped call, so that they
+  // are released even when OpenJPH aborts inside it.
+  ojph::codestream cs;
+  ojph::mem_infile in;
+  auto body = [&] {
+    return components_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, comps,
+                                capacity, components);
+  };
+  return shim::guarded("components_info", 2, body);
+}
+
+int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8_t* const* dsts,
+                                       const size_t* dst_sizes, const int32_t* bytes_per_sample,
+                                       int components, int reduce_data, int reduce_recon,
+                                       int resilient) {
+  shim::begin_call();
+  if (src == nullptr || srcsize == 0 || dsts == nullptr || dst_sizes == nullptr ||
+      bytes_per_sample == nullptr || components <= 0 || components > k_max_components) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  for (int c = 0; c < components; ++c) {
+    if (dsts[c] == nullptr) {
+      shim::set_error("null arg");
+      return 1;
+    }
+    if (!valid_bytes_per_sample(bytes_per_sample[c])) {
+      shim::set_error("invalid bytes_per_sample");
+      return 1;
+    }
+  }
+  if (reduce_data < 0 || reduce_recon < 0) {
+    shim::set_error("reduce must be >= 0");
+    return 1;
+  }
+  ojph::codestream cs;
+  ojph::mem_infile in;
+  auto body = [&] {
+    return decode_components_impl(cs, in, src, srcsize, dsts, dst_sizes, bytes_per_sample,
+                                  components, reduce_data, reduce_recon, resilient);
+  };
+  return shim::guarded("decode_components", 5, body);
+}
+
+int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
+                                       const ferroglyph_htj2k_component_params* comps,
+                                       const ferroglyph_htj2k_encode_params* p, uint8_t** out_buf,
+                                       size_t* out_size) {
+  shim::begin_call();
+  if (srcs == nullptr || comps == nullptr || p == nullptr || out_buf == nullptr ||
+      out_size == nullptr || p->components <= 0 || p->components > k_max_components) {
+    shim::set_error("null arg");
+    return 1;
+  }
+  for (int c = 0; c < p->components; ++c)
+    if (srcs[c] == nullptr) {
+      shim::set_error("null arg");
+      return 1;
+    }
+  if (const char* why = encode_refusal(comps, *p)) {
+    shim::set_error(why);
+    return 2;
+  }
+  *out_buf = nullptr;
+  *out_size = 0;
+  encode_job job{srcs, comps, p};
+  // As in ferroglyph_htj2k_encode, OpenJPH's refusals arrive as exceptions;
+  // the samples come from the caller, not from a codestream, so no
+  // assertion is known to be reachable.
+  try {
+    return shim::write_to_malloc_block(encode_components_into, &job, 4, out_buf, out_size);
+  } catch (const std::exception& e) {
+    shim::set_error("encode_components", e);
+  } catch (...) {
+    shim::set_unknown_error("encode_components");
+  }
+  return 5;
+}
+
+}  // extern "C"
