@@ -40,13 +40,6 @@ const char* refuse_reduction(ojph::codestream& cs, const uint8_t* src, size_t sr
                              int reduce_data, int reduce_recon) {
   const int reduce = std::max(reduce_data, reduce_recon);
   if (const char* why = shim::why_not_reducible(cs, reduce)) return why;
-  // A COC may give a component fewer levels than the main COD; OpenJPH
-  // checks a reduction against the main COD alone.
-  ojph::param_cod cod = cs.access_cod();
-  const uint32_t n = cs.access_siz().get_num_components();
-  for (uint32_t c = 0; c < n; ++c)
-    if (static_cast<int>(cod.get_num_decompositions(c)) < reduce)
-      return "reduce exceeds the decomposition count of a component (COC)";
   if (shim::reduction_drops_vertical_only_level(src, srcsize, reduce_recon))
     return "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
            "reconstruct";

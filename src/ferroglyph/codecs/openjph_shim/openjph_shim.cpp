@@ -223,6 +223,11 @@ bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
 const char* reduction_refusal(ojph::codestream& cs, int reduce) {
   if (static_cast<int>(cs.access_cod().get_num_decompositions()) < reduce)
     return "reduce exceeds the codestream's decomposition count";
+  // A COC may give a component fewer levels than the main COD, which alone
+  // OpenJPH checks; past them it delivers rows of the wrong content.
+  for (uint32_t c = 0; reduce > 0 && c < cs.access_siz().get_num_components(); ++c)
+    if (static_cast<int>(cs.access_cod().get_num_decompositions(c)) < reduce)
+      return "reduce exceeds the decomposition count of a component (COC)";
   // OpenJPH computes a reduced component's size with its subsampling factor
   // shifted left by the reduction in 32 bits; past 32 bits the factor wraps,
   // to zero for some, and the division by it ends the process.
