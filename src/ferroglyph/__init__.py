@@ -20,4 +20,6 @@ from ._api import (
 __all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_info", "encode",
            "imread", "imwrite", "last_warnings"]
 
+from ._components import decode_components, encode_components
+
 __version__ = "0.1.0"
