@@ -2,8 +2,10 @@
 
 ``encode``/``decode`` turn arrays into HTJ2K codestreams and back;
 ``imread``/``imwrite`` read and write .jph files and raw .j2c codestreams;
-``decode_info`` reads a header without decoding.  The ``ferroglyph`` command
-(``python -m ferroglyph``) does the same for files.
+``decode_info`` reads a header without decoding; ``decode_components`` and
+``encode_components`` take pictures whose components differ in size or
+precision (YCbCr 4:2:2, 4:2:0) one array per component.  The ``ferroglyph``
+command (``python -m ferroglyph``) does the same for files.
 """
 
 from ._api import (
@@ -16,10 +18,9 @@ from ._api import (
     imwrite,
     last_warnings,
 )
-
-__all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_info", "encode",
-           "imread", "imwrite", "last_warnings"]
-
 from ._components import decode_components, encode_components
+
+__all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_components",
+           "decode_info", "encode", "encode_components", "imread", "imwrite", "last_warnings"]
 
 __version__ = "0.1.0"

@@ -128,8 +128,28 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, **keywords)
 
 
+def _refuse_non_uniform(data: Any, error: OpenJphError, function: str) -> None:
+    """Raises an OpenJphError that points to decode_components when ``error``
+    came from a codestream whose components differ; returns otherwise."""
+    if type(error) is not OpenJphError:
+        return
+    try:
+        uniform = _openjph.decode_info(data)["uniform"]
+    except OpenJphError:
+        return
+    if uniform:
+        return
+    how = ("ferroglyph.decode_components(data)" if function == "decode" else
+           "ferroglyph.decode_components(open(path, 'rb').read())")
+    raise OpenJphError(
+        f"{function}: the components of this codestream differ in size, precision, signedness "
+        "or nonlinearity (YCbCr 4:2:2 or 4:2:0, for example), so they do not fit one array; "
+        f"read them one array per component with {how}") from error
+
+
 def _decode_view(view: memoryview, truncated: str | None, *, strict: bool,
-                 ignore_unsupported: bool, stacklevel: int, **keywords: Any) -> np.ndarray:
+                 ignore_unsupported: bool, stacklevel: int, function: str = "decode",
+                 **keywords: Any) -> np.ndarray:
     if truncated and strict:
         raise OpenJphError(f"decode: {truncated}; pass strict=False to decode what is there")
     data: Any = view
@@ -137,7 +157,11 @@ def _decode_view(view: memoryview, truncated: str | None, *, strict: bool,
             and len(view) == len(view.obj):
         data = view.obj  # read in place by the module; a memoryview is copied
     keywords["ignore_unsupported"] = ignore_unsupported
-    image = _openjph._decode_quiet(data, keywords)
+    try:
+        image = _openjph._decode_quiet(data, keywords)
+    except OpenJphError as e:
+        _refuse_non_uniform(data, e, function)
+        raise
     lines = sorted({line for line in last_warnings().split("\n") if line})
     if ignore_unsupported:  # skipped marker segments the caller chose to accept
         lines = [line for line in lines if "not supported" not in line]
@@ -223,14 +247,30 @@ def decode_info(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: b
     height, components, bit_depth, signed, num_decompositions,
     color_transform, nlt_type, uniform, dtype) plus ``"shape"``: the shape
     :func:`decode` returns with the same keywords (None where it would
-    refuse the codestream).
+    refuse the codestream), and ``"components_info"``: one dict per
+    component with its ``width`` and ``height`` at the reduction,
+    ``subsampling`` ``(dx, dy)``, ``bit_depth``, ``signed`` and
+    ``nlt_type`` (what :func:`decode_components` returns; None when the
+    reduction leaves some component without samples).
     """
     _refuse_path(data, "decode_info")
     view, where = _jp2.locate_in_buffer(data)
     view = view[where.offset:where.offset + where.length]
     info = dict(_openjph.decode_info(view, reduce=reduce, skipres=skipres, resilient=resilient))
     info["shape"] = _shape(info, bool(planar))
+    info["components_info"] = _components_info(view, reduce, skipres, resilient)
     return info
+
+
+def _components_info(view: memoryview, reduce: Any, skipres: Any,
+                     resilient: bool) -> list[dict[str, Any]] | None:
+    data_r, recon_r = _openjph._reductions(reduce, skipres)
+    try:
+        return _openjph._components_info(view, data_r, recon_r, bool(resilient))
+    except OpenJphError:
+        # Component 0 has samples at this reduction (decode_info said so)
+        # but another component has none.
+        return None
 
 
 def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
@@ -254,7 +294,8 @@ def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
         f.seek(where.offset)
         codestream = f.read(where.length)
     return _decode_view(memoryview(codestream), where.truncated, strict=strict,
-                        ignore_unsupported=ignore_unsupported, stacklevel=2, **decode_keywords)
+                        ignore_unsupported=ignore_unsupported, stacklevel=2, function="imread",
+                        **decode_keywords)
 
 
 def _file_kind(path: str) -> str:

@@ -9,7 +9,6 @@ component.
 
 from __future__ import annotations
 
-import math
 import numbers
 import warnings
 from collections.abc import Sequence
@@ -17,6 +16,7 @@ from typing import Any
 
 import numpy as np
 
+from . import _api, _jp2
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
 
@@ -25,22 +25,21 @@ __all__ = ["components_info", "decode_components", "encode_components"]
 # XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1, A.5.1).
 _MAX_SUBSAMPLING = 255
 
-# Texts of the bridge's per-thread warnings that mean samples were lost (the
-# bridge keeps OpenJPH's information messages only when they say so).
-_LOSS_MARKERS = ("terminated", "ended before", "error", "wrong", "incorrect", "corrupt", "missing")
-
 _ENCODE_KEYWORDS = frozenset(
     {"rgb", "resolutions", "reversible", "tlm", "tilepart", "block_size", "prog_order", "profile",
      "num_decomp"})
 
 
-def _codestream(data: Any) -> Any:
-    """The codestream inside ``data``, which may be a JPH/JP2 file."""
-    try:
-        from ._jp2 import codestream_of
-    except ImportError:  # the file-format layer is optional here
-        return data
-    return codestream_of(data)
+def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
+    """The codestream inside ``data`` (raw, or in a JPH/JP2 file) and why it
+    is shorter than its box says, if it is."""
+    _api._refuse_path(data, function)
+    view, where = _jp2.locate_in_buffer(data)
+    view = view[where.offset:where.offset + where.length]
+    if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
+            and len(view) == len(view.obj):
+        return view.obj, where.truncated  # read in place by the module
+    return view, where.truncated
 
 
 def _reductions(reduce: Any, skipres: Any) -> tuple[int, int]:
@@ -58,7 +57,8 @@ def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
     or None when it cannot).
     """
     data_r, recon_r = _reductions(reduce, skipres)
-    facts = _openjph._components_info(_codestream(data), data_r, recon_r, bool(resilient))
+    codestream, _truncated = _codestream(data, "components_info")
+    facts = _openjph._components_info(codestream, data_r, recon_r, bool(resilient))
     for f in facts:
         try:
             f["dtype"] = _openjph._output_dtype(f["bit_depth"], f["signed"], f["nlt_type"])
@@ -67,20 +67,23 @@ def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
     return facts
 
 
-def _judge_warnings(text: str, strict: bool) -> None:
-    """Raise or warn about what OpenJPH said during a decode."""
+def _judge_warnings(text: str, truncated: str | None, strict: bool) -> None:
+    """Raise or warn, as :func:`ferroglyph.decode` does, about what OpenJPH
+    said during a decode."""
     lines = sorted({line for line in text.split("\n") if line})
     unsupported = [line for line in lines if "not supported" in line]
-    lost = [line for line in lines
-            if line not in unsupported and any(m in line.lower() for m in _LOSS_MARKERS)]
+    lost = [line for line in lines if line not in unsupported and _api._means_data_loss(line)]
     if strict and unsupported:
         raise OpenJphUnsupportedFeature(
             "OpenJPH could not read part of this codestream, so the decoded components would not "
             f"match the encoder's: {'; '.join(unsupported)}. Pass strict=False to decode anyway.")
     if strict and lost:
         raise OpenJphError(
-            f"decode_components: samples were lost: {'; '.join(lost)}. Pass strict=False (and "
-            "resilient=True for damaged files) to get what survives.")
+            "decode_components: OpenJPH lost data, so the components would be incomplete or "
+            f"wrong: {'; '.join(lost)}. Pass strict=False to get them anyway (and "
+            "resilient=True for damaged data).")
+    if truncated:
+        warnings.warn(f"ferroglyph: {truncated}", RuntimeWarning, stacklevel=3)
     for line in lines:
         warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=3)
 
@@ -108,10 +111,11 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
     resilient : bool, optional
         Ask OpenJPH to tolerate damaged codestreams.
     strict : bool, optional
-        When true (the default) lost samples raise :class:`OpenJphError` and
-        marker segments OpenJPH skipped raise
-        :class:`OpenJphUnsupportedFeature`; when false both become
-        ``RuntimeWarning`` and what was decoded is returned.
+        True (the default): a codestream that ends early, or whose tiles or
+        code-blocks could not be decoded, raises :class:`OpenJphError`, and
+        one with marker segments OpenJPH skipped raises
+        :class:`OpenJphUnsupportedFeature`.  False: both are RuntimeWarnings
+        and what was decoded is returned.
 
     Returns
     -------
@@ -127,10 +131,13 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
         lost samples.
     """
     data_r, recon_r = _reductions(reduce, skipres)
-    arrays, warned = _openjph._decode_components(_codestream(data), data_r, recon_r,
-                                                 bool(resilient))
-    if warned:
-        _judge_warnings(warned, bool(strict))
+    codestream, truncated = _codestream(data, "decode_components")
+    if truncated and strict:
+        raise OpenJphError(f"decode_components: {truncated}; pass strict=False to decode what "
+                           "is there")
+    arrays, warned = _openjph._decode_components(codestream, data_r, recon_r, bool(resilient))
+    if warned or truncated:
+        _judge_warnings(warned, truncated, bool(strict))
     return arrays
 
 
@@ -160,29 +167,15 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
             raise TypeError("encode_components: bits must be an int or a sequence of ints")
         per = [int(b) for b in per]
     for c, (b, a) in enumerate(zip(per, arrays)):
-        container = a.dtype.itemsize * 8
-        if not 1 <= b <= container:
-            raise ValueError(
-                f"encode_components: bits={b} for component {c} is outside 1..{container} "
-                f"(its dtype is {a.dtype})")
-        if b == container:
-            continue
-        lo, hi = (-(1 << (b - 1)), (1 << (b - 1)) - 1) if a.dtype.kind == "i" else (0, (1 << b) - 1)
-        outside = np.flatnonzero((a < lo) | (a > hi))
-        if outside.size:
-            y, x = divmod(int(outside[0]), a.shape[1])
-            raise ValueError(
-                f"encode_components: component {c} holds {a[y, x]} at row {y}, column {x}, outside "
-                f"the {b}-bit range {lo}..{hi}")
+        try:
+            _api._check_bits(a, b)
+        except ValueError as e:
+            raise ValueError(f"encode_components: component {c}: {e}") from None
     return per
 
 
 def _level(level: Any) -> tuple[float, int]:
-    if level is not None:
-        if isinstance(level, bool) or not isinstance(level, numbers.Real):
-            raise TypeError(f"encode_components: level must be a number or None, got {level!r}")
-        if math.isnan(level) or not 0 <= level <= 100:
-            raise ValueError(f"encode_components: level must be from 0 to 100, got {level!r}")
+    _api._check_level(level)
     qstep, qfactor = _openjph._quantization(level)
     return float(qstep), int(qfactor)
 

@@ -12,6 +12,7 @@ Every file is handled on its own: a bad one gives one line on standard error
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
@@ -22,11 +23,16 @@ import warnings
 from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
-from . import _api, _image_files, _jp2, __version__
+import numpy as np
+
+from . import _api, _components, _image_files, _jp2, __version__
 
 __all__ = ["main"]
 
 _CODESTREAM_SUFFIXES = (".jph", ".jp2", ".j2c", ".j2k", ".jhc")
+# Decoded outputs: the image files, and .npz for the components of a
+# codestream whose components differ in size (one archive, c0, c1, ...).
+_DECODE_SUFFIXES = _image_files.WRITE_SUFFIXES + (".npz",)
 _ENCODE_SUFFIXES = _api.FILE_SUFFIXES + _api.RAW_SUFFIXES
 
 
@@ -273,18 +279,49 @@ def _cmd_decode(args: argparse.Namespace) -> int:
     except _Failure as exc:
         print(f"ferroglyph decode: {exc}", file=sys.stderr)
         return 2
-    if not as_folder and os.path.splitext(args.output)[1].lower() not in \
-            _image_files.WRITE_SUFFIXES:
+    if not as_folder and os.path.splitext(args.output)[1].lower() not in _DECODE_SUFFIXES:
         print(f"ferroglyph decode: the output {args.output!r} needs one of the suffixes "
-              f"{', '.join(_image_files.WRITE_SUFFIXES)}, or is a folder", file=sys.stderr)
+              f"{', '.join(_DECODE_SUFFIXES)}, or is a folder", file=sys.stderr)
         return 2
     seen: set[str] = set()
+
+    def components(src: str, data: bytes) -> tuple[str, int, int]:
+        # Components of different sizes or precisions: one output per
+        # component (NAME_c0.npy, ...), or one .npz archive holding c0, c1, ...
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            planes = _components.decode_components(data, reduce=args.reduce,
+                                                   strict=not args.lenient,
+                                                   resilient=args.lenient)
+        for w in caught:
+            print(f"ferroglyph: {src}: warning: {w.message}", file=sys.stderr, flush=True)
+        first = target(src, args.suffix or ".npy")
+        stem, suffix = os.path.splitext(first)
+        if suffix.lower() == ".npz":
+            buf = io.BytesIO()
+            np.savez(buf, **{f"c{c}": p for c, p in enumerate(planes)})
+            outputs = [(first, buf.getvalue())]
+        else:
+            outputs = [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix))
+                       for c, p in enumerate(planes)]
+        clash = [dst for dst, _ in outputs if dst in seen]
+        if clash:
+            raise _Failure(f"another input was already written to {clash[0]}")
+        for dst, payload in outputs:
+            _api._write_atomically(dst, [payload])
+            seen.add(dst)
+        shapes = ", ".join(f"{p.shape} {p.dtype}" for p in planes)
+        names = outputs[0][0] if len(outputs) == 1 else f"{outputs[0][0]} ... {outputs[-1][0]}"
+        return (f"{src} -> {names}: {len(planes)} components {shapes}", os.path.getsize(src),
+                sum(len(payload) for _, payload in outputs))
 
     def one(src: str) -> tuple[str, int, int]:
         data, where = _read_codestream(src)
         if where.truncated and not args.lenient:
             raise _Failure(f"{where.truncated}; --lenient writes what is there")
         info = _api.decode_info(data, reduce=args.reduce)
+        if not info["uniform"]:
+            return components(src, data)
         # A command-line program has one thread here: recording warnings is safe.
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -326,8 +363,9 @@ def _parser() -> argparse.ArgumentParser:
         "info", help="print the header facts of HTJ2K files as JSON, one line per file",
         description="One JSON object per file on standard output: size, format, the header "
                     "facts of the codestream (width, height, components, bit_depth, ...), "
-                    "the shape a decode returns, tile count, and the box structure of "
-                    "JPH/JP2 files.")
+                    "the shape a decode returns, each component's size, subsampling, "
+                    "precision, signedness and NLT type (components_info), tile count, and "
+                    "the box structure of JPH/JP2 files.")
     p.add_argument("files", nargs="+", metavar="FILE",
                    help=".jph/.jp2 files, raw codestreams, or folders of them")
     p.set_defaults(run=_cmd_info)
@@ -370,7 +408,9 @@ def _parser() -> argparse.ArgumentParser:
                     "is given.")
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="HTJ2K files or folders")
     p.add_argument("-o", "--output", required=True, metavar="OUT_OR_DIR",
-                   help="an output file (.npy, .pgm, .ppm, .png, .tif) or a folder")
+                   help="an output file (.npy, .pgm, .ppm, .png, .tif) or a folder; for a "
+                        "file whose components differ in size (4:2:2, 4:2:0) one output per "
+                        "component, NAME_c0.npy, ..., or one .npz archive")
     p.add_argument("--reduce", type=int, default=0, metavar="R",
                    help="skip R finest resolutions (about 2**R smaller per axis)")
     p.add_argument("--numthreads", type=int, default=None, metavar="N",
@@ -378,8 +418,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--lenient", action="store_true",
                    help="write what survives of damaged or truncated files instead of "
                         "failing them")
-    p.add_argument("--suffix", default=None, choices=_image_files.WRITE_SUFFIXES,
-                   help="output suffix in a folder")
+    p.add_argument("--suffix", default=None, choices=_DECODE_SUFFIXES,
+                   help="output suffix in a folder (.npz only for files whose components "
+                        "differ in size)")
     p.set_defaults(run=_cmd_decode)
     return parser
 

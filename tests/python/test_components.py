@@ -1,11 +1,14 @@
 """Components at their own sizes: decode_components and encode_components."""
 
+import json
 import os
 
 import numpy as np
 import pytest
 
 import codestreams as cst
+import ferroglyph
+from ferroglyph import cli
 from ferroglyph._components import components_info, decode_components, encode_components
 from ferroglyph.codecs import _openjph
 from ferroglyph.codecs._openjph import OpenJphError
@@ -38,7 +41,8 @@ def expected_errors(corpus_dir, name):
 @pytest.mark.parametrize("name", ["simple_dec_rev53_64x64_yuv.jph",
                                   "simple_dec_rev53_64x64_tiles_yuv.jph"])
 def test_lossless_420_corpus_files_decode_to_the_reference_frame(corpus_dir, foreman, name):
-    got = decode_components(load(corpus_dir, name))
+    with open(os.path.join(corpus_dir, KAKADU, name), "rb") as f:
+        got = ferroglyph.decode_components(f.read())  # the JPH file itself
     assert [a.shape for a in got] == [(288, 352), (144, 176), (144, 176)]
     for c, (a, want) in enumerate(zip(got, foreman)):
         assert a.dtype == np.uint8
@@ -155,15 +159,15 @@ def test_lossy_coding_of_subsampled_components_stays_close():
     ([np.zeros((10, 20), np.uint8)] + [np.zeros((5, 10), np.uint8)] * 2, {"rgb": True}, ValueError,
      "cannot be used when a component is subsampled"),
     ([np.zeros((10, 20), np.uint16)] * 2, {"bits": (12, 17)}, ValueError,
-     "bits=17 for component 1 is outside 1..16"),
+     "component 1: bits must be from 1 to 16 for uint16 samples, got 17"),
     ([np.zeros((10, 20), np.uint16)] * 2, {"bits": (12,)}, ValueError,
      "bits has 1 entries for 2 components"),
     ([np.full((10, 20), 4096, np.uint16)], {"bits": 12}, ValueError,
-     "component 0 holds 4096 at row 0, column 0, outside the 12-bit range 0..4095"),
+     "component 0: bits=12 allows values from 0 to 4095, but the data holds 4096 at index (0, 0)"),
     ([np.zeros((10, 20), np.float32)], {}, TypeError, "has dtype float32"),
     ([np.zeros((2, 10, 20), np.uint8)], {}, ValueError, "each must be 2-D"),
     ([], {}, ValueError, "no components"),
-    ([np.zeros((10, 20), np.uint8)], {"level": float("nan")}, ValueError, "from 0 to 100"),
+    ([np.zeros((10, 20), np.uint8)], {"level": float("nan")}, ValueError, "from 1 to 100, got nan"),
     ([np.zeros((10, 20), np.uint8)], {"planar": True}, TypeError, "unexpected keyword argument 'planar'"),
 ])
 def test_refusals_name_the_problem(components, keywords, error, text):
@@ -185,7 +189,7 @@ def test_a_truncated_codestream_is_an_error_unless_not_strict():
     cut = cst.truncate_tile_data(encode_components(comps), 0.5)
     with pytest.raises(OpenJphError, match="error reading"):
         decode_components(cut)
-    with pytest.raises(OpenJphError, match="samples were lost"):
+    with pytest.raises(OpenJphError, match="OpenJPH lost data"):
         decode_components(cut, resilient=True)
     with pytest.warns(RuntimeWarning, match="OpenJPH"):
         got = decode_components(cut, resilient=True, strict=False)
@@ -198,3 +202,45 @@ def test_decode_refuses_non_uniform_codestreams_while_decode_components_reads_th
     with pytest.raises(OpenJphError, match="components differ"):
         _openjph.decode(cs)
     assert len(decode_components(cs)) == 3
+
+
+FOREMAN_FACTS = [{"width": 352, "height": 288, "subsampling": (1, 1), "bit_depth": 8,
+                  "signed": False, "nlt_type": 0}] + [
+    {"width": 176, "height": 144, "subsampling": (2, 2), "bit_depth": 8, "signed": False,
+     "nlt_type": 0}] * 2
+
+
+def test_public_decode_info_lists_every_component(corpus_dir):
+    path = os.path.join(corpus_dir, KAKADU, "simple_dec_rev53_64x64_yuv.jph")
+    with open(path, "rb") as f:
+        data = f.read()
+    info = ferroglyph.decode_info(data)
+    assert info["uniform"] is False and info["shape"] is None
+    assert info["components_info"] == FOREMAN_FACTS
+    assert [c["width"] for c in ferroglyph.decode_info(data, reduce=2)["components_info"]] == \
+        [88, 44, 44]
+    uniform = ferroglyph.decode_info(ferroglyph.encode(np.zeros((4, 6, 3), np.int16)))
+    assert [(c["width"], c["signed"]) for c in uniform["components_info"]] == [(6, True)] * 3
+
+
+def test_public_decode_and_imread_point_non_uniform_files_to_decode_components(corpus_dir):
+    path = os.path.join(corpus_dir, KAKADU, "simple_dec_irv97_64x64_tiles_yuv.jph")
+    with open(path, "rb") as f:
+        data = f.read()
+    with pytest.raises(ferroglyph.OpenJphError, match=r"decode_components\(data\)"):
+        ferroglyph.decode(data)
+    with pytest.raises(ferroglyph.OpenJphError, match=r"^imread: .*decode_components"):
+        ferroglyph.imread(path)
+
+
+def test_command_line_info_and_decode_of_a_420_file(corpus_dir, tmp_path, capsys):
+    path = os.path.join(corpus_dir, KAKADU, "simple_dec_rev53_64x64_yuv.jph")
+    assert cli.main(["info", path]) == 0
+    facts = json.loads(capsys.readouterr().out)
+    assert facts["components_info"] == json.loads(json.dumps(FOREMAN_FACTS))
+    assert cli.main(["decode", path, "-o", str(tmp_path / "frame.npy")]) == 0
+    planes = [np.load(tmp_path / f"frame_c{c}.npy") for c in range(3)]
+    assert [p.shape for p in planes] == [(288, 352), (144, 176), (144, 176)]
+    assert cli.main(["decode", path, "-o", str(tmp_path / "half.npz"), "--reduce", "1"]) == 0
+    with np.load(tmp_path / "half.npz") as z:
+        assert {k: z[k].shape for k in z} == {"c0": (144, 176), "c1": (72, 88), "c2": (72, 88)}
