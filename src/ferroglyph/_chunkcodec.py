@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import math
+import numbers
 from typing import Any
 
 import numpy as np
@@ -77,22 +78,26 @@ class Options:
         **keywords: Any,
     ) -> None:
         if level is not None:
-            if isinstance(level, bool) or not isinstance(level, (int, float)):
+            if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
                 raise TypeError(f"level must be None or a number, got {level!r}")
+            level = int(level) if isinstance(level, numbers.Integral) else float(level)  # JSON-able
             if not math.isfinite(level) or not 0 <= level <= 100:
                 raise ValueError(
                     f"level must be None (lossless), a quantization step below 1 or a quality "
                     f"up to 100; got {level!r}"
                 )
         if bits is not None:
-            if isinstance(bits, bool) or not isinstance(bits, int) or not 1 <= bits <= 32:
+            if isinstance(bits, (bool, np.bool_)) or not isinstance(bits, numbers.Integral) \
+                    or not 1 <= bits <= 32:
                 raise ValueError(f"bits must be None or an integer from 1 to 32, got {bits!r}")
+            bits = int(bits)
         if reversible is not None and not isinstance(reversible, bool):
             raise TypeError(f"reversible must be None, True or False, got {reversible!r}")
-        if numthreads is not None and (
-            isinstance(numthreads, bool) or not isinstance(numthreads, int) or numthreads < 1
-        ):
-            raise ValueError(f"numthreads must be None or a positive integer, got {numthreads!r}")
+        if numthreads is not None:
+            if isinstance(numthreads, (bool, np.bool_)) or not isinstance(numthreads, numbers.Integral) \
+                    or numthreads < 1:
+                raise ValueError(f"numthreads must be None or a positive integer, got {numthreads!r}")
+            numthreads = int(numthreads)
         unknown = sorted(set(keywords) - PASSED_KEYWORDS)
         if unknown:
             raise TypeError(
@@ -120,7 +125,7 @@ class Options:
             "tile": None if self.tile is None else list(self.tile),
             "reversible": self.reversible,
             "numthreads": self.numthreads,
-            **{k: (list(v) if isinstance(v, list) else v) for k, v in sorted(self.keywords.items())},
+            **dict(sorted(self.keywords.items())),
         }
 
     def __repr__(self) -> str:

@@ -38,6 +38,7 @@ def image(shape, dtype, seed=3):
     {"level": 90},
     {"level": 0.01, "tile": (64, 32), "numthreads": None},
     {"bits": 12, "reversible": True, "block_size": [32, 32], "prog_order": "RPCL", "tlm": True},
+    {"level": np.float32(50), "bits": np.int64(10), "numthreads": np.int32(2)},   # NumPy scalars
 ])
 def test_config_round_trips_through_json_and_the_registry(options):
     codec = HTJ2K(**options)
