@@ -9,11 +9,7 @@ import numpy as np
 import pytest
 
 numcodecs = pytest.importorskip("numcodecs", reason="numcodecs not installed (extra ferroglyph[zarr])")
-from ferroglyph.codecs import _openjph  # noqa: E402
 from ferroglyph.numcodecs import HTJ2K  # noqa: E402
-
-needs_bits = pytest.mark.skipif(not hasattr(_openjph, "_encode_ex"),
-                                reason="bits= needs the module's precision encoder (_encode_ex)")
 
 EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "zarr_dask.py")
 
@@ -83,7 +79,6 @@ def test_lossless_chunks_round_trip_with_and_without_out(shape, coded, dtype):
     assert strided.tobytes() == chunk.tobytes()
 
 
-@needs_bits
 def test_bits_and_lossy_levels():
     data = image((64, 48), "u2") >> 4
     twelve = HTJ2K(bits=12).encode(data)
@@ -124,8 +119,7 @@ def zarr():
 
 @pytest.mark.parametrize("shape, chunks, dtype, options", [
     ((100, 70, 3), (64, 64, 3), "u1", {}),               # edge chunks on both axes
-    pytest.param((5, 90, 33), (1, 32, 32), "u2", {"bits": 12},  # 12-bit image stack, planes chunked by 1
-                 marks=needs_bits),
+    ((5, 90, 33), (1, 32, 32), "u2", {"bits": 12}),      # 12-bit image stack, planes chunked by 1
     ((50, 50), (50, 50), "i4", {}),
     ((37, 41), (16, 16), "f4", {}),
 ])

@@ -13,11 +13,7 @@ from pydicom.uid import HTJ2K, HTJ2KLossless, HTJ2KLosslessRPCL, JPEG2000Lossles
 
 import ferroglyph  # noqa: E402
 import ferroglyph.dicom  # noqa: E402
-from ferroglyph.codecs import _openjph  # noqa: E402
 from ferroglyph.dicom import compress  # noqa: E402
-
-needs_bits = pytest.mark.skipif(not hasattr(_openjph, "_encode_ex"),
-                                reason="bits= needs the module's precision encoder (_encode_ex)")
 
 # Uncompressed (or RLE, which pydicom decodes itself) datasets that pydicom ships.
 DATASETS = {
@@ -56,8 +52,7 @@ def frames_of(ds):
 
 @pytest.mark.filterwarnings("ignore:Invalid value for VR UI")  # a UID in pydicom's rtdose.dcm
 @pytest.mark.parametrize("uid", [HTJ2KLossless, HTJ2KLosslessRPCL, HTJ2K])
-@pytest.mark.parametrize("name", [pytest.param(n, marks=needs_bits) if n == "examples_overlay.dcm" else n
-                                  for n in sorted(DATASETS)])
+@pytest.mark.parametrize("name", sorted(DATASETS))
 def test_lossless_round_trip_is_exact_and_the_file_valid(name, uid):
     ds = load(name)
     expected = ds.pixel_array.copy()
@@ -124,7 +119,7 @@ def overlay_with(value):
 @pytest.mark.parametrize("keywords", [
     {"uid": HTJ2KLossless, "level": 90},
     {"uid": JPEG2000Lossless},
-    pytest.param({"uid": HTJ2KLossless, "arr": overlay_with(4096)}, marks=needs_bits),
+    {"uid": HTJ2KLossless, "arr": overlay_with(4096)},      # above Bits Stored
     {"uid": HTJ2KLossless, "arr": overlay_with(7)[:10]},
 ])
 def test_refusals_leave_the_dataset_as_it_was(keywords):
