@@ -37,6 +37,7 @@ from functools import lru_cache
 
 import numpy as np
 
+from ferroglyph._parallel_encode import encode as parallel_encode
 from ferroglyph.codecs import _openjph as htj2k
 
 import codestreams as cse
@@ -291,6 +292,22 @@ def scenarios() -> tuple[Scenario, ...]:
     add("encode settings", _call(enc, rgb, 0.01, block_size=(32, 32), prog_order="rpcl",
                                  resolutions=3), inputs=(rgb,), data_bytes=n_rgb,
         check=_kind(bytes))
+
+    # _encode_ex and the parallel encode: precision, main header, views read
+    # in place (their buffers exported and released), worker threads.
+    ex = htj2k._encode_ex
+    header = ex(tiled_src, tile=(32, 32), header_only=True)
+    view = tiled_src[32:64, 32:]
+    add("_encode_ex bits", _call(ex, gray16, bits=12), inputs=(gray16,),
+        data_bytes=gray16.nbytes, check=_kind(bytes))
+    add("_encode_ex header only", _call(ex, tiled_src, tile=(32, 32), header_only=True),
+        inputs=(tiled_src,), check=_equal_bytes(header))
+    add("_encode_ex view at an origin", _call(ex, view, tile=(32, 32), origin=(32, 32)),
+        inputs=(view, tiled_src), data_bytes=view.nbytes, check=_kind(bytes))
+    add("_encode_ex bits out of range", _call(ex, gray16, bits=17), ValueError, "bits must be",
+        inputs=(gray16,))
+    add("parallel encode", _call(parallel_encode, tiled_src, tile=(32, 32), numthreads=2),
+        inputs=(tiled_src,), data_bytes=tiled_src.nbytes, check=_equal_bytes(cs_tiled), cost=2)
 
     # encode: argument errors.
     add("encode no args", _call(enc), TypeError, "positional")

@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pytest
 
+from ferroglyph._parallel_encode import encode as parallel_encode
 from ferroglyph.codecs import _openjph as htj2k
 
 import codestreams as cse
@@ -103,6 +104,9 @@ def _work_for(t: int) -> ThreadWork:
     add(Expected("encode uint32", lambda: enc(u32), cs_u32))
     add(Expected(f"encode quality {quality}", lambda: enc(rgb, quality), cs_lossy))
     add(Expected("encode tiled", lambda: enc(big, tile=(TILE, TILE)), cs_tiled))
+    add(Expected("encode tiled, tiles on two threads", lambda: parallel_encode(
+        big, tile=(TILE, TILE), tlm=True, tilepart=1, prog_order="RPCL", numthreads=2),
+        cs_tiled_tp))
 
     # Decodes: bit-exact against this thread's source.
     add(Expected("decode uint8 rgb", lambda: dec(cs_rgb), rgb))
