@@ -12,7 +12,9 @@ plot).  It measures
    2048 x 2048 RGB image against one thread encoding both;
 3. what ``ferroglyph.encode`` with ``numthreads=1`` costs over
    ``_openjph.encode``: on the tiled 4096 x 4096 image, and per call on a
-   64 x 64 image.
+   64 x 64 image;
+4. the peak resident memory of the parallel encode of the tiled RGB image
+   against the one-call encode's, each in fresh processes (memprobe.py).
 
 Every parallel result is first checked to be byte for byte the one-call
 encode.  Contenders are timed in rounds, A B ... then ... B A, so that a drift
@@ -26,9 +28,12 @@ import argparse
 import os
 import platform
 import statistics
+import subprocess
 import sys
+import tempfile
 import threading
 import time
+from pathlib import Path
 from collections.abc import Callable
 from datetime import datetime, timezone
 
@@ -47,6 +52,12 @@ MIN_TILED_SPEEDUP = 1.8       # numthreads=1 time / default time, on 2 cores
 MIN_THREADS_SPEEDUP = 1.7     # one thread encoding both / two threads
 MAX_ONE_THREAD_OVERHEAD = 0.02
 MAX_SMALL_OVERHEAD_US = 5.0
+# The parallel encode's peak memory may exceed the one call's by the working
+# sets of the runs in flight: at most this share of the input (a copy of the
+# whole input would not fit), at least MEM_SLACK_MIN.
+MEM_SLACK_SHARE = 0.10
+MEM_SLACK_MIN = 8 << 20
+BENCH = Path(__file__).resolve().parent
 
 
 def say(*args: object) -> None:
@@ -90,6 +101,18 @@ def two_threads(a: np.ndarray, b: np.ndarray) -> Callable[[], float]:
             t.join()
         return time.perf_counter() - start
     return step
+
+
+def peak_delta(raw_file: Path, image: np.ndarray, codec: str) -> int:
+    """Peak resident bytes of an encode above the same process without it."""
+    def peak(c: str) -> int:
+        argv = [sys.executable, str(BENCH / "memprobe.py"), "enc", str(raw_file),
+                "x".join(map(str, image.shape)), image.dtype.str, "none",
+                "x".join(map(str, TILE)), c]
+        out = subprocess.run([sys.executable, str(BENCH / "memprobe.py"), "rss", *argv],
+                             capture_output=True, text=True, check=True).stdout
+        return int(out.split()[-1]) * 1024
+    return peak(codec) - peak("0")
 
 
 def main() -> int:
@@ -168,6 +191,20 @@ def main() -> int:
                     f"encode RGB 64²: ferroglyph.encode {extra:+.1f} µs per call over "
                     f"_openjph.encode ({fmt(ours64)} vs {fmt(raw64)}; target ≤ "
                     f"{MAX_SMALL_OVERHEAD_US:.0f} µs)"))
+
+    say("[memory] RGB 8-bit, lossless, tiled")
+    with tempfile.TemporaryDirectory() as work:
+        raw_file = Path(work) / "rgb.raw"
+        rgb.tofile(raw_file)
+        one, parallel = peak_delta(raw_file, rgb, "1"), peak_delta(raw_file, rgb, "2")
+    size = len(oj.encode(rgb, tile=TILE))
+    allowed = one + max(MEM_SLACK_MIN, int(MEM_SLACK_SHARE * rgb.nbytes))
+    mib = 1 << 20
+    figures.append((parallel <= allowed,
+                    f"encode memory RGB 8-bit {BIG}², {TILE[0]}² tiles: the parallel encode's "
+                    f"peak +{parallel / mib:.1f} MiB vs the one call's +{one / mib:.1f} MiB "
+                    f"(input {rgb.nbytes / mib:.1f} MiB, codestream {size / mib:.1f} MiB); "
+                    f"allowed ≤ {allowed / mib:.1f} MiB"))
 
     load1 = os.getloadavg()
     lines = [

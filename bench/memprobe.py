@@ -7,7 +7,8 @@
     memprobe.py enc RAW SHAPE DTYPE LEVEL TILE CODEC
         the ferroglyph workloads: load the input, then (CODEC=1) make the
         call and keep its result; CODEC=0 is the baseline that does the
-        same except the call
+        same except the call; CODEC=2 encodes with ferroglyph.encode (the
+        tiles on every core)
 
 A measurement is peak(CODEC=1) - peak(CODEC=0), each in its own process, so
 the interpreter, NumPy, the module and the input cancel out.
@@ -42,7 +43,11 @@ def workload(argv: list[str]) -> None:
             tuple(int(n) for n in shape.split("x")))
         lvl = None if level == "none" else float(level)
         tiles = None if tile == "none" else tuple(int(n) for n in tile.split("x"))
-        result = _openjph.encode(image, lvl, tile=tiles) if codec == "1" else None
+        if codec == "2":
+            import ferroglyph
+            result = ferroglyph.encode(image, lvl, tile=tiles)
+        else:
+            result = _openjph.encode(image, lvl, tile=tiles) if codec == "1" else None
     else:
         raise SystemExit(f"unknown workload {op}")
     del result
