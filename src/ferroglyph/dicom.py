@@ -49,6 +49,7 @@ __all__ = ["HTJ2K_TRANSFER_SYNTAXES", "compress", "enable", "PLUGIN"]
 
 PLUGIN = "ferroglyph"
 HTJ2K_TRANSFER_SYNTAXES = (HTJ2KLossless, HTJ2KLosslessRPCL, HTJ2K)
+_PARALLEL_MIN_SAMPLES = 1 << 18   # a few milliseconds of encoding
 
 # What pydicom's plugin interface asks of a plugin module: which transfer
 # syntaxes it handles and what it needs for each.
@@ -168,8 +169,8 @@ def compress(
         below 1 (see :func:`ferroglyph.encode`). None: lossless.
     arr : numpy.ndarray, optional
         Pixel data to use instead of the dataset's: (rows, columns[, samples])
-        or (frames, rows, columns[, samples]), described by ``ds``'s Image
-        Pixel module elements (as for ``Dataset.compress``).
+        or (frames, rows, columns[, samples]), as ``ds``'s Image Pixel module
+        elements and Number of Frames describe it (as for ``Dataset.compress``).
     numthreads : int, optional
         Frames encoded at once (default: all cores).
     encapsulate_ext : bool
@@ -194,8 +195,8 @@ def compress(
       YBR_FULL_422 becomes YBR_FULL (pydicom reads it without subsampling).
     - Lossy compression sets Lossy Image Compression "01" and appends its
       ratio and the method "ISO_15444_15".
-    - Frames are encoded one by one, several at once on threads (the encoder
-      releases the interpreter lock).
+    - Frames are encoded one by one, several at once on threads when the
+      dataset is large enough for that to help.
     """
     uid = UID(uid)
     if uid not in HTJ2K_TRANSFER_SYNTAXES:
@@ -230,9 +231,18 @@ def compress(
         frame_ndim = 2 if samples == 1 else 3
         if a.ndim == frame_ndim:
             a = a[np.newaxis]
-        expected = (int(ds.Rows), int(ds.Columns)) + ((samples,) if samples > 1 else ())
-        if a.ndim != frame_ndim + 1 or a.shape[1:] != expected:
-            raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes frames of {expected}")
+        expected = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows), int(ds.Columns))
+        expected += (samples,) if samples > 1 else ()
+        if a.shape != expected:
+            raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes {expected} "
+                             "(frames, rows, columns[, samples])")
+        if a.dtype.newbyteorder("=") != container:
+            # A cast must not change a value: refuse what the container cannot hold.
+            if a.dtype.kind not in "ui":
+                raise ValueError(f"arr must hold integers for {container} pixel data, not {a.dtype}")
+            limits = np.iinfo(container)
+            if a.size and (a.min() < limits.min or a.max() > limits.max):
+                raise ValueError(f"arr holds values from {a.min()} to {a.max()}, outside {container}")
         frames = list(a)
 
     mct, new_pi = _colour_plan(pi, samples, uid, level)
@@ -243,7 +253,11 @@ def compress(
     def one(frame: np.ndarray, threads: int | None) -> bytes:
         return _encode_one(frame, uid, level, bits_stored, bits_allocated, mct, threads)
 
+    # Frames on several threads once there is enough work to share (the encoder
+    # releases the interpreter lock); small datasets stay on the calling thread.
     workers = min(len(frames), numthreads or os.cpu_count() or 1)
+    if sum(f.size for f in frames) < _PARALLEL_MIN_SAMPLES:
+        workers = 1
     if workers <= 1:
         encoded = [one(f, numthreads) for f in frames]
     else:

@@ -105,9 +105,15 @@ def test_lossy_htj2k(name, level, worst):
 
 
 def test_multiframe_frames_encoded_on_threads_match_one_by_one():
-    one = compress(load("rtdose.dcm"), HTJ2KLossless, numthreads=1, generate_instance_uid=False)
-    many = compress(load("rtdose.dcm"), HTJ2KLossless, numthreads=4, generate_instance_uid=False)
-    assert one.PixelData == many.PixelData
+    ct = load("CT_small.dcm")
+    stack = np.stack([np.roll(ct.pixel_array, 7 * i, axis=1) for i in range(20)])   # 20 x 128 x 128
+    results = []
+    for threads in (1, 4):
+        ds = load("CT_small.dcm")
+        ds.NumberOfFrames = len(stack)
+        results.append(compress(ds, HTJ2KLossless, arr=stack, numthreads=threads, generate_instance_uid=False))
+    assert results[0].PixelData == results[1].PixelData
+    assert np.array_equal(written_and_read(results[1]).pixel_array, stack)
 
 
 def overlay_with(value):
@@ -121,6 +127,9 @@ def overlay_with(value):
     {"uid": JPEG2000Lossless},
     {"uid": HTJ2KLossless, "arr": overlay_with(4096)},      # above Bits Stored
     {"uid": HTJ2KLossless, "arr": overlay_with(7)[:10]},
+    {"uid": HTJ2KLossless, "arr": np.stack([overlay_with(7)] * 2)},   # 2 frames, the dataset has 1
+    {"uid": HTJ2KLossless, "arr": overlay_with(7).astype(np.int32) + 70000},   # would wrap in uint16
+    {"uid": HTJ2KLossless, "arr": overlay_with(7).astype(np.float32)},
 ])
 def test_refusals_leave_the_dataset_as_it_was(keywords):
     ds = load("examples_overlay.dcm")
