@@ -2,6 +2,7 @@
 
 import json
 import os
+import pickle
 import subprocess
 import sys
 
@@ -42,6 +43,7 @@ def test_config_round_trips_through_json_and_the_registry(options):
     assert config["id"] == "ferroglyph.htj2k"
     again = numcodecs.get_codec(config)
     assert type(again) is HTJ2K and again == codec and again.get_config() == codec.get_config()
+    assert pickle.loads(pickle.dumps(codec)) == codec      # dask ships codecs to worker processes
 
 
 def test_a_fresh_process_finds_the_codec_without_importing_ferroglyph():
@@ -161,6 +163,7 @@ def test_zarr_codec_dict_round_trip(zarr):
     codec = ferroglyph.zarr.HTJ2K(level=80, tile=(128, 128), prog_order="RPCL")
     again = ferroglyph.zarr.HTJ2K.from_dict(json.loads(json.dumps(codec.to_dict())))
     assert again == codec and hash(again) == hash(codec)
+    assert pickle.loads(pickle.dumps(codec)) == codec
 
 
 # --- the dask example -------------------------------------------------------------------------
