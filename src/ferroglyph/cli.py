@@ -100,7 +100,10 @@ class _Progress:
             except ImportError:
                 pass
             else:
-                self.bar = tqdm(total=total, desc=verb, unit="file", file=sys.stderr)
+                # Without tqdm's monitor thread, which would outlive the command
+                # in a process that calls main() (and wake every 10 s there).
+                bar_type = type("_Bar", (tqdm,), {"monitor_interval": 0})
+                self.bar = bar_type(total=total, desc=verb, unit="file", file=sys.stderr)
 
     def done(self, line: str) -> None:
         if self.bar is not None:

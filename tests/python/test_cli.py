@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -118,8 +119,10 @@ def test_on_a_terminal_several_files_show_a_bar_instead_of_lines(folder, capsys,
     pytest.importorskip("tqdm")
     root, _ = folder
     monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    threads = set(threading.enumerate())
     assert cli.main(["encode", str(root / "in" / "grey.pgm"), str(root / "in" / "stack.npy"),
                      "-o", str(root / "coded")]) == 0
     out, err = capsys.readouterr()
     assert out.splitlines()[0].startswith("encoded 2 of 2 files: ")  # the summary alone
     assert "2/2" in err
+    assert set(threading.enumerate()) == threads  # no monitor thread left behind

@@ -12,7 +12,7 @@ import pytest
 
 import codestreams as cst
 import ferroglyph
-from ferroglyph import OpenJphError
+from ferroglyph import OpenJphError, _jp2
 from ferroglyph.codecs import _openjph
 
 KAKADU = "openjph_test_codestreams"
@@ -155,6 +155,23 @@ def test_a_family_file_without_a_codestream_box_names_its_boxes(tmp_path):
     without = path.read_bytes()[:12 + 20 + 45]
     with pytest.raises(OpenJphError, match="without a contiguous codestream box.*'ftyp', 'jp2h'"):
         ferroglyph.decode(without)
+
+
+def test_every_cut_or_bent_box_header_ends_in_a_clean_error():
+    cs = ferroglyph.encode(image((16, 16), np.uint8))
+    data = bytearray(_jp2.jph_header(height=16, width=16, components=1, bit_depth=8,
+                                     is_signed=False) + _jp2.jp2c_header(len(cs)) + cs)
+    for n in range(len(data) - len(cs) + 4):
+        with pytest.raises(OpenJphError):
+            ferroglyph.decode(bytes(data[:n]))
+    for at in (12, 32, 40, 62, 77):  # each box's length: to the end, XLBox, too short, too long
+        for value in (0, 1, 7, 9, 16, 0xFFFFFFFF):
+            bent = bytearray(data)
+            bent[at:at + 4] = value.to_bytes(4, "big")
+            try:
+                ferroglyph.decode(bytes(bent))
+            except OpenJphError:
+                pass
 
 
 def test_a_truncated_jph_file_is_an_error_unless_strict_is_off(tmp_path):
