@@ -222,9 +222,12 @@ def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool =
     attributed to the caller's line; :func:`last_warnings` has their text.
     """
     _refuse_path(data, "decode")
-    view, where = _jp2.locate_in_buffer(data)
-    view = view[where.offset:where.offset + where.length]
-    return _decode_view(view, where.truncated, strict=bool(strict),
+    if isinstance(data, bytes) and data.startswith(_jp2.SOC_SIZ):
+        view, truncated = memoryview(data), None  # a raw codestream: nothing to walk
+    else:
+        view, where = _jp2.locate_in_buffer(data)
+        view, truncated = view[where.offset:where.offset + where.length], where.truncated
+    return _decode_view(view, truncated, strict=bool(strict),
                         ignore_unsupported=bool(ignore_unsupported), stacklevel=2,
                         reduce=reduce, skipres=skipres, resilient=resilient,
                         planar=bool(planar), out=out, numthreads=numthreads)
