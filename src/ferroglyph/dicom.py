@@ -101,13 +101,14 @@ def _container(bits_allocated: int, pixel_representation: int) -> np.dtype:
     return np.dtype(f"{'ui'[pixel_representation]}{bits_allocated // 8}")
 
 
-def _colour_plan(pi: str, samples: int, uid: UID, level: float | None) -> tuple[bool, str]:
+def _colour_plan(pi: str, samples: int, level: float | None) -> tuple[bool, str]:
     """Whether to apply the component transform, and the Photometric Interpretation to write.
 
     JPEG 2000 family codestreams in DICOM say through the Photometric
     Interpretation whether the codestream carries the component transform:
     YBR_RCT with the reversible one, YBR_ICT with the irreversible one (PS3.5
-    8.2.4); without it the samples keep their own interpretation.
+    8.2, the JPEG 2000 family); without it the samples keep their own
+    interpretation.
     """
     if samples == 1:
         if pi not in ("MONOCHROME1", "MONOCHROME2", "PALETTE COLOR"):
@@ -128,7 +129,7 @@ def _colour_plan(pi: str, samples: int, uid: UID, level: float | None) -> tuple[
 
 
 def _encode_one(
-    frame: np.ndarray, uid: UID, level: float | None, bits_stored: int, bits_allocated: int,
+    frame: np.ndarray, uid: UID, level: float | None, bits_stored: int,
     mct: bool, numthreads: int | None,
 ) -> bytes:
     keywords: dict[str, Any] = {"reversible": level is None}
@@ -245,13 +246,13 @@ def compress(
                 raise ValueError(f"arr holds values from {a.min()} to {a.max()}, outside {container}")
         frames = list(a)
 
-    mct, new_pi = _colour_plan(pi, samples, uid, level)
+    mct, new_pi = _colour_plan(pi, samples, level)
     frames = [np.asarray(f).astype(container.newbyteorder("="), copy=False) for f in frames]
     if not frames:
         raise ValueError("the dataset has no frames to compress")
 
     def one(frame: np.ndarray, threads: int | None) -> bytes:
-        return _encode_one(frame, uid, level, bits_stored, bits_allocated, mct, threads)
+        return _encode_one(frame, uid, level, bits_stored, mct, threads)
 
     # Frames on several threads once there is enough work to share (the encoder
     # releases the interpreter lock); small datasets stay on the calling thread.
