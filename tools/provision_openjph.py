@@ -13,9 +13,11 @@ unstable suite.
 
 Debian unstable builds against a newer libstdc++ than older systems carry.
 The library references the symbol version ``GLIBCXX_3.4.32`` for a single
-symbol (``std::ios_base_library_init``) that it never calls; when the
-system's libstdc++ lacks that version, the requirement is marked weak in the
-private copy so that the dynamic loader accepts it.
+symbol (``std::ios_base_library_init``) that it never calls (no relocation
+binds it); when the system's libstdc++ lacks that version, the requirement is
+removed from the private copy (marked weak, should a relocation use it), so
+that the dynamic loader accepts the library and the wheel that bundles it is
+judged by what it really needs.
 
 Prints the prefix to use as ``CMAKE_PREFIX_PATH`` on its last line (empty
 when a system installation is used).  Idempotent: a second run only checks a
@@ -74,14 +76,27 @@ def system_openjph_version() -> str | None:
 
 
 # --------------------------------------------------------------------------
-# ELF: mark one symbol-version requirement weak
+# ELF: drop (or mark weak) one symbol-version requirement
 # --------------------------------------------------------------------------
 
-def mark_version_weak(path: str, version: bytes) -> bool:
-    """Set VER_FLG_WEAK on every .gnu.version_r entry named ``version``.
+SHT_RELA = 4
+SHT_DYNSYM = 11
+SHT_GNU_VERNEED = 0x6FFFFFFE
+SHT_GNU_VERSYM = 0x6FFFFFFF
+VER_NDX_GLOBAL = 1
 
-    Returns True when an entry was found (whether or not it was already weak).
-    Only 64-bit little-endian ELF files are handled.
+
+def relax_version(path: str, version: bytes) -> str | None:
+    """Relax the requirement of ``version`` that the ELF file ``path`` has.
+
+    When no relocation binds a symbol of that version (the symbol is only
+    named, never used), the requirement is removed from ``.gnu.version_r`` and
+    those symbols become unversioned: loaders and tools such as auditwheel no
+    longer see it.  When a relocation does use one, the requirement is marked
+    weak (VER_FLG_WEAK) instead, which the dynamic loader accepts as well.
+
+    Returns "dropped", "weak" (also when it already was) or None when the
+    file has no such requirement.  Only 64-bit little-endian ELF is handled.
     """
     with open(path, "rb") as f:
         data = bytearray(f.read())
@@ -91,48 +106,76 @@ def mark_version_weak(path: str, version: bytes) -> bool:
     e_shentsize, e_shnum = struct.unpack_from("<HH", data, 0x3A)
     sections = []
     for i in range(e_shnum):
-        off = e_shoff + i * e_shentsize
-        (name, sh_type, _flags, _addr, sh_offset, sh_size, sh_link, sh_info,
-         _align, _entsize) = struct.unpack_from("<IIQQQQIIQQ", data, off)
+        (_name, sh_type, _flags, _addr, sh_offset, sh_size, sh_link, sh_info,
+         _align, _entsize) = struct.unpack_from("<IIQQQQIIQQ", data, e_shoff + i * e_shentsize)
         sections.append((sh_type, sh_offset, sh_size, sh_link, sh_info))
-    SHT_GNU_VERNEED = 0x6FFFFFFE
-    found = False
-    changed = False
+
+    def cstr(strtab: int, off: int) -> bytes:
+        return bytes(data[strtab + off:data.index(0, strtab + off)])
+
+    # The vernaux entry (its offset, the one before it in its list, its
+    # verneed record) that names the version.
+    hit = None
     for sh_type, sh_offset, _size, sh_link, sh_info in sections:
         if sh_type != SHT_GNU_VERNEED:
             continue
         strtab = sections[sh_link][1]
-
-        def cstr(off: int) -> bytes:
-            end = data.index(0, strtab + off)
-            return bytes(data[strtab + off:end])
-
         need = sh_offset
         for _ in range(sh_info):
-            _ver, vn_cnt, _file, vn_aux, vn_next = struct.unpack_from(
-                "<HHIII", data, need)
-            aux = need + vn_aux
+            _ver, vn_cnt, _file, vn_aux, vn_next = struct.unpack_from("<HHIII", data, need)
+            aux, prev = need + vn_aux, None
             for _ in range(vn_cnt):
-                _hash, flags, _other, vna_name, vna_next = struct.unpack_from(
-                    "<IHHII", data, aux)
-                if cstr(vna_name) == version:
-                    found = True
-                    if not flags & VER_FLG_WEAK:
-                        struct.pack_into("<H", data, aux + 4, flags | VER_FLG_WEAK)
-                        changed = True
+                vna_name, vna_next = struct.unpack_from("<II", data, aux + 8)
+                if cstr(strtab, vna_name) == version:
+                    hit = (aux, prev, need)
                 if not vna_next:
                     break
-                aux += vna_next
+                aux, prev = aux + vna_next, aux
             if not vn_next:
                 break
             need += vn_next
-    if changed:
-        tmp = path + ".tmp"
-        with open(tmp, "wb") as f:
-            f.write(data)
-        shutil.copymode(path, tmp)
-        os.replace(tmp, path)
-    return found
+    if hit is None:
+        return None
+    aux, prev, need = hit
+    _hash, flags, index, _name, vna_next = struct.unpack_from("<IHHII", data, aux)
+
+    versym = next((s for s in sections if s[0] == SHT_GNU_VERSYM), None)
+    dynsym = next((s for s in sections if s[0] == SHT_DYNSYM), None)
+    used = None
+    if versym and dynsym:
+        count = dynsym[2] // 24
+        symbols = {i for i in range(count)
+                   if struct.unpack_from("<H", data, versym[1] + 2 * i)[0] & 0x7FFF == index}
+        used = False
+        for sh_type, sh_offset, sh_size, sh_link, _info in sections:
+            if sh_type == SHT_RELA and sections[sh_link][0] == SHT_DYNSYM:
+                for r in range(sh_offset, sh_offset + sh_size, 24):
+                    if struct.unpack_from("<Q", data, r + 8)[0] >> 32 in symbols:
+                        used = True
+    vn_cnt, = struct.unpack_from("<H", data, need + 2)
+    if used is False and vn_cnt > 1:
+        # Unlink the entry from its list and unversion its symbols.
+        if prev is None:
+            vn_aux, = struct.unpack_from("<I", data, need + 8)
+            struct.pack_into("<I", data, need + 8, vn_aux + vna_next)
+        else:
+            prev_next, = struct.unpack_from("<I", data, prev + 12)
+            struct.pack_into("<I", data, prev + 12, prev_next + vna_next if vna_next else 0)
+        struct.pack_into("<H", data, need + 2, vn_cnt - 1)
+        for i in symbols:
+            struct.pack_into("<H", data, versym[1] + 2 * i, VER_NDX_GLOBAL)
+        result = "dropped"
+    else:
+        if flags & VER_FLG_WEAK:
+            return "weak"
+        struct.pack_into("<H", data, aux + 4, flags | VER_FLG_WEAK)
+        result = "weak"
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    shutil.copymode(path, tmp)
+    os.replace(tmp, path)
+    return result
 
 
 def system_libstdcxx_has(version: bytes) -> bool:
@@ -374,19 +417,20 @@ def provision(prefix: str, with_tools: bool) -> str:
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    needs_weak = not system_libstdcxx_has(WEAK_VERSION)
+    needs_relaxing = not system_libstdcxx_has(WEAK_VERSION)
     patched = []
-    if needs_weak:
+    if needs_relaxing:
         elfs = glob.glob(os.path.join(prefix, "lib", "*", "libopenjph.so.*.*.*"))
         elfs += glob.glob(os.path.join(prefix, "bin", "ojph_*"))
         for path in elfs:
-            if not os.path.islink(path) and mark_version_weak(path, WEAK_VERSION):
-                patched.append(os.path.basename(path))
+            done = None if os.path.islink(path) else relax_version(path, WEAK_VERSION)
+            if done:
+                patched.append(f"{os.path.basename(path)} ({done})")
     with open(os.path.join(prefix, "OPENJPH_VERSION"), "w") as f:
         f.write(version + "\n")
     log(f"unpacked OpenJPH {version} into {prefix}")
     if patched:
-        log(f"system libstdc++ lacks {WEAK_VERSION.decode()}: marked it weak in "
+        log(f"system libstdc++ lacks {WEAK_VERSION.decode()}: requirement relaxed in "
             + ", ".join(sorted(patched)))
     return version
 
