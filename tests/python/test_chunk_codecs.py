@@ -147,6 +147,21 @@ def test_zarr_store_round_trip_in_a_fresh_process(tmp_path, zarr, shape, chunks,
     assert out.split() == ["True", "True"]
 
 
+def test_zarr_format_2_store_with_the_numcodecs_codec_in_a_fresh_process(tmp_path, zarr):
+    data = image((100, 70, 3), "u1")
+    store = str(tmp_path / "v2.zarr")
+    z = zarr.create_array(store, shape=data.shape, chunks=(64, 64, 3), dtype="u1",
+                          compressors=HTJ2K(), zarr_format=2)
+    z[...] = data
+    assert json.loads((tmp_path / "v2.zarr" / ".zarray").read_text())["compressor"]["id"] == "ferroglyph.htj2k"
+    np.save(tmp_path / "ref.npy", data)
+    out = run_fresh(
+        "import numpy as np, zarr\n"
+        f"print(zarr.open_array({store!r}, mode='r')[...].tobytes() == "
+        f"np.load({str(tmp_path / 'ref.npy')!r}).tobytes())\n")
+    assert out.split() == ["True"]
+
+
 def test_zarr_codec_refuses_what_it_cannot_store_when_the_array_is_created(tmp_path, zarr):
     import ferroglyph.zarr
 
