@@ -179,12 +179,15 @@ def test_tile_part_size_14_and_grid_edges_plan():
         assert plan(te.set_siz(gray4(), **fields)) is not None
 
 
-def test_65536_tiles_plan():
-    cs = grid_of_empty_tiles(256, 256)
+def test_the_planner_plans_up_to_the_bridges_tile_count():
+    # OpenJPH refuses grids of more than 65535 tiles (Isot is 16 bits wide):
+    # the planner plans exactly up to that count and declines the next grid.
+    cs = grid_of_empty_tiles(257, 255)
     _, _, tiles = plan(cs)
-    assert len(tiles) == 65536
-    assert tiles[-1][:4] == (255, 255, 256, 256)
+    assert len(tiles) == 65535
+    assert tiles[-1][:4] == (256, 254, 257, 255)
     assert tiles[-1][5] == [(len(cs) - 16, len(cs) - 2)]
+    assert plan(grid_of_empty_tiles(256, 256)) is None
 
 
 # ---------------------------------------------------------------------------

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "openjph_shim.h"
+
 namespace ferroglyph::tiling {
 
 namespace {
@@ -12,8 +14,8 @@ constexpr unsigned k_tlm = 0xFF55;
 constexpr unsigned k_plm = 0xFF57;
 constexpr unsigned k_ppm = 0xFF60;
 constexpr unsigned k_lowest_segment = 0xFF40;
-// Isot is 16 bits wide: a larger grid always has tiles without tile-parts.
-constexpr int64_t k_max_tiles = 65536;
+// A larger grid is refused by the bridge whatever the plan.
+constexpr int64_t k_max_tiles = FERROGLYPH_HTJ2K_MAX_TILES;
 
 uint32_t u16_at(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
 uint32_t u32_at(const uint8_t* p) { return (u16_at(p) << 16) | u16_at(p + 2); }

@@ -376,111 +376,154 @@ int run_in_context(PyObject* parallel_call, PyObject* run_batched, PyObject* tas
 // ---------------------------------------------------------------------------
 // _decode_tiled(data, numthreads, planar, out) -> ndarray or None
 
-PyObject* decode_tiled_impl(PyObject*, bound_args args) {
-  PyObject* data = args[0];
-  PyObject* numthreads = args[1];
-  PyObject* planar_arg = args[2];
-  PyObject* out = args[3];
+// Results of the steps below: go on, step aside (return None), or fail.
+enum class step { go, aside, error };
 
+// The header facts the tiled path needs, read once from decode_info (looked
+// up on the module, so callers may replace it) at full resolution.
+struct tiled_facts {
+  py::ref info;               // owns the two objects below
+  PyObject* dtype;            // what decode returns
+  PyObject* color_transform;  // read only when planar is None, as decode does
+  int comps, width, height;
+};
+
+step read_tiled_facts(PyObject* data, tiled_facts* out) {
+  out->info = py::ref(call_module_function("decode_info", &data, 1));
+  if (!out->info) {
+    if (!PyErr_ExceptionMatches(g_openjph_error)) return step::error;
+    PyErr_Clear();
+    return step::aside;
+  }
+  PyObject* info = out->info.get();
+  out->dtype = PyDict_GetItemString(info, "dtype");
+  PyObject* nlt_obj = PyDict_GetItemString(info, "nlt_type");
+  PyObject* comps_obj = PyDict_GetItemString(info, "components");
+  PyObject* width_obj = PyDict_GetItemString(info, "width");
+  PyObject* height_obj = PyDict_GetItemString(info, "height");
+  out->color_transform = PyDict_GetItemString(info, "color_transform");
+  if (!out->dtype || !nlt_obj || !comps_obj || !width_obj || !height_obj || !out->color_transform) {
+    PyErr_SetString(PyExc_KeyError, "decode_info() returned an incomplete result");
+    return step::error;
+  }
+  if (out->dtype == Py_None) return step::aside;
+  int nlt;
+  if (!to_int32(nlt_obj, &nlt) || !to_int32(comps_obj, &out->comps) ||
+      !to_int32(width_obj, &out->width) || !to_int32(height_obj, &out->height))
+    return step::error;
+  // Other nonlinearities are refused (or ignored on request) by the whole decode.
+  return nlt == 0 || nlt == 3 ? step::go : step::aside;
+}
+
+// The worker policy and runner of ferroglyph.core.parallel, imported at each
+// call so that replacing them there takes effect.
+struct runner {
+  py::ref parallel_call, resolve_workers, run_batched;
+};
+
+bool import_runner(runner* r) {
+  py::ref parallel(PyImport_ImportModule("ferroglyph.core.parallel"));
+  if (!parallel) return false;
+  r->parallel_call = py::ref(PyObject_GetAttrString(parallel.get(), "parallel_call"));
+  r->resolve_workers = py::ref(PyObject_GetAttrString(parallel.get(), "resolve_workers"));
+  r->run_batched = py::ref(PyObject_GetAttrString(parallel.get(), "run_batched"));
+  return r->parallel_call && r->resolve_workers && r->run_batched;
+}
+
+// resolve_workers(numthreads, tile count, output_bytes=the image's bytes);
+// one worker or fewer is not worth the tiles.
+step resolve_tile_workers(const runner& r, PyObject* numthreads, Py_ssize_t ntiles,
+                          const tiled_facts& f, py::ref* workers) {
+  py::ref itemsize(PyObject_GetAttrString(f.dtype, "itemsize"));
+  if (!itemsize) return step::error;
+  const long long item = PyLong_AsLongLong(itemsize.get());
+  if (item == -1 && PyErr_Occurred()) return step::error;
+  py::ref output_bytes(
+      PyLong_FromLongLong(static_cast<long long>(f.width) * f.height * f.comps * item));
+  py::ref ntiles_obj(PyLong_FromSsize_t(ntiles));
+  py::ref kwnames(Py_BuildValue("(s)", "output_bytes"));
+  if (!output_bytes || !ntiles_obj || !kwnames) return step::error;
+  PyObject* rw_args[3] = {numthreads, ntiles_obj.get(), output_bytes.get()};
+  *workers = py::ref(PyObject_Vectorcall(r.resolve_workers.get(), rw_args, 2, kwnames.get()));
+  if (!*workers) return step::error;
+  py::ref one(PyLong_FromLong(1));
+  if (!one) return step::error;
+  const int too_few = PyObject_RichCompareBool(workers->get(), one.get(), Py_LE);
+  if (too_few < 0) return step::error;
+  return too_few ? step::aside : step::go;
+}
+
+// A new array of the output dtype, or the caller's `out` checked by
+// _decode_target (looked up on the module); the tasks write into it.
+bool tiled_output(PyObject* out, const output_layout& layout, PyObject* dtype, py::ref* result) {
+  if (out == Py_None) {
+    if (!PyArray_DescrCheck(dtype)) {
+      PyErr_SetString(PyExc_TypeError, "decode_info() returned a dtype that is not a numpy.dtype");
+      return false;
+    }
+    auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+    if (!output_fits_memory(layout, static_cast<size_t>(PyDataType_ELSIZE(descr)))) return false;
+    npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
+    Py_INCREF(descr);
+    *result = py::ref(PyArray_Empty(layout.ndim, dims, descr, 0));
+  } else {
+    py::ref shape(shape_tuple(layout));
+    if (!shape) return false;
+    PyObject* target_args[3] = {out, shape.get(), dtype};
+    *result = py::ref(call_module_function("_decode_target", target_args, 3));
+  }
+  if (!*result) return false;
+  if (!PyArray_Check(result->get()) ||
+      !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(result->get()))) {
+    PyErr_SetString(PyExc_TypeError, "the tiled decode needs a C-contiguous output array");
+    return false;
+  }
+  return true;
+}
+
+// One task per tile on the runner.  The image is returned only when every
+// tile was decoded and placed: a run that stopped early (its exception
+// swallowed by the context manager) leaves tiles unwritten.
+PyObject* run_tiles(const runner& r, PyObject* mv, PyObject* main, PyObject* tiles,
+                    Py_ssize_t ntiles, PyObject* workers, bool planar, int comps,
+                    py::ref result) {
+  py::ref failed(PyList_New(0));
+  if (!failed) return nullptr;
+  py::ref task(make_tile_task(mv, main, planar, comps, result.get(), failed.get()));
+  if (!task) return nullptr;
+  const int ran =
+      run_in_context(r.parallel_call.get(), r.run_batched.get(), task.get(), tiles, workers);
+  if (ran < 0) return nullptr;
+  const Py_ssize_t placed = reinterpret_cast<tile_task*>(task.get())->placed;
+  if (ran == 0 || PyList_GET_SIZE(failed.get()) != 0 || placed != ntiles) Py_RETURN_NONE;
+  return result.release();
+}
+
+PyObject* decode_tiled_impl(PyObject*, bound_args args) {
+  PyObject *data = args[0], *numthreads = args[1], *planar_arg = args[2], *out = args[3];
   py::ref plan(call_module_function("_tile_plan", &data, 1));
   if (!plan) return nullptr;
   if (plan.get() == Py_None) Py_RETURN_NONE;
   PyObject *mv, *main, *tiles;
   if (!PyArg_ParseTuple(plan.get(), "OOO", &mv, &main, &tiles)) return nullptr;
 
-  py::ref info(call_module_function("decode_info", &data, 1));
-  if (!info) {
-    if (!PyErr_ExceptionMatches(g_openjph_error)) return nullptr;
-    PyErr_Clear();
-    Py_RETURN_NONE;
-  }
-  PyObject* dtype = PyDict_GetItemString(info.get(), "dtype");
-  PyObject* nlt_obj = PyDict_GetItemString(info.get(), "nlt_type");
-  PyObject* comps_obj = PyDict_GetItemString(info.get(), "components");
-  PyObject* width_obj = PyDict_GetItemString(info.get(), "width");
-  PyObject* height_obj = PyDict_GetItemString(info.get(), "height");
-  PyObject* ct_obj = PyDict_GetItemString(info.get(), "color_transform");
-  if (!dtype || !nlt_obj || !comps_obj || !width_obj || !height_obj || !ct_obj) {
-    PyErr_SetString(PyExc_KeyError, "decode_info() returned an incomplete result");
-    return nullptr;
-  }
-  if (dtype == Py_None) Py_RETURN_NONE;
-  int nlt, comps, width, height;
-  if (!to_int32(nlt_obj, &nlt) || !to_int32(comps_obj, &comps) || !to_int32(width_obj, &width) ||
-      !to_int32(height_obj, &height))
-    return nullptr;
-  if (nlt != 0 && nlt != 3) Py_RETURN_NONE;
-
-  py::ref parallel(PyImport_ImportModule("ferroglyph.core.parallel"));
-  if (!parallel) return nullptr;
-  py::ref parallel_call(PyObject_GetAttrString(parallel.get(), "parallel_call"));
-  py::ref resolve_workers(PyObject_GetAttrString(parallel.get(), "resolve_workers"));
-  py::ref run_batched(PyObject_GetAttrString(parallel.get(), "run_batched"));
-  if (!parallel_call || !resolve_workers || !run_batched) return nullptr;
-
+  tiled_facts f;
+  runner r;
+  py::ref workers;
+  step next = read_tiled_facts(data, &f);
+  if (next != step::go) return next == step::aside ? Py_NewRef(Py_None) : nullptr;
+  if (!import_runner(&r)) return nullptr;
   const Py_ssize_t ntiles = PyObject_Length(tiles);
   if (ntiles < 0) return nullptr;
-  py::ref itemsize(PyObject_GetAttrString(dtype, "itemsize"));
-  if (!itemsize) return nullptr;
-  py::ref output_bytes(PyLong_FromLongLong(static_cast<long long>(width) * height * comps *
-                                           PyLong_AsLongLong(itemsize.get())));
-  py::ref ntiles_obj(PyLong_FromSsize_t(ntiles));
-  py::ref kwnames(Py_BuildValue("(s)", "output_bytes"));
-  if (!output_bytes || !ntiles_obj || !kwnames) return nullptr;
-  PyObject* rw_args[3] = {numthreads, ntiles_obj.get(), output_bytes.get()};
-  py::ref workers(PyObject_Vectorcall(resolve_workers.get(), rw_args, 2, kwnames.get()));
-  if (!workers) return nullptr;
-  py::ref one(PyLong_FromLong(1));
-  if (!one) return nullptr;
-  const int too_few = PyObject_RichCompareBool(workers.get(), one.get(), Py_LE);
-  if (too_few < 0) return nullptr;
-  if (too_few) Py_RETURN_NONE;
+  next = resolve_tile_workers(r, numthreads, ntiles, f, &workers);
+  if (next != step::go) return next == step::aside ? Py_NewRef(Py_None) : nullptr;
 
   bool planar;
-  if (planar_arg == Py_None) {
-    const int ct = PyObject_IsTrue(ct_obj);
-    if (ct < 0) return nullptr;
-    planar = !ct;
-  } else {
-    const int t = PyObject_IsTrue(planar_arg);
-    if (t < 0) return nullptr;
-    planar = t != 0;
-  }
-  const output_layout layout = layout_of(comps, height, width, planar);
-  npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
   py::ref result;
-  if (out == Py_None) {
-    if (!output_fits_memory(layout, static_cast<size_t>(
-                                        PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr*>(dtype)))))
-      return nullptr;
-    Py_INCREF(dtype);
-    result = py::ref(PyArray_Empty(layout.ndim, dims, reinterpret_cast<PyArray_Descr*>(dtype), 0));
-  } else {
-    py::ref shape(shape_tuple(layout));
-    if (!shape) return nullptr;
-    PyObject* target_args[3] = {out, shape.get(), dtype};
-    result = py::ref(call_module_function("_decode_target", target_args, 3));
-  }
-  if (!result) return nullptr;
-  if (!PyArray_Check(result.get()) ||
-      !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(result.get()))) {
-    PyErr_SetString(PyExc_TypeError, "the tiled decode needs a C-contiguous output array");
-    return nullptr;
-  }
-
-  py::ref failed(PyList_New(0));
-  if (!failed) return nullptr;
-  py::ref task(make_tile_task(mv, main, planar, comps, result.get(), failed.get()));
-  if (!task) return nullptr;
-  const int ran =
-      run_in_context(parallel_call.get(), run_batched.get(), task.get(), tiles, workers.get());
-  if (ran < 0) return nullptr;
-  // The image is returned only when every tile was decoded and placed: a run
-  // that stopped early (its exception swallowed by the context manager)
-  // leaves tiles unwritten.
-  const Py_ssize_t placed = reinterpret_cast<tile_task*>(task.get())->placed;
-  if (ran == 0 || PyList_GET_SIZE(failed.get()) != 0 || placed != ntiles) Py_RETURN_NONE;
-  return result.release();
+  if (!resolve_planar(planar_arg, f.color_transform, &planar)) return nullptr;
+  const output_layout layout = layout_of(f.comps, f.height, f.width, planar);
+  if (!tiled_output(out, layout, f.dtype, &result)) return nullptr;
+  return run_tiles(r, mv, main, tiles, ntiles, workers.get(), planar, f.comps, std::move(result));
 }
 
 }  // namespace

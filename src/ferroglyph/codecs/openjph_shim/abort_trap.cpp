@@ -35,8 +35,6 @@ void on_abort(int sig, siginfo_t* info, void* context) {
   hand_on(sig, info, context);
 }
 
-}  // namespace
-
 void install_abort_trap() {
   std::call_once(g_installed, [] {
     struct sigaction action = {};
@@ -46,6 +44,8 @@ void install_abort_trap() {
     sigaction(SIGABRT, &action, &g_previous);
   });
 }
+
+}  // namespace
 
 bool run_trapping_aborts(void (*fn)(void*) noexcept, void* context) noexcept {
   install_abort_trap();

@@ -18,12 +18,9 @@
 namespace ferroglyph::shim {
 
 // Runs fn(context); returns false when it was abandoned at an abort().
-// fn must not let a C++ exception escape.
+// fn must not let a C++ exception escape.  The process-wide handler is
+// installed on the first call.
 bool run_trapping_aborts(void (*fn)(void*) noexcept, void* context) noexcept;
-
-// The process-wide trapping handler installs itself on the first call;
-// this installs it earlier (idempotent).
-void install_abort_trap();
 
 }  // namespace ferroglyph::shim
 

@@ -104,7 +104,6 @@ bool contains_nocase(const char* haystack, const char* needle) {
 }  // namespace
 
 std::string& last_error() { return g_last_error; }
-std::string& error_detail() { return g_error_detail; }
 std::string& warnings() { return g_warnings; }
 
 void install_handlers() {

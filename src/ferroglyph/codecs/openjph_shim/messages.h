@@ -13,8 +13,6 @@ namespace ferroglyph::shim {
 
 // Text of the last failure on this thread; replaced, never appended to.
 std::string& last_error();
-// Formatted text of the last OpenJPH error on this thread.
-std::string& error_detail();
 // OpenJPH warnings (and data-loss notices) since the last clear, '\n'-joined.
 std::string& warnings();
 

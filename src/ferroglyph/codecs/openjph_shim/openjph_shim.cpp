@@ -39,8 +39,7 @@ constexpr uint32_t k_all_components = 65535;
 constexpr uint8_t k_nlt_binary_complement = 3;
 // Highest progression order value (CPRL) in a COD marker segment.
 constexpr int k_last_progression_order = 4;
-// Isot is 16 bits wide and OpenJPH refuses grids of more tiles.
-constexpr uint64_t k_max_tiles = 65535;
+constexpr uint64_t k_max_tiles = FERROGLYPH_HTJ2K_MAX_TILES;
 
 struct header_facts {
   int components = 0;
@@ -113,46 +112,97 @@ void check_header_sanity(ojph::codestream& cs) {
   if (tile.w > 0 && tile.h > 0 && extent.x > tile_offset.x && extent.y > tile_offset.y) {
     const uint64_t across = (uint64_t{extent.x} - tile_offset.x + tile.w - 1) / tile.w;
     const uint64_t down = (uint64_t{extent.y} - tile_offset.y + tile.h - 1) / tile.h;
-    if (across * down > k_max_tiles) throw std::runtime_error("the number of tiles cannot exceed 65535");
+    if (across * down > k_max_tiles)
+      throw std::runtime_error("the number of tiles cannot exceed " + std::to_string(k_max_tiles));
   }
 }
 
 constexpr unsigned k_sot = 0xFF90, k_sod = 0xFF93, k_cod = 0xFF52, k_coc = 0xFF53,
                    k_dfs = 0xFF72;
 
+unsigned u16_at(const uint8_t* p) { return static_cast<unsigned>(p[0] << 8 | p[1]); }
+
+// The first position in [from, end) where `marker` stands, searched at every
+// byte; end - 1 (or `from`) when there is none.
+size_t find_marker(const uint8_t* src, size_t from, size_t end, unsigned marker) {
+  while (from + 2 <= end && u16_at(src + from) != marker) ++from;
+  return from;
+}
+
+// A DFS marker segment (ISO/IEC 15444-2) at `at`: Ldfs, Sdfs, Ids, then 2
+// bits per decomposition level.  Needs 7 bytes at `at`.
+struct dfs_segment {
+  size_t length;       // Ldfs
+  unsigned index;      // Sdfs
+  unsigned count;      // Ids: the levels the segment describes
+  const uint8_t* types;
+  size_t type_bytes;   // what Ldfs leaves for the types
+
+  explicit dfs_segment(const uint8_t* at)
+      : length(u16_at(at + 2)), index(u16_at(at + 4)), count(at[6]), types(at + 7),
+        type_bytes(length > 5 ? length - 5 : 0) {}
+
+  // OpenJPH reads Ids levels whatever Ldfs says: only a segment whose sizes
+  // agree can be trusted.
+  bool well_formed() const { return count > 0 && length == 5 + (count + 3) / 4; }
+
+  // The type of the k-th finest level (levels past Ids repeat the last
+  // type); false past the type bytes Ldfs holds.
+  bool level_type(unsigned k, unsigned* type) const {
+    const unsigned i = std::min(k, count - 1);
+    if (count == 0 || i / 4 >= type_bytes) return false;
+    *type = (types[i / 4] >> (6 - 2 * (i % 4))) & 3;
+    return true;
+  }
+};
+
+// Where the main header ends and the tile-parts begin.  OpenJPH takes DFS
+// segments from the main header only, which ends, at the latest, at the first
+// SOT marker code wherever it stands; tile-parts begin at the first SOT (from
+// there on) whose Lsot is 10.
+struct first_sot {
+  size_t main_end;
+  size_t first_part;
+};
+
+first_sot find_first_sot(const uint8_t* src, size_t srcsize) {
+  first_sot f{find_marker(src, 2, srcsize, k_sot), 0};
+  f.first_part = f.main_end;
+  while (f.first_part < srcsize &&
+         !(f.first_part + 4 <= srcsize && u16_at(src + f.first_part) == k_sot &&
+           u16_at(src + f.first_part + 2) == 10))
+    ++f.first_part;
+  return f;
+}
+
+// [start, end) of every header OpenJPH may read markers in: the main header up
+// to the first tile-part, everything before the first SOD (OpenJPH may read
+// past a stray SOT as well), and each tile-part header up to its SOD.
+std::vector<std::pair<size_t, size_t>> header_ranges(const uint8_t* src, size_t srcsize,
+                                                     size_t at) {
+  std::vector<std::pair<size_t, size_t>> headers;
+  headers.emplace_back(2, at);
+  headers.emplace_back(2, std::min(find_marker(src, 2, srcsize, k_sod), srcsize));
+  while (at + 12 <= srcsize && u16_at(src + at) == k_sot && u16_at(src + at + 2) == 10) {
+    const size_t psot = static_cast<size_t>(u16_at(src + at + 6)) << 16 | u16_at(src + at + 8);
+    const size_t part_end = psot == 0 || psot > srcsize - at ? srcsize : at + psot;
+    headers.emplace_back(at + 12, std::min(find_marker(src, at + 12, part_end, k_sod), part_end));
+    if (psot < 14 || psot > srcsize - at) break;
+    at += psot;
+  }
+  return headers;
+}
+
 // OpenJPH reads a COD or COC whose decomposition levels name a DFS marker
 // segment (high bit set, index in the low four bits) without checking that
 // the segment exists, and dereferences a null pointer when the reduced sizes
 // are asked for.  OpenJPH also resynchronises on the next marker after bytes
-// it does not understand, so the headers (the main header up to the first
-// SOT, and each tile-part header up to its SOD) are searched for the markers
-// at every byte rather than walked.  Returns the first index that no DFS
-// segment of the main header defines, or -1.
+// it does not understand, so the headers are searched for the markers at
+// every byte rather than walked.  Returns the first index that no
+// well-formed DFS segment of the main header defines, or -1.
 int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
-  auto u16 = [&](size_t at) { return static_cast<unsigned>(src[at] << 8 | src[at + 1]); };
-  auto is_sot = [&](size_t at) { return at + 4 <= srcsize && u16(at) == k_sot && u16(at + 2) == 10; };
-  // [start, end) of every header.
-  std::vector<std::pair<size_t, size_t>> headers;
-  size_t at = 2;
-  while (at < srcsize && !is_sot(at)) ++at;
-  headers.emplace_back(2, at);
-  // OpenJPH may read past a stray SOT as well: everything before the first
-  // SOD (where packet data can begin) is header to it.
-  size_t first_sod = 2;
-  while (first_sod + 2 <= srcsize && u16(first_sod) != k_sod) ++first_sod;
-  headers.emplace_back(2, std::min(first_sod, srcsize));
-  while (is_sot(at) && at + 12 <= srcsize) {
-    const size_t psot = static_cast<size_t>(u16(at + 6)) << 16 | u16(at + 8);
-    const size_t part_end = psot == 0 || psot > srcsize - at ? srcsize : at + psot;
-    size_t sod = at + 12;
-    while (sod + 2 <= part_end && u16(sod) != k_sod) ++sod;
-    headers.emplace_back(at + 12, std::min(sod, part_end));
-    if (psot < 14 || psot > srcsize - at) break;
-    at += psot;
-  }
-
-  size_t main_end = 2;
-  while (main_end + 2 <= srcsize && u16(main_end) != k_sot) ++main_end;
+  const first_sot sot = find_first_sot(src, srcsize);
+  const auto headers = header_ranges(src, srcsize, sot.first_part);
   bool defined[16] = {};
   bool malformed = false;
   std::vector<unsigned> wanted;
@@ -161,20 +211,15 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
     const auto [start, end] = headers[h];
     for (size_t i = start; i + 2 <= end; ++i) {
       if (src[i] != 0xFF) continue;
-      const unsigned marker = u16(i);
+      const unsigned marker = u16_at(src + i);
       size_t levels_at = 0;
-      // OpenJPH takes DFS segments from the main header only, which ends,
-      // at the latest, at the first SOT marker code.
-      if (marker == k_dfs && h == 0 && i + 7 <= main_end) {
-        // Ldfs, Sdfs, Ids, then 2 bits per level.  OpenJPH reads Ids levels
-        // whatever Ldfs says, running into the segments that follow; a
-        // segment whose sizes disagree makes every DFS reference suspect.
-        const unsigned index = u16(i + 4), count = src[i + 6];
-        const size_t length = u16(i + 2);
-        if (count == 0 || length != 5 + (count + 3) / 4 || i + 2 + length > main_end)
+      if (marker == k_dfs && h == 0 && i + 7 <= sot.main_end) {
+        // A segment whose sizes disagree makes every DFS reference suspect.
+        const dfs_segment dfs(src + i);
+        if (!dfs.well_formed() || i + 2 + dfs.length > sot.main_end)
           malformed = true;
-        else if (index < 16)
-          defined[index] = true;
+        else if (dfs.index < 16)
+          defined[dfs.index] = true;
       } else if (marker == k_cod) {
         levels_at = i + 9;  // Lcod, Scod, SGcod (4 bytes), then SPcod
       } else if (marker == k_coc) {
@@ -194,25 +239,19 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
 // level of a DFS marker segment (ISO/IEC 15444-2; measured on Kakadu's
 // "bhvhb" low-latency codestream).  OpenJPH does not expose DFS, so the main
 // header is walked here: whether one of the `levels` finest levels of a DFS
-// segment is vertical-only (type 3; levels past the segment's count repeat
-// its last type).
+// segment is vertical-only (type 3).
 bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
   if (levels <= 0) return false;
   size_t at = 2;  // after SOC
   while (at + 4 <= srcsize) {
-    const unsigned marker = static_cast<unsigned>(src[at] << 8 | src[at + 1]);
-    const size_t length = static_cast<size_t>(src[at + 2] << 8 | src[at + 3]);
+    const unsigned marker = u16_at(src + at);
+    const size_t length = u16_at(src + at + 2);
     if (marker == k_sot || length < 2 || length > srcsize - at - 2) break;
     if (marker == k_dfs && length > 5) {
-      // Ldfs, Sdfs (2 bytes), Ids (1 byte), then 2 bits per level.
-      const unsigned count = src[at + 6];
-      const uint8_t* types = src + at + 7;
-      const size_t type_bytes = length - 5;
-      for (int k = 0; k < levels && count > 0; ++k) {
-        const unsigned i = std::min(static_cast<unsigned>(k), count - 1);
-        if (i / 4 >= type_bytes) break;
-        if (((types[i / 4] >> (6 - 2 * (i % 4))) & 3) == 3) return true;
-      }
+      const dfs_segment dfs(src + at);
+      unsigned type = 0;
+      for (int k = 0; k < levels && dfs.level_type(static_cast<unsigned>(k), &type); ++k)
+        if (type == 3) return true;
     }
     at += 2 + length;
   }

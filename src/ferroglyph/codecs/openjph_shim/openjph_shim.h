@@ -41,6 +41,10 @@
 #  define FERROGLYPH_SHIM_API __attribute__((visibility("default")))
 #endif
 
+/* The most tiles a codestream may have: Isot, the tile index, is 16 bits
+ * wide, and OpenJPH refuses larger grids. */
+#define FERROGLYPH_HTJ2K_MAX_TILES 65535
+
 #ifdef __cplusplus
 extern "C" {
 #endif
