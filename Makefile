@@ -13,7 +13,8 @@ SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.
 BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
-        test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode
+        test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode \
+        bench-components
 
 all: install
 
@@ -132,3 +133,7 @@ bench: install
 # prints a markdown block for BENCHMARKS.md (bench/encode_parallel.py).
 bench-encode: install
 	@$(PY) bench/encode_parallel.py
+
+# A 4K 4:2:2 12-bit picture decoded against the same picture coded 4:4:4.
+bench-components: install
+	@$(PY) bench/components.py
