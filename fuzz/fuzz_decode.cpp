@@ -1,5 +1,5 @@
-// Whole decodes, with the reduction, resilience, layout and sample width
-// taken from the input (see fuzz_params.h).
+// Whole decodes and per-component decodes, with the reduction, resilience,
+// layout and sample width taken from the input (see fuzz_params.h).
 #include <cstddef>
 #include <cstdint>
 

@@ -67,6 +67,37 @@ inline uint64_t tile_components(const uint8_t* data, size_t size) {
 
 inline int natural_width(int bit_depth) { return bit_depth <= 8 ? 1 : bit_depth <= 16 ? 2 : 4; }
 
+// The per-component facts, then (when small enough) a decode of every
+// component into a buffer of exactly its announced size.
+inline void decode_components_once(const uint8_t* data, size_t size, const decode_settings& s) {
+  constexpr int k_max_components = 16;
+  ferroglyph_htj2k_component_info comps[k_max_components];
+  int n = 0;
+  if (ferroglyph_htj2k_components_info(data, size, s.reduce_data, s.reduce_recon, s.resilient,
+                                       comps, k_max_components, &n) != 0 ||
+      n < 1 || n > k_max_components || tile_components(data, size) > k_max_tile_components)
+    return;
+  uint8_t* dsts[k_max_components] = {};
+  size_t sizes[k_max_components] = {};
+  int32_t widths[k_max_components] = {};
+  size_t total = 0;
+  for (int c = 0; c < n; ++c) {
+    widths[c] = s.bytes_per_sample ? s.bytes_per_sample : natural_width(comps[c].bit_depth);
+    sizes[c] = static_cast<size_t>(comps[c].width) * static_cast<size_t>(comps[c].height) *
+               static_cast<size_t>(widths[c]);
+    total += sizes[c];
+  }
+  if (total <= k_max_dst) {
+    bool allocated = true;
+    for (int c = 0; c < n; ++c)
+      allocated = allocated && (dsts[c] = static_cast<uint8_t*>(std::malloc(sizes[c]))) != nullptr;
+    if (allocated)
+      ferroglyph_htj2k_decode_components(data, size, dsts, sizes, widths, n, s.reduce_data,
+                                         s.reduce_recon, s.resilient);
+  }
+  for (int c = 0; c < n; ++c) std::free(dsts[c]);
+}
+
 // decode_info, then (when the image is small enough) a decode into a buffer
 // of exactly the announced size, so that the sanitizer sees any write past
 // it.  Warnings are emptied afterwards, as a long-lived caller would.
@@ -89,6 +120,7 @@ inline void decode_once(const uint8_t* data, size_t size, const decode_settings&
       }
     }
   }
+  decode_components_once(data, size, s);
   // The texts must always be readable, whatever happened.
   (void)ferroglyph_htj2k_last_error()[0];
   (void)ferroglyph_htj2k_last_warnings()[0];

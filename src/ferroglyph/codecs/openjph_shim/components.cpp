@@ -76,16 +76,18 @@ void apply_reduction(ojph::codestream& cs, int reduce_data, int reduce_recon) {
                                  static_cast<uint32_t>(reduce_recon));
 }
 
+// `facts` belongs to the caller's frame, like the OpenJPH objects: an abort
+// trapped inside the call skips this frame's destructors (abort_trap.h).
 int components_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
                          size_t srcsize, int reduce_data, int reduce_recon, int resilient,
-                         ferroglyph_htj2k_component_info* comps, int capacity, int* components) {
+                         ferroglyph_htj2k_component_info* comps, int capacity, int* components,
+                         std::vector<ferroglyph_htj2k_component_info>& facts) {
   shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
   if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
     shim::set_error(why);
     return 4;
   }
   apply_reduction(cs, reduce_data, reduce_recon);
-  std::vector<ferroglyph_htj2k_component_info> facts;
   if (const char* why = component_facts(cs, facts)) {
     shim::set_error(why);
     return 4;
@@ -99,14 +101,14 @@ int components_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8
 int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
                            size_t srcsize, uint8_t* const* dsts, const size_t* dst_sizes,
                            const int32_t* bytes_per_sample, int components, int reduce_data,
-                           int reduce_recon, int resilient) {
+                           int reduce_recon, int resilient,
+                           std::vector<ferroglyph_htj2k_component_info>& facts) {
   shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
   if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
     shim::set_error(why);
     return 6;
   }
   apply_reduction(cs, reduce_data, reduce_recon);
-  std::vector<ferroglyph_htj2k_component_info> facts;
   if (const char* why = component_facts(cs, facts)) {
     shim::set_error(why);
     return 6;
@@ -327,13 +329,14 @@ int ferroglyph_htj2k_components_info(const uint8_t* src, size_t srcsize, int red
     return 1;
   }
   *components = 0;
-  // The OpenJPH objects live here, outside the trapped call, so that they
-  // are released even when OpenJPH aborts inside it.
+  // The OpenJPH objects and our own heap objects live here, outside the
+  // trapped call, so that they are released even when OpenJPH aborts in it.
   ojph::codestream cs;
   ojph::mem_infile in;
+  std::vector<ferroglyph_htj2k_component_info> facts;
   auto body = [&] {
     return components_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, comps,
-                                capacity, components);
+                                capacity, components, facts);
   };
   return shim::guarded("components_info", 2, body);
 }
@@ -364,9 +367,10 @@ int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8
   }
   ojph::codestream cs;
   ojph::mem_infile in;
+  std::vector<ferroglyph_htj2k_component_info> facts;
   auto body = [&] {
     return decode_components_impl(cs, in, src, srcsize, dsts, dst_sizes, bytes_per_sample,
-                                  components, reduce_data, reduce_recon, resilient);
+                                  components, reduce_data, reduce_recon, resilient, facts);
   };
   return shim::guarded("decode_components", 5, body);
 }

@@ -193,6 +193,30 @@ std::vector<std::pair<size_t, size_t>> header_ranges(const uint8_t* src, size_t 
   return headers;
 }
 
+// OpenJPH's header reading skips bytes it does not expect: any before the
+// SOC marker, and any between SOC and SIZ, scanning in pairs from where it
+// stands (a 0xFF, then the byte after it).  The header walks below start
+// where OpenJPH's main header starts, two bytes before the SIZ it read (a
+// stray SOT among the skipped bytes hid a DFS reference from them otherwise).
+size_t find_in_pairs(const uint8_t* src, size_t from, size_t srcsize, uint8_t code) {
+  for (size_t at = from; at + 1 < srcsize;) {
+    if (src[at] != 0xFF) {
+      ++at;
+      continue;
+    }
+    if (src[at + 1] == code) return at;
+    at += 2;
+  }
+  return srcsize;
+}
+
+size_t header_start(const uint8_t* src, size_t srcsize) {
+  const size_t soc = find_in_pairs(src, 0, srcsize, 0x4F);
+  if (soc >= srcsize) return 0;
+  const size_t siz = find_in_pairs(src, soc + 2, srcsize, 0x51);
+  return siz < srcsize ? siz - 2 : soc;
+}
+
 // OpenJPH reads a COD or COC whose decomposition levels name a DFS marker
 // segment (high bit set, index in the low four bits) without checking that
 // the segment exists, and dereferences a null pointer when the reduced sizes
@@ -242,7 +266,7 @@ int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
 // segment is vertical-only (type 3).
 bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels) {
   if (levels <= 0) return false;
-  size_t at = 2;  // after SOC
+  size_t at = header_start(src, srcsize) + 2;  // after SOC
   while (at + 4 <= srcsize) {
     const unsigned marker = u16_at(src + at);
     const size_t length = u16_at(src + at + 2);
@@ -289,7 +313,9 @@ void open_and_read(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* sr
   in.open(src, srcsize);
   if (resilient) cs.enable_resilience();
   cs.read_headers(&in);
-  const int dfs = missing_dfs_index(src, srcsize, cs.access_siz().get_num_components());
+  const size_t start = header_start(src, srcsize);
+  const int dfs =
+      missing_dfs_index(src + start, srcsize - start, cs.access_siz().get_num_components());
   if (dfs >= 0)
     throw std::runtime_error("a COD or COC marker segment refers to DFS marker segment " +
                              std::to_string(dfs) +
