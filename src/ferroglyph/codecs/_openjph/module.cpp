@@ -108,6 +108,84 @@ const function_def k_last_warnings_def = {
     {},
 };
 
+namespace {
+
+// OpenJphError and its subclass OpenJphUnsupportedFeature.
+bool add_exception_types(PyObject* module) {
+  g_openjph_error = PyErr_NewExceptionWithDoc("ferroglyph.codecs._openjph.OpenJphError",
+                                              k_error_doc, PyExc_RuntimeError, nullptr);
+  if (g_openjph_error == nullptr ||
+      PyModule_AddObjectRef(module, "OpenJphError", g_openjph_error) < 0)
+    return false;
+  g_unsupported_feature =
+      PyErr_NewExceptionWithDoc("ferroglyph.codecs._openjph.OpenJphUnsupportedFeature",
+                                k_unsupported_doc, g_openjph_error, nullptr);
+  if (g_unsupported_feature == nullptr ||
+      PyModule_AddObjectRef(module, "OpenJphUnsupportedFeature", g_unsupported_feature) < 0)
+    return false;
+  return true;
+}
+
+bool add_prog_orders(PyObject* module) {
+  static const char* const names[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
+  return add_str_tuple(module, "_PROG_ORDERS", names, 5);
+}
+
+bool add_profiles(PyObject* module) {
+  static const char* const names[] = {"IMF", "BROADCAST"};
+  return add_str_tuple(module, "_PROFILES", names, 2);
+}
+
+// The start of a raw codestream, which the tile planner checks for.
+bool add_soc_siz(PyObject* module) {
+  py::ref soc_siz(PyBytes_FromStringAndSize("\xff\x4f\xff\x51", 4));
+  return soc_siz && PyModule_AddObjectRef(module, "_SOC_SIZ", soc_siz.get()) == 0;
+}
+
+// One name of the module's namespace: a function, or a constant.
+struct namespace_entry {
+  const function_def* function;
+  bool (*add_constant)(PyObject* module);
+};
+
+// In the order of the module's namespace.
+const namespace_entry k_namespace[] = {
+    {&k_last_warnings_def, nullptr},
+    {nullptr, add_prog_orders},
+    {nullptr, add_profiles},
+    {&k_quantization_def, nullptr},
+    {&k_max_decompositions_def, nullptr},
+    {&k_encode_def, nullptr},
+    {&k_encode_ex_def, nullptr},
+    {&k_reductions_def, nullptr},
+    {&k_output_dtype_def, nullptr},
+    {&k_decode_info_def, nullptr},
+    {&k_decode_target_def, nullptr},
+    {nullptr, add_soc_siz},
+    {&k_tile_plan_def, nullptr},
+    {&k_tile_codestream_def, nullptr},
+    {&k_decode_tiled_def, nullptr},
+    {&k_decode_def, nullptr},
+    {&k_decode_quiet_def, nullptr},
+    {&k_components_info_def, nullptr},
+    {&k_decode_components_def, nullptr},
+    {&k_encode_components_def, nullptr},
+};
+
+bool add_functions(PyObject* module) {
+  if (!init_function_type()) return false;
+  py::ref module_name(PyUnicode_FromString("ferroglyph.codecs._openjph"));
+  if (!module_name) return false;
+  for (const namespace_entry& e : k_namespace) {
+    const bool ok = e.function != nullptr ? add_function(module, module_name.get(), *e.function)
+                                          : e.add_constant(module);
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 PyObject* init_module() {
   // The module keeps one set of process-wide state (exception types, the
   // namespace that encode and decode look helpers up in).
@@ -128,47 +206,7 @@ PyObject* init_module() {
     return nullptr;
   }
 
-  g_openjph_error = PyErr_NewExceptionWithDoc("ferroglyph.codecs._openjph.OpenJphError",
-                                              k_error_doc, PyExc_RuntimeError, nullptr);
-  if (g_openjph_error == nullptr ||
-      PyModule_AddObjectRef(module.get(), "OpenJphError", g_openjph_error) < 0)
-    return nullptr;
-  g_unsupported_feature =
-      PyErr_NewExceptionWithDoc("ferroglyph.codecs._openjph.OpenJphUnsupportedFeature",
-                                k_unsupported_doc, g_openjph_error, nullptr);
-  if (g_unsupported_feature == nullptr ||
-      PyModule_AddObjectRef(module.get(), "OpenJphUnsupportedFeature", g_unsupported_feature) < 0)
-    return nullptr;
-
-  if (!init_function_type()) return nullptr;
-  py::ref module_name(PyUnicode_FromString("ferroglyph.codecs._openjph"));
-  if (!module_name) return nullptr;
-  static const char* const prog_orders[] = {"LRCP", "RLCP", "RPCL", "PCRL", "CPRL"};
-  static const char* const profiles[] = {"IMF", "BROADCAST"};
-  if (!add_function(module.get(), module_name.get(), k_last_warnings_def) ||
-      !add_str_tuple(module.get(), "_PROG_ORDERS", prog_orders, 5) ||
-      !add_str_tuple(module.get(), "_PROFILES", profiles, 2) ||
-      !add_function(module.get(), module_name.get(), k_quantization_def) ||
-      !add_function(module.get(), module_name.get(), k_max_decompositions_def) ||
-      !add_function(module.get(), module_name.get(), k_encode_def) ||
-      !add_function(module.get(), module_name.get(), k_encode_ex_def) ||
-      !add_function(module.get(), module_name.get(), k_reductions_def) ||
-      !add_function(module.get(), module_name.get(), k_output_dtype_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_info_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_target_def))
-    return nullptr;
-  py::ref soc_siz(PyBytes_FromStringAndSize("\xff\x4f\xff\x51", 4));
-  if (!soc_siz || PyModule_AddObjectRef(module.get(), "_SOC_SIZ", soc_siz.get()) < 0 ||
-      !add_function(module.get(), module_name.get(), k_tile_plan_def) ||
-      !add_function(module.get(), module_name.get(), k_tile_codestream_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_tiled_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_quiet_def))
-    return nullptr;
-  if (!add_function(module.get(), module_name.get(), k_components_info_def) ||
-      !add_function(module.get(), module_name.get(), k_decode_components_def) ||
-      !add_function(module.get(), module_name.get(), k_encode_components_def))
-    return nullptr;
+  if (!add_exception_types(module.get()) || !add_functions(module.get())) return nullptr;
 
   g_module_dict = Py_NewRef(dict);
   g_initialised = true;

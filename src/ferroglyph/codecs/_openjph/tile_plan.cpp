@@ -29,49 +29,62 @@ void put_u32(uint8_t* p, uint32_t v) {
 // For positive operands only.
 int64_t ceil_div(int64_t num, int64_t den) { return (num + den - 1) / den; }
 
-}  // namespace
+// The image area and the tile grid a SIZ segment describes.
+struct grid {
+  const uint8_t* siz;  // marker to last byte
+  size_t siz_len;
+  int64_t xsiz, ysiz, xo, yo, xt, yt, xto, yto;
+  int64_t ntx, nty;
+};
 
-bool make_plan(const uint8_t* b, size_t n, const uint8_t soc_siz[4], plan* out) {
+// False for anything the plan does not cut plainly: a malformed SIZ,
+// subsampled components, a grid the format forbids, one tile, too many.
+bool read_grid(const uint8_t* b, size_t n, const uint8_t soc_siz[4], grid* g) {
   if (n < 42 || std::memcmp(b, soc_siz, 4) != 0) return false;
-
   const size_t lsiz = u16_at(b + 4);
   if (lsiz < 41 || 4 + lsiz > n) return false;
-  const uint8_t* siz = b + 2;  // [2, 4 + lsiz): marker to last byte
-  const size_t siz_len = lsiz + 2;
-  const int64_t xsiz = u32_at(siz + 6), ysiz = u32_at(siz + 10), xo = u32_at(siz + 14),
-                yo = u32_at(siz + 18), xt = u32_at(siz + 22), yt = u32_at(siz + 26),
-                xto = u32_at(siz + 30), yto = u32_at(siz + 34);
+  const uint8_t* siz = b + 2;
+  *g = {siz, lsiz + 2, u32_at(siz + 6), u32_at(siz + 10), u32_at(siz + 14), u32_at(siz + 18),
+        u32_at(siz + 22), u32_at(siz + 26), u32_at(siz + 30), u32_at(siz + 34), 0, 0};
   const size_t csiz = u16_at(siz + 38);
-  if (xt == 0 || yt == 0 || xsiz <= xo || ysiz <= yo || siz_len < 40 + 3 * csiz) return false;
+  if (g->xt == 0 || g->yt == 0 || g->xsiz <= g->xo || g->ysiz <= g->yo ||
+      g->siz_len < 40 + 3 * csiz)
+    return false;
   for (size_t c = 0; c < csiz; ++c)
     if (siz[41 + 3 * c] != 1 || siz[42 + 3 * c] != 1) return false;
   // The format requires the tile grid to start at or before the image area
   // and its first tile to reach into it; other grids are decoded whole, so
   // that the decode reports them.
-  if (xto > xo || yto > yo || xto + xt <= xo || yto + yt <= yo) return false;
+  if (g->xto > g->xo || g->yto > g->yo || g->xto + g->xt <= g->xo || g->yto + g->yt <= g->yo)
+    return false;
+  g->ntx = ceil_div(g->xsiz - g->xto, g->xt);
+  g->nty = ceil_div(g->ysiz - g->yto, g->yt);
+  if (g->ntx < 1 || g->nty < 1 || g->ntx > k_max_tiles || g->nty > k_max_tiles) return false;
+  const int64_t ntiles = g->ntx * g->nty;
+  return ntiles >= 2 && ntiles <= k_max_tiles;
+}
 
-  const int64_t ntx = ceil_div(xsiz - xto, xt), nty = ceil_div(ysiz - yto, yt);
-  if (ntx < 1 || nty < 1 || ntx > k_max_tiles || nty > k_max_tiles) return false;
-  const int64_t ntiles = ntx * nty;
-  if (ntiles < 2 || ntiles > k_max_tiles) return false;
-
-  // Main header: every segment between SIZ and the first SOT, TLM and PLM
-  // left out (the single-tile codestreams would contradict them).
-  size_t pos = 4 + lsiz;
-  out->main.clear();
+// Every main-header segment between SIZ and the first SOT, TLM and PLM left
+// out (the single-tile codestreams would contradict them).  `*pos` ends at
+// the first SOT.
+bool read_main_segments(const uint8_t* b, size_t n, size_t* pos, std::vector<span>* out) {
+  out->clear();
   for (;;) {
-    if (pos + 4 > n) return false;
-    const unsigned marker = u16_at(b + pos);
-    if (marker == k_sot) break;
-    const size_t length = u16_at(b + pos + 2);
-    if (marker < k_lowest_segment || marker == k_ppm || length < 2 || pos + 2 + length > n)
+    if (*pos + 4 > n) return false;
+    const unsigned marker = u16_at(b + *pos);
+    if (marker == k_sot) return true;
+    const size_t length = u16_at(b + *pos + 2);
+    if (marker < k_lowest_segment || marker == k_ppm || length < 2 || *pos + 2 + length > n)
       return false;
-    if (marker != k_tlm && marker != k_plm) out->main.push_back({pos, pos + 2 + length});
-    pos += 2 + length;
+    if (marker != k_tlm && marker != k_plm) out->push_back({*pos, *pos + 2 + length});
+    *pos += 2 + length;
   }
+}
 
-  // Tile-parts, in codestream order, sorted into their tiles.
-  out->tiles.assign(static_cast<size_t>(ntiles), tile{});
+// Tile-parts, in codestream order, sorted into their tiles.
+bool read_tile_parts(const uint8_t* b, size_t n, size_t pos, int64_t ntiles,
+                     std::vector<tile>* tiles) {
+  tiles->assign(static_cast<size_t>(ntiles), tile{});
   const size_t end_of_data = (b[n - 2] == 0xFF && b[n - 1] == 0xD9) ? n - 2 : n;
   while (pos < end_of_data) {
     if (pos + 12 > n || u16_at(b + pos) != k_sot) return false;
@@ -80,25 +93,42 @@ bool make_plan(const uint8_t* b, size_t n, const uint8_t soc_siz[4], plan* out) 
     const size_t end = psot == 0 ? end_of_data : pos + psot;
     if (lsot != 10 || static_cast<int64_t>(isot) >= ntiles || end > end_of_data || end < pos + 14)
       return false;
-    out->tiles[isot].parts.push_back({pos, end});
+    (*tiles)[isot].parts.push_back({pos, end});
     pos = end;
   }
+  return true;
+}
 
+// Each tile's rectangle in the output and its own SIZ segment: the tile as a
+// whole image at its place on the reference grid.
+bool place_tiles(const grid& g, std::vector<tile>* tiles) {
+  const int64_t ntiles = g.ntx * g.nty;
   for (int64_t t = 0; t < ntiles; ++t) {
-    tile& entry = out->tiles[static_cast<size_t>(t)];
+    tile& entry = (*tiles)[static_cast<size_t>(t)];
     if (entry.parts.empty()) return false;
-    const int64_t gx0 = xto + (t % ntx) * xt, gy0 = yto + (t / ntx) * yt;
-    const int64_t x0 = gx0 > xo ? gx0 : xo, y0 = gy0 > yo ? gy0 : yo;
-    const int64_t x1 = gx0 + xt < xsiz ? gx0 + xt : xsiz, y1 = gy0 + yt < ysiz ? gy0 + yt : ysiz;
-    entry.x0 = x0 - xo;
-    entry.y0 = y0 - yo;
-    entry.x1 = x1 - xo;
-    entry.y1 = y1 - yo;
-    entry.siz.assign(siz, siz + siz_len);
-    const int64_t fields[8] = {x1, y1, x0, y0, xt, yt, gx0, gy0};
+    const int64_t gx0 = g.xto + (t % g.ntx) * g.xt, gy0 = g.yto + (t / g.ntx) * g.yt;
+    const int64_t x0 = gx0 > g.xo ? gx0 : g.xo, y0 = gy0 > g.yo ? gy0 : g.yo;
+    const int64_t x1 = gx0 + g.xt < g.xsiz ? gx0 + g.xt : g.xsiz;
+    const int64_t y1 = gy0 + g.yt < g.ysiz ? gy0 + g.yt : g.ysiz;
+    entry.x0 = x0 - g.xo;
+    entry.y0 = y0 - g.yo;
+    entry.x1 = x1 - g.xo;
+    entry.y1 = y1 - g.yo;
+    entry.siz.assign(g.siz, g.siz + g.siz_len);
+    const int64_t fields[8] = {x1, y1, x0, y0, g.xt, g.yt, gx0, gy0};
     for (int i = 0; i < 8; ++i) put_u32(entry.siz.data() + 6 + 4 * i, static_cast<uint32_t>(fields[i]));
   }
   return true;
+}
+
+}  // namespace
+
+bool make_plan(const uint8_t* b, size_t n, const uint8_t soc_siz[4], plan* out) {
+  grid g;
+  if (!read_grid(b, n, soc_siz, &g)) return false;
+  size_t pos = 2 + g.siz_len;
+  return read_main_segments(b, n, &pos, &out->main) &&
+         read_tile_parts(b, n, pos, g.ntx * g.nty, &out->tiles) && place_tiles(g, &out->tiles);
 }
 
 size_t tile_codestream_size(size_t siz_len, const std::vector<span>& main,

@@ -360,26 +360,8 @@ int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* 
   return 0;
 }
 
-int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
-                uint8_t* dst, size_t dst_size, int bytes_per_sample, int reduce_data,
-                int reduce_recon, int resilient, int dst_planar) {
-  open_and_read(cs, in, src, srcsize, resilient);
-
-  if (const char* refusal = reduction_refusal(cs, std::max(reduce_data, reduce_recon))) {
-    shim::set_error(refusal);
-    return 6;
-  }
-  if (drops_vertical_only_level(src, srcsize, reduce_recon)) {
-    shim::set_error(
-        "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
-        "reconstruct");
-    return 6;
-  }
-  if (reduce_data != 0 || reduce_recon != 0)
-    cs.restrict_input_resolution(static_cast<uint32_t>(reduce_data),
-                                 static_cast<uint32_t>(reduce_recon));
-
-  const header_facts f = read_facts(cs);
+// What this decode cannot deliver, by the header facts at the reduction.
+int refuse_facts(const header_facts& f, int bytes_per_sample) {
   if (!f.uniform) {
     shim::set_error(
         "components differ in bit depth, signedness, nonlinearity or subsampling; not supported");
@@ -395,31 +377,15 @@ int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, 
     shim::set_error("bytes_per_sample too small for the bit depth");
     return 2;
   }
+  return 0;
+}
 
-  ojph::param_siz siz = cs.access_siz();
-  const uint64_t W = siz.get_recon_width(0), H = siz.get_recon_height(0);
+// Stores every row of every component that OpenJPH delivers into dst
+// (planar or interleaved), W x H samples a component.
+int pull_samples(ojph::codestream& cs, const header_facts& f, uint8_t* dst, int bytes_per_sample,
+                 int dst_planar, uint64_t W, uint64_t H) {
   const uint64_t C = static_cast<uint64_t>(f.components);
-  if (W < 1 || H < 1) {
-    // OpenJPH has no rows to deliver; asking it for any is undefined.
-    shim::set_error("reduce leaves a zero-sized image");
-    return 6;
-  }
   const uint64_t plane = W * H;
-  const uint64_t pixel_bytes = C * static_cast<uint64_t>(bytes_per_sample);
-  // A hostile header can declare more bytes than 64 bits count (2^31 x 2^31
-  // samples of four 4-byte components); no buffer holds that.
-  const bool need_overflows = pixel_bytes != 0 && plane > UINT64_MAX / pixel_bytes;
-  const uint64_t need = plane * pixel_bytes;
-  if (need_overflows || static_cast<uint64_t>(dst_size) < need) {
-    shim::set_error("destination buffer too small");
-    return 3;
-  }
-
-  // OpenJPH delivers component by component without the component transform
-  // and row by row with it; other orders decode wrongly.
-  cs.set_planar(!f.color_transform);
-  cs.create();
-
   const size_t step = dst_planar ? 1 : static_cast<size_t>(C);
   const uint32_t width = static_cast<uint32_t>(W);
   auto store = [&](uint64_t c, uint64_t r) -> int {
@@ -452,6 +418,56 @@ int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, 
       for (uint64_t r = 0; r < H; ++r)
         if (int rc = store(c, r)) return rc;
   }
+  return 0;
+}
+
+int decode_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
+                uint8_t* dst, size_t dst_size, int bytes_per_sample, int reduce_data,
+                int reduce_recon, int resilient, int dst_planar) {
+  open_and_read(cs, in, src, srcsize, resilient);
+
+  if (const char* refusal = reduction_refusal(cs, std::max(reduce_data, reduce_recon))) {
+    shim::set_error(refusal);
+    return 6;
+  }
+  if (drops_vertical_only_level(src, srcsize, reduce_recon)) {
+    shim::set_error(
+        "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
+        "reconstruct");
+    return 6;
+  }
+  if (reduce_data != 0 || reduce_recon != 0)
+    cs.restrict_input_resolution(static_cast<uint32_t>(reduce_data),
+                                 static_cast<uint32_t>(reduce_recon));
+
+  const header_facts f = read_facts(cs);
+  if (int rc = refuse_facts(f, bytes_per_sample)) return rc;
+
+  ojph::param_siz siz = cs.access_siz();
+  const uint64_t W = siz.get_recon_width(0), H = siz.get_recon_height(0);
+  const uint64_t C = static_cast<uint64_t>(f.components);
+  if (W < 1 || H < 1) {
+    // OpenJPH has no rows to deliver; asking it for any is undefined.
+    shim::set_error("reduce leaves a zero-sized image");
+    return 6;
+  }
+  const uint64_t plane = W * H;
+  const uint64_t pixel_bytes = C * static_cast<uint64_t>(bytes_per_sample);
+  // A hostile header can declare more bytes than 64 bits count (2^31 x 2^31
+  // samples of four 4-byte components); no buffer holds that.
+  const bool need_overflows = pixel_bytes != 0 && plane > UINT64_MAX / pixel_bytes;
+  const uint64_t need = plane * pixel_bytes;
+  if (need_overflows || static_cast<uint64_t>(dst_size) < need) {
+    shim::set_error("destination buffer too small");
+    return 3;
+  }
+
+  // OpenJPH delivers component by component without the component transform
+  // and row by row with it; other orders decode wrongly.
+  cs.set_planar(!f.color_transform);
+  cs.create();
+
+  if (int rc = pull_samples(cs, f, dst, bytes_per_sample, dst_planar, W, H)) return rc;
   cs.close();
   return 0;
 }
@@ -554,27 +570,13 @@ int encode_impl(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
   }
 }
 
-int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
-                const placement& at, malloc_outfile& out, uint8_t** out_buf, size_t* out_size) {
-  const ferroglyph_htj2k_region& r = at.region;
-  const uint32_t W = static_cast<uint32_t>(p.width), H = static_cast<uint32_t>(p.height),
-                 C = static_cast<uint32_t>(p.components);
-  const uint32_t x0 = static_cast<uint32_t>(r.x0), y0 = static_cast<uint32_t>(r.y0);
-  const bool is_signed = p.is_signed != 0;
-  const uint64_t row_stride =
-      r.row_stride > 0 ? static_cast<uint64_t>(r.row_stride) : uint64_t{W} * (p.src_planar ? 1 : C);
-  const uint64_t plane =
-      r.plane_stride > 0 ? static_cast<uint64_t>(r.plane_stride) : row_stride * H;
-  const size_t step = p.src_planar ? 1 : C;
-  const bool tiled = p.tile_w > 0 && p.tile_h > 0;
-
-  ojph::codestream cs;
-
-  // OpenJPH checks a profile against the whole codestream and refuses any
-  // offset; a part of a larger image gets what the profile sets (TLM,
-  // tile-parts at components only, its precincts below) and the larger
-  // image's header call checks the rest.
-  const bool profile_settings_only = p.profile != nullptr && at.part && !r.header_only;
+// Profile, tile-parts and TLM.  OpenJPH checks a profile against the whole
+// codestream and refuses any offset; a part of a larger image gets what the
+// profile sets (TLM, tile-parts at components only, its precincts below) and
+// the larger image's header call checks the rest.
+void set_profile_and_parts(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p,
+                           const placement& at) {
+  const bool profile_settings_only = p.profile != nullptr && at.part && !at.region.header_only;
   if (p.profile != nullptr && !profile_settings_only) cs.set_profile(p.profile);
   if (profile_settings_only) {
     cs.set_tilepart_divisions(false, true);
@@ -583,18 +585,27 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
     cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
     cs.request_tlm_marker(p.tlm != 0);
   }
+}
 
+// The image (at its place in a larger one), the tile grid and the components.
+void set_siz(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p, const placement& at) {
+  const uint32_t W = static_cast<uint32_t>(p.width), H = static_cast<uint32_t>(p.height),
+                 C = static_cast<uint32_t>(p.components);
+  const uint32_t x0 = static_cast<uint32_t>(at.region.x0), y0 = static_cast<uint32_t>(at.region.y0);
   ojph::param_siz siz = cs.access_siz();
   siz.set_image_extent(ojph::point(x0 + W, y0 + H));
   if (x0 != 0 || y0 != 0) siz.set_image_offset(ojph::point(x0, y0));
-  if (tiled) {
+  if (p.tile_w > 0 && p.tile_h > 0) {
     siz.set_tile_size(ojph::size(static_cast<uint32_t>(p.tile_w), static_cast<uint32_t>(p.tile_h)));
     if (x0 != 0 || y0 != 0) siz.set_tile_offset(ojph::point(x0, y0));
   }
   siz.set_num_components(C);
   for (uint32_t c = 0; c < C; ++c)
-    siz.set_component(c, ojph::point(1, 1), static_cast<uint32_t>(p.bit_depth), is_signed);
+    siz.set_component(c, ojph::point(1, 1), static_cast<uint32_t>(p.bit_depth), p.is_signed != 0);
+}
 
+// Wavelet, code-blocks, progression, quantization and the NLT marker.
+void set_coding(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p) {
   ojph::param_cod cod = cs.access_cod();
   if (p.num_decomp >= 0) cod.set_num_decomposition(static_cast<uint32_t>(p.num_decomp));
   if (p.block_w > 0 && p.block_h > 0)
@@ -608,7 +619,6 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
     ojph::size precincts[2] = {ojph::size(128, 128), ojph::size(256, 256)};
     cod.set_precinct_size(2, precincts);
   }
-
   if (p.reversible == 0) {
     ojph::param_qcd qcd = cs.access_qcd();
     if (p.qfactor > 0)
@@ -618,18 +628,19 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
   }
   if (p.nlt_binary_complement)
     cs.access_nlt().set_nonlinear_transform(k_all_components, k_nlt_binary_complement);
+}
 
-  // OpenJPH applies the component transform only when rows arrive row by
-  // row; component-by-component feeding would corrupt components 0 and 1.
-  cs.set_planar(p.color_transform == 0);
-  cs.write_headers(&out, nullptr, 0);
-  if (r.header_only) {
-    // The tile-parts (and TLM) come only from flush(); the codestream is
-    // dropped unflushed, which OpenJPH allows.
-    *out_buf = out.release(out_size);
-    return 0;
-  }
-
+// Feeds every row of every component to OpenJPH, from packed samples or
+// from a region of a larger image (its strides).
+int push_samples(ojph::codestream& cs, const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
+                 const ferroglyph_htj2k_region& r) {
+  const uint32_t W = static_cast<uint32_t>(p.width), H = static_cast<uint32_t>(p.height),
+                 C = static_cast<uint32_t>(p.components);
+  const uint64_t row_stride =
+      r.row_stride > 0 ? static_cast<uint64_t>(r.row_stride) : uint64_t{W} * (p.src_planar ? 1 : C);
+  const uint64_t plane =
+      r.plane_stride > 0 ? static_cast<uint64_t>(r.plane_stride) : row_stride * H;
+  const size_t step = p.src_planar ? 1 : C;
   ojph::ui32 next_comp = 0;
   ojph::line_buf* line = cs.exchange(nullptr, next_comp);
   auto push = [&](uint32_t c, uint64_t row) -> int {
@@ -638,8 +649,8 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
       return 3;
     }
     const uint64_t offset = p.src_planar ? c * plane + row * row_stride : row * row_stride + c;
-    if (!shim::load_component_row(src, p.bytes_per_sample, is_signed, static_cast<size_t>(offset),
-                                  step, line, W)) {
+    if (!shim::load_component_row(src, p.bytes_per_sample, p.is_signed != 0,
+                                  static_cast<size_t>(offset), step, line, W)) {
       shim::set_error("unexpected line buffer type");
       return 3;
     }
@@ -649,15 +660,34 @@ int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
   // Exactly one exchange per (component, row): OpenJPH loops forever when
   // asked again after the last row.
   if (p.color_transform) {
-    for (uint32_t r = 0; r < H; ++r)
+    for (uint32_t row = 0; row < H; ++row)
       for (uint32_t c = 0; c < C; ++c)
-        if (int rc = push(c, r)) return rc;
+        if (int rc = push(c, row)) return rc;
   } else {
     for (uint32_t c = 0; c < C; ++c)
-      for (uint32_t r = 0; r < H; ++r)
-        if (int rc = push(c, r)) return rc;
+      for (uint32_t row = 0; row < H; ++row)
+        if (int rc = push(c, row)) return rc;
   }
+  return 0;
+}
 
+int encode_into(const uint8_t* src, const ferroglyph_htj2k_encode_params& p,
+                const placement& at, malloc_outfile& out, uint8_t** out_buf, size_t* out_size) {
+  ojph::codestream cs;
+  set_profile_and_parts(cs, p, at);
+  set_siz(cs, p, at);
+  set_coding(cs, p);
+  // OpenJPH applies the component transform only when rows arrive row by
+  // row; component-by-component feeding would corrupt components 0 and 1.
+  cs.set_planar(p.color_transform == 0);
+  cs.write_headers(&out, nullptr, 0);
+  if (at.region.header_only) {
+    // The tile-parts (and TLM) come only from flush(); the codestream is
+    // dropped unflushed, which OpenJPH allows.
+    *out_buf = out.release(out_size);
+    return 0;
+  }
+  if (int rc = push_samples(cs, src, p, at.region)) return rc;
   cs.flush();
   cs.close();
   *out_buf = out.release(out_size);
