@@ -16,6 +16,7 @@ import time
 import numpy as np
 
 import ferroglyph
+from ferroglyph import _image_files
 from ferroglyph.codecs import _openjph
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,26 +28,12 @@ CANDIDATES = [
 
 
 def read_pnm(path: str) -> np.ndarray:
-    """Reads a binary PGM/PPM (8- or 16-bit) into (H, W) or (H, W, 3)."""
+    """Reads a binary PGM/PPM (8- or 16-bit) into (H, W) or (H, W, 3).
+
+    The package's reader, the one its command line uses for PGM/PPM input.
+    """
     with open(path, "rb") as f:
-        data = f.read()
-    fields, pos = [], 0
-    while len(fields) < 4:
-        while data[pos:pos + 1].isspace():
-            pos += 1
-        if data[pos:pos + 1] == b"#":
-            pos = data.index(b"\n", pos) + 1
-            continue
-        end = pos
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[pos:end])
-        pos = end
-    magic, w, h, maxval = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
-    channels = {b"P5": 1, b"P6": 3}[magic]
-    dtype = np.dtype(">u2") if maxval > 255 else np.dtype("u1")
-    pixels = np.frombuffer(data, dtype, h * w * channels, pos + 1).astype(dtype.newbyteorder("="))
-    return pixels.reshape((h, w, channels) if channels == 3 else (h, w))
+        return _image_files.read_pnm(f.read())[0]
 
 
 def synthetic_image(h: int = 512, w: int = 768) -> np.ndarray:

@@ -39,6 +39,11 @@ from dataclasses import dataclass, field
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TESTS = os.path.join(ROOT, "tests", "python")
+# The tests' helpers (the codestreams toolkit, the leak scenarios) for the
+# scripts outside the test suite: this is the one place that puts them on the
+# path; the scripts import this module first.
+if TESTS not in sys.path:
+    sys.path.append(TESTS)
 CORPUS = os.path.normpath(os.path.join(ROOT, "..", "shared", "corpus"))
 
 ADDRESS_LIMIT = 4 << 30

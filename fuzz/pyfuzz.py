@@ -28,7 +28,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pychild  # noqa: E402
 
-sys.path.insert(0, pychild.TESTS)
 
 # Marker segments that carry a length (a tolerant scan finds them anywhere).
 SEGMENT_MARKERS = frozenset([

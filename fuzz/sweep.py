@@ -26,7 +26,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pychild  # noqa: E402
 
-sys.path.insert(0, pychild.TESTS)
 
 SLOW = 1.0
 BYTE_VALUES = (0x00, 0xFF, "x^01", "x^80", "+1")
@@ -62,10 +61,9 @@ def sweep_codestreams(quick: bool) -> list[tuple[str, bytes, bool]]:
 def marker_lengths(cs: bytes) -> list[tuple[int, int, int]]:
     """(marker, offset, Lxxx) of the main-header segments and of every SOT."""
     import codestreams
-    import tile_edits
     out = [(m, pos, length - 2)
            for m, pos, length in codestreams.main_header_segments(cs)]
-    out += [(0xFF90, p.start, 10) for p in tile_edits.tile_parts(cs)]
+    out += [(0xFF90, p.start, 10) for p in codestreams.tile_parts(cs)]
     return out
 
 

@@ -23,7 +23,8 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "fuzz"))
+import pychild  # noqa: E402,F401  (puts the tests' helpers on the path)
 
 import leak_scenarios  # noqa: E402
 

@@ -1,32 +1,55 @@
-"""Codestream crafting for the decoder tests.
+"""The tests' codestream toolkit: marker codes, one main-header walker, and
+the editors and readers built on it.
 
 Everything here works on raw HTJ2K codestreams (``bytes``) as the encoder
-writes them: walking and editing main-header marker segments, inserting
-segments before the first tile-part, copying a main-header segment into the
-first tile-part header, reading PNM reference images, and a numpy model of a
+writes them (ISO/IEC 15444-1 marker codes, plus CAP for HTJ2K and NLT and DFS
+from 15444-2): walking the main header and the tile-parts, reading back what
+an encode wrote (``parse``), editing SIZ fields and main-header segments,
+inserting segments into the main header or a tile-part header, moving and
+spoiling tile-parts (keeping Psot right where a tile-part grows), the bridge
+seen through ctypes, reading reference images, and a numpy model of a
 reduced-resolution reversible decode (the integer 5/3 wavelet and the
-reversible component transform) to check decoded pixels against.
+reversible component transform) to check decoded pixels against.  The
+editors are written against the codestream format, not against the module's
+tile planner, so that tests compare the planner's view with an independent
+walk.
 """
 
 from __future__ import annotations
 
 import struct
+from dataclasses import dataclass, field
+from typing import NamedTuple
 
 import numpy as np
 
-# Marker codes used below.
+from ferroglyph import _image_files
+from ferroglyph.codecs import _bridge_ctypes
+
+# Marker codes.
 SOC = 0xFF4F
+CAP = 0xFF50
 SIZ = 0xFF51
 COD = 0xFF52
 COC = 0xFF53
+TLM = 0xFF55
+PLM = 0xFF57
+PLT = 0xFF58
 QCD = 0xFF5C
+QCC = 0xFF5D
 RGN = 0xFF5E
 POC = 0xFF5F
 PPM = 0xFF60
+PPT = 0xFF61
+COM = 0xFF64
 NLT = 0xFF76
 SOT = 0xFF90
 SOD = 0xFF93
 EOC = 0xFFD9
+
+SOC_SIZ = b"\xff\x4f\xff\x51"
+EOC_BYTES = b"\xff\xd9"
+PROGRESSION_ORDERS = ("LRCP", "RLCP", "RPCL", "PCRL", "CPRL")
 
 # Ready-made segments that OpenJPH skips with "... is not supported yet" and
 # that change nothing in the image: an RGN for component 0 with an ROI shift
@@ -49,18 +72,27 @@ RSIZ_WARNING = "Rsiz in SIZ has unimplemented fields"
 SCOC_WARNING = "Unsupported options in Scoc field of the COC segment"
 
 # SIZ layout (offsets from the start of the codestream, SOC at 0).
+LSIZ_AT = 4
 _SIZ_RSIZ = 6
-_SIZ_CSIZ = 40
-_SIZ_COMPONENTS = 42
+SIZ_FIELDS = {
+    "Xsiz": 8, "Ysiz": 12, "XOsiz": 16, "YOsiz": 20,
+    "XTsiz": 24, "YTsiz": 28, "XTOsiz": 32, "YTOsiz": 36,
+}
+CSIZ_AT = 40
+COMPONENTS_AT = 42
 
 
 # ---------------------------------------------------------------------------
 # Walking
 
 
-def segment(marker: int, payload: bytes) -> bytes:
+def segment(marker: int, payload: bytes = b"") -> bytes:
     """A marker segment: marker, length (payload + 2), payload."""
     return struct.pack(">HH", marker, len(payload) + 2) + payload
+
+
+def sot_segment(isot: int, psot: int, tpsot: int = 0, tnsot: int = 1) -> bytes:
+    return struct.pack(">HHHIBB", SOT, 10, isot, psot, tpsot, tnsot)
 
 
 def main_header_segments(cs: bytes) -> list[tuple[int, int, int]]:
@@ -97,6 +129,17 @@ def find_segment(cs: bytes, marker: int) -> tuple[int, int]:
     raise KeyError(f"no {marker:04X} segment in the main header")
 
 
+def main_segments(cs: bytes) -> list[tuple[int, int, int]]:
+    """(marker, start, end) of every main-header segment after SIZ, up to the first SOT."""
+    return [(m, pos, pos + length) for m, pos, length in main_header_segments(cs)[1:]]
+
+
+def main_segment(cs: bytes, marker: int) -> bytes:
+    """The first main-header segment ``marker``, marker included."""
+    pos, length = find_segment(cs, marker)
+    return bytes(cs[pos:pos + length])
+
+
 def raw_codestream(file_bytes: bytes) -> bytes:
     """The raw codestream inside a file: from the first SOC followed by SIZ.
 
@@ -110,18 +153,66 @@ def raw_codestream(file_bytes: bytes) -> bytes:
 
 
 # ---------------------------------------------------------------------------
-# Editing
+# SIZ
+
+
+def siz_length(cs: bytes) -> int:
+    """Lsiz."""
+    return struct.unpack_from(">H", cs, LSIZ_AT)[0]
+
+
+def siz_segment(cs: bytes) -> bytes:
+    """The SIZ segment, marker included."""
+    return bytes(cs[2:4 + siz_length(cs)])
+
+
+def siz_fields(siz: bytes, at_marker: bool = True) -> dict[str, int]:
+    """The eight 32-bit SIZ fields of a SIZ segment (or of a codestream)."""
+    shift = 2 if at_marker else 0
+    return {name: struct.unpack_from(">I", siz, at - shift)[0]
+            for name, at in SIZ_FIELDS.items()}
+
+
+def set_siz(cs: bytes, **fields: int) -> bytes:
+    """``cs`` with some of Xsiz ... YTOsiz (and Lsiz, Csiz) replaced."""
+    out = bytearray(cs)
+    for name, value in fields.items():
+        if name == "Lsiz":
+            struct.pack_into(">H", out, LSIZ_AT, value)
+        elif name == "Csiz":
+            struct.pack_into(">H", out, CSIZ_AT, value)
+        else:
+            struct.pack_into(">I", out, SIZ_FIELDS[name], value)
+    return bytes(out)
+
+
+# ---------------------------------------------------------------------------
+# Editing the main header
 
 
 def insert_before_first_sot(cs: bytes, *segments: bytes) -> bytes:
     at = first_sot(cs)
-    return cs[:at] + b"".join(segments) + cs[at:]
+    return bytes(cs[:at]) + b"".join(segments) + bytes(cs[at:])
 
 
-def insert_after_siz(cs: bytes, *segments: bytes) -> bytes:
-    pos, length = find_segment(cs, SIZ)
-    at = pos + length
-    return cs[:at] + b"".join(segments) + cs[at:]
+def insert_main(cs: bytes, seg: bytes, *, after: int | None = None) -> bytes:
+    """``cs`` with ``seg`` put right after the main-header segment ``after``
+    (or right before the first SOT when ``after`` is None)."""
+    if after is None:
+        return insert_before_first_sot(cs, seg)
+    at = next(end for m, _, end in main_segments(cs) if m == after)
+    return bytes(cs[:at]) + seg + bytes(cs[at:])
+
+
+def remove_main(cs: bytes, marker: int) -> bytes:
+    pos, length = find_segment(cs, marker)
+    return bytes(cs[:pos]) + bytes(cs[pos + length:])
+
+
+def move_main(cs: bytes, marker: int, *, after: int) -> bytes:
+    """``cs`` with its ``marker`` segment moved right after the ``after`` segment."""
+    seg = main_segment(cs, marker)
+    return insert_main(remove_main(cs, marker), seg, after=after)
 
 
 def set_rsiz(cs: bytes, rsiz: int) -> bytes:
@@ -129,13 +220,13 @@ def set_rsiz(cs: bytes, rsiz: int) -> bytes:
 
 
 def num_components(cs: bytes) -> int:
-    return struct.unpack_from(">H", cs, _SIZ_CSIZ)[0]
+    return struct.unpack_from(">H", cs, CSIZ_AT)[0]
 
 
 def set_component_ssiz(cs: bytes, component: int, ssiz: int) -> bytes:
     """Overwrites one component's Ssiz byte (precision - 1, | 0x80 if signed)."""
-    at = _SIZ_COMPONENTS + 3 * component
-    return cs[:at] + bytes([ssiz]) + cs[at + 1:]
+    at = COMPONENTS_AT + 3 * component
+    return bytes(cs[:at]) + bytes([ssiz]) + bytes(cs[at + 1:])
 
 
 def set_all_ssiz(cs: bytes, ssiz: int) -> bytes:
@@ -145,8 +236,8 @@ def set_all_ssiz(cs: bytes, ssiz: int) -> bytes:
 
 
 def set_subsampling(cs: bytes, component: int, xr: int, yr: int) -> bytes:
-    at = _SIZ_COMPONENTS + 3 * component + 1
-    return cs[:at] + bytes([xr, yr]) + cs[at + 2:]
+    at = COMPONENTS_AT + 3 * component + 1
+    return bytes(cs[:at]) + bytes([xr, yr]) + bytes(cs[at + 2:])
 
 
 def set_progression_order(cs: bytes, order: int) -> bytes:
@@ -205,6 +296,96 @@ def truncate_tile_data(cs: bytes, keep_fraction: float = 0.5) -> bytes:
 
 
 # ---------------------------------------------------------------------------
+# Tile-parts
+
+
+class TilePart(NamedTuple):
+    start: int
+    end: int
+    isot: int
+    psot: int
+    tpsot: int
+    tnsot: int
+
+
+def has_eoc(cs: bytes) -> bool:
+    return bytes(cs[-2:]) == EOC_BYTES
+
+
+def tile_parts(cs: bytes) -> list[TilePart]:
+    """Every tile-part in codestream order, by following Psot from the first SOT."""
+    data_end = len(cs) - 2 if has_eoc(cs) else len(cs)
+    pos = first_sot(cs)
+    out = []
+    while pos < data_end:
+        marker, lsot, isot, psot, tpsot, tnsot = struct.unpack_from(">HHHIBB", cs, pos)
+        if marker != SOT or lsot != 10:
+            raise ValueError(f"no SOT segment at {pos}")
+        end = data_end if psot == 0 else pos + psot
+        out.append(TilePart(pos, end, isot, psot, tpsot, tnsot))
+        pos = end
+    return out
+
+
+def part_bytes(cs: bytes, part: TilePart) -> bytes:
+    return bytes(cs[part.start:part.end])
+
+
+def set_sot(cs: bytes, index: int, **fields: int) -> bytes:
+    """``cs`` with fields (lsot, isot, psot, tpsot, tnsot) of its ``index``-th tile-part set."""
+    offsets = {"lsot": (2, ">H"), "isot": (4, ">H"), "psot": (6, ">I"),
+               "tpsot": (10, ">B"), "tnsot": (11, ">B")}
+    start = tile_parts(cs)[index].start
+    out = bytearray(cs)
+    for name, value in fields.items():
+        off, fmt = offsets[name]
+        struct.pack_into(fmt, out, start + off, value)
+    return bytes(out)
+
+
+def reorder_parts(cs: bytes, order: list[int]) -> bytes:
+    """``cs`` with its tile-parts rearranged: ``order`` lists old indices."""
+    parts = tile_parts(cs)
+    head = bytes(cs[:parts[0].start])
+    tail = EOC_BYTES if has_eoc(cs) else b""
+    return head + b"".join(part_bytes(cs, parts[i]) for i in order) + tail
+
+
+def remove_part(cs: bytes, index: int) -> bytes:
+    part = tile_parts(cs)[index]
+    return bytes(cs[:part.start]) + bytes(cs[part.end:])
+
+
+def insert_part(cs: bytes, index: int, part: bytes) -> bytes:
+    """``cs`` with ``part`` (whole tile-part bytes) put before its ``index``-th tile-part."""
+    at = tile_parts(cs)[index].start
+    return bytes(cs[:at]) + part + bytes(cs[at:])
+
+
+def insert_in_part_header(cs: bytes, index: int, seg: bytes) -> bytes:
+    """``cs`` with ``seg`` put into the header of its ``index``-th tile-part,
+    right before its SOD, and that tile-part's Psot grown to match."""
+    part = tile_parts(cs)[index]
+    sod = bytes(cs).index(b"\xff\x93", part.start + 12)
+    out = bytearray(bytes(cs[:sod]) + seg + bytes(cs[sod:]))
+    if part.psot:
+        struct.pack_into(">I", out, part.start + 6, part.psot + len(seg))
+    return bytes(out)
+
+
+def spoil_part_tail(cs: bytes, index: int, count: int = 10) -> bytes:
+    """``cs`` with the last ``count`` packet bytes of its ``index``-th tile-part set to FF.
+
+    The tile-part keeps its length and its header, so the codestream still
+    walks; the packet data no longer decodes.
+    """
+    part = tile_parts(cs)[index]
+    out = bytearray(cs)
+    out[part.end - count:part.end] = b"\xff" * count
+    return bytes(out)
+
+
+# ---------------------------------------------------------------------------
 # NLT type 3 ("binary complement to sign magnitude") for float16 patterns
 #
 # Decoding under an NLT type 3 marker maps a decoded negative B-bit value v to
@@ -230,34 +411,155 @@ def float16_codestream(encode, image: np.ndarray, **encode_kwargs) -> bytes:
 
 
 # ---------------------------------------------------------------------------
-# PNM
+# Reading back what an encode wrote: the main header's segments and the
+# tile-part skeleton; packet data is never looked at.
+
+
+@dataclass
+class Siz:
+    width: int
+    height: int
+    tile_w: int
+    tile_h: int
+    components: int
+    ssiz: list[int]
+
+    @property
+    def precisions(self) -> set[int]:
+        return {(s & 0x7F) + 1 for s in self.ssiz}
+
+    @property
+    def signedness(self) -> set[bool]:
+        return {bool(s & 0x80) for s in self.ssiz}
+
+    @property
+    def num_tiles(self) -> int:
+        return -(-self.width // self.tile_w) * -(-self.height // self.tile_h)
+
+
+@dataclass
+class Cod:
+    scod: int
+    progression: str
+    layers: int
+    mct: int
+    levels: int
+    block_w: int
+    block_h: int
+    block_style: int
+    reversible: bool
+
+
+@dataclass
+class PartHeader:
+    index: int
+    length: int
+    part: int
+    parts: int
+
+
+@dataclass
+class Codestream:
+    segments: list[tuple[int, bytes]]  # main header, in order
+    tile_parts: list[PartHeader] = field(default_factory=list)
+    ends_with_eoc: bool = False
+
+    def markers(self) -> list[int]:
+        return [m for m, _ in self.segments]
+
+    def body(self, marker: int) -> bytes:
+        bodies = [b for m, b in self.segments if m == marker]
+        assert len(bodies) == 1, f"expected one {marker:#06x} segment, found {len(bodies)}"
+        return bodies[0]
+
+    @property
+    def siz(self) -> Siz:
+        b = self.body(SIZ)
+        _rsiz, xsiz, ysiz, xo, yo, xt, yt, _xto, _yto, csiz = struct.unpack_from(">H8IH", b)
+        return Siz(xsiz - xo, ysiz - yo, xt, yt, csiz, [b[36 + 3 * c] for c in range(csiz)])
+
+    @property
+    def cod(self) -> Cod:
+        b = self.body(COD)
+        scod, order, layers, mct, levels, xcb, ycb, style, wavelet = struct.unpack_from(">BBHBBBBBB", b)
+        return Cod(scod, PROGRESSION_ORDERS[order], layers, mct, levels, 1 << (xcb + 2),
+                   1 << (ycb + 2), style, wavelet == 1)
+
+    @property
+    def qcd_style(self) -> int:
+        """Sqcd's quantization style: 0 none (reversible), 1 derived, 2 expounded."""
+        return self.body(QCD)[0] & 0x1F
+
+
+def parse(cs: bytes) -> Codestream:
+    """The main header's segments, then the tile-parts by Psot."""
+    heads = main_header_segments(cs)
+    out = Codestream([(m, cs[pos + 4:pos + length]) for m, pos, length in heads])
+    pos = first_sot(cs)
+    while pos < len(cs):
+        marker = struct.unpack_from(">H", cs, pos)[0]
+        if marker == EOC:
+            out.ends_with_eoc = pos + 2 == len(cs)
+            break
+        assert marker == SOT, f"expected SOT at {pos}, found {marker:#06x}"
+        _lsot, isot, psot, tpsot, tnsot = struct.unpack_from(">HHIBB", cs, pos + 2)
+        assert psot > 0, "a Psot of 0 (last tile-part runs to EOC) is not expected here"
+        out.tile_parts.append(PartHeader(isot, psot, tpsot, tnsot))
+        pos += psot
+    return out
+
+
+# ---------------------------------------------------------------------------
+# The bridge, seen through ctypes
+
+
+_bridge = None
+
+
+def bridge() -> _bridge_ctypes.Bridge:
+    """The bridge library through ctypes, loaded once."""
+    global _bridge
+    if _bridge is None:
+        _bridge = _bridge_ctypes.load()
+    return _bridge
+
+
+def info(cs: bytes) -> dict[str, int]:
+    return bridge().decode_info(cs).as_dict()
+
+
+def decode(cs: bytes, *, planar: bool = False, like: np.ndarray | None = None) -> np.ndarray:
+    """Decodes through the bridge; with ``like``, shaped and typed as that array.
+
+    The bridge returns (H, W, C) (or (C, H, W)) integers; float32 images come
+    back as their int32 bit patterns, so they are reinterpreted here.
+    """
+    out = bridge().decode(cs, planar=planar)
+    if like is None:
+        return out
+    if like.dtype.kind == "f":
+        out = out.view(np.float32)
+    if like.ndim == 2:
+        out = out[..., 0] if not planar else out[0]
+    return out.astype(like.dtype.newbyteorder("="), copy=False)
+
+
+def psnr(a: np.ndarray, b: np.ndarray, peak: float) -> float:
+    mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
+    return float("inf") if mse == 0 else 10 * np.log10(peak ** 2 / mse)
+
+
+# ---------------------------------------------------------------------------
+# Reference images (PNM, PGX)
 
 
 def read_pnm(path) -> np.ndarray:
-    """A binary PGM (P5) or PPM (P6): (H, W) or (H, W, 3); 16-bit samples are big-endian."""
+    """A binary PGM (P5) or PPM (P6): (H, W) or (H, W, 3), native byte order.
+
+    The package's own reader (the one the command line and the demo use).
+    """
     with open(path, "rb") as f:
-        data = f.read()
-    fields: list[bytes] = []
-    pos = 0
-    while len(fields) < 4:
-        while data[pos:pos + 1].isspace():
-            pos += 1
-        if data[pos:pos + 1] == b"#":
-            pos = data.index(b"\n", pos) + 1
-            continue
-        end = pos
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[pos:end])
-        pos = end
-    pos += 1  # the single white-space character after maxval
-    magic, width, height, maxval = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
-    channels = {b"P5": 1, b"P6": 3}[magic]
-    dtype = np.dtype(">u2") if maxval > 255 else np.dtype("u1")
-    count = width * height * channels
-    pixels = np.frombuffer(data, dtype, count, pos).astype(dtype.newbyteorder("="))
-    shape = (height, width) if channels == 1 else (height, width, channels)
-    return pixels.reshape(shape)
+        return _image_files.read_pnm(f.read())[0]
 
 
 def read_pgx(path) -> np.ndarray:

@@ -40,8 +40,7 @@ import numpy as np
 from ferroglyph._parallel_encode import encode as parallel_encode
 from ferroglyph.codecs import _openjph as htj2k
 
-import codestreams as cse
-import tile_edits as te
+import codestreams as cst
 
 OpenJphError = htj2k.OpenJphError
 Unsupported = htj2k.OpenJphUnsupportedFeature
@@ -267,7 +266,7 @@ def scenarios() -> tuple[Scenario, ...]:
     cs_tiled_tlm = enc(tiled_src, tile=(48, 48), tlm=True, tilepart=1)
     f16 = random_image((24, 32), np.float16, 7)
     f16 = np.where(np.isfinite(f16), f16, np.float16(0))
-    cs_f16 = cse.float16_codestream(enc, f16)
+    cs_f16 = cst.float16_codestream(enc, f16)
     n_rgb = rgb.nbytes
 
     # encode: successes of every sample type and the main settings.
@@ -384,24 +383,24 @@ def scenarios() -> tuple[Scenario, ...]:
     # Damaged codestreams.
     cut_siz = cs_rgb[:20]
     cut_main = cs_rgb[:100]
-    cut_data = cse.truncate_tile_data(cs_rgb, 0.3)
-    cut_tail = cse.truncate_tile_data(cs_rgb, 0.95)
-    bad_order = cse.set_progression_order(cs_rgb, 7)
-    pos, _ = cse.find_segment(cs_rgb, cse.COD)
+    cut_data = cst.truncate_tile_data(cs_rgb, 0.3)
+    cut_tail = cst.truncate_tile_data(cs_rgb, 0.95)
+    bad_order = cst.set_progression_order(cs_rgb, 7)
+    pos, _ = cst.find_segment(cs_rgb, cst.COD)
     layers = cs_rgb[:pos + 6] + b"\x00\x03" + cs_rgb[pos + 8:]
-    bad_ssiz = cse.set_all_ssiz(cs_rgb, 45)
-    spoiled = te.spoil_part_tail(cs_tiled, 4)
-    rgn = cse.insert_before_first_sot(cs_rgb, cse.RGN_NOOP)
-    scoc = cse.with_unknown_scoc_option(cs_rgb)
+    bad_ssiz = cst.set_all_ssiz(cs_rgb, 45)
+    spoiled = cst.spoil_part_tail(cs_tiled, 4)
+    rgn = cst.insert_before_first_sot(cs_rgb, cst.RGN_NOOP)
+    scoc = cst.with_unknown_scoc_option(cs_rgb)
     qcd_in_tiles = cs_tiled
     for i in range(3):
-        qcd_in_tiles = te.insert_in_part_header(qcd_in_tiles, i,
-                                                te.main_segment(cs_tiled, te.QCD))
-    nlt0 = cse.with_nlt(cs_gray16, cse.ssiz(12, False), 0)
-    nlt3_u8 = cse.with_nlt(cs_rgb, cse.ssiz(8, False), 3)
-    nlt_points = cse.with_nlt(cs_rgb, cse.ssiz(8, False), 2)
-    mixed = cse.set_component_ssiz(cs_rgb, 1, cse.ssiz(7, False))
-    subsampled = cse.set_subsampling(cs_rgb, 1, 2, 2)
+        qcd_in_tiles = cst.insert_in_part_header(qcd_in_tiles, i,
+                                                cst.main_segment(cs_tiled, cst.QCD))
+    nlt0 = cst.with_nlt(cs_gray16, cst.ssiz(12, False), 0)
+    nlt3_u8 = cst.with_nlt(cs_rgb, cst.ssiz(8, False), 3)
+    nlt_points = cst.with_nlt(cs_rgb, cst.ssiz(8, False), 2)
+    mixed = cst.set_component_ssiz(cs_rgb, 1, cst.ssiz(7, False))
+    subsampled = cst.set_subsampling(cs_rgb, 1, 2, 2)
 
     add("decode_info cut in SIZ", _call(info, cut_siz), OpenJphError, "SIZ marker",
         inputs=(cut_siz,))

@@ -23,11 +23,6 @@ EXPORTED = {
 }
 
 
-@pytest.fixture(scope="module")
-def bridge():
-    return _bridge_ctypes.load()
-
-
 def test_library_and_header_are_installed_in_the_package():
     assert os.path.isfile(LIBRARY)
     assert os.path.isfile(os.path.join(CODECS_DIR, "openjph_shim", "openjph_shim.h"))

@@ -14,7 +14,6 @@ import numpy as np
 import pytest
 
 import codestreams as cst
-from ferroglyph.codecs import _bridge_ctypes
 from ferroglyph.codecs._openjph import (
     OpenJphError,
     OpenJphUnsupportedFeature,
@@ -49,11 +48,6 @@ def planes(arr, interleaved):
     if arr.ndim == 2:
         return arr[None]
     return np.moveaxis(arr, 2, 0) if interleaved else arr
-
-
-@pytest.fixture(scope="module")
-def bridge():
-    return _bridge_ctypes.load()
 
 
 @pytest.fixture(scope="module")

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 import codestreams as cst
-from ferroglyph.codecs import _bridge_ctypes
 from ferroglyph.codecs._openjph import (
     OpenJphError,
     OpenJphUnsupportedFeature,
@@ -23,11 +22,6 @@ from ferroglyph.codecs._openjph import (
 KEYS = ["width", "height", "components", "bit_depth", "signed", "num_decompositions",
         "color_transform", "nlt_type", "uniform", "dtype"]
 BOOL_KEYS = {"signed", "color_transform", "uniform"}
-
-
-@pytest.fixture(scope="module")
-def bridge():
-    return _bridge_ctypes.load()
 
 
 def _codestream(kind, bridge=None):

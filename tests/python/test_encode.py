@@ -1,7 +1,7 @@
 """encode() and its two rule helpers, _quantization and _max_decompositions.
 
 Codestreams are read back through the bridge's ctypes view (pixels, header
-facts) and through a small header walker (helpers_codestream.py), so each
+facts) and through the header walker of codestreams.py, so each
 keyword is checked where it lands: in SIZ, COD, QCD, NLT, TLM or the tile-part
 skeleton.
 """
@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import ferroglyph.codecs._openjph as oj
-import helpers_codestream as hc
+import codestreams as cst
 
 OpenJphError = oj.OpenJphError
 NAN = float("nan")
@@ -46,7 +46,7 @@ def extremes(dtype, shape):
 
 def facts(cs: bytes) -> dict:
     """What a codestream says about the encode that produced it."""
-    p = hc.parse(cs)
+    p = cst.parse(cs)
     siz, cod = p.siz, p.cod
     return {
         "size": (siz.height, siz.width), "components": siz.components,
@@ -54,8 +54,8 @@ def facts(cs: bytes) -> dict:
         "precision": siz.precisions, "signed": siz.signedness, "levels": cod.levels,
         "block": (cod.block_w, cod.block_h), "order": cod.progression,
         "reversible": cod.reversible, "mct": cod.mct, "qcd_style": p.qcd_style,
-        "qcc": hc.QCC in p.markers(), "nlt": hc.NLT in p.markers(),
-        "tlm": hc.TLM in p.markers(), "tile_parts": len(p.tile_parts),
+        "qcc": cst.QCC in p.markers(), "nlt": cst.NLT in p.markers(),
+        "tlm": cst.TLM in p.markers(), "tile_parts": len(p.tile_parts),
     }
 
 
@@ -378,17 +378,17 @@ TILEPARTS = [
 @pytest.mark.parametrize("order,tilepart,parts,warned", TILEPARTS)
 def test_tilepart_bits(order, tilepart, parts, warned):
     cs = oj.encode(np.zeros((32, 32, 3), np.uint8), prog_order=order, tilepart=tilepart)
-    p = hc.parse(cs)
+    p = cst.parse(cs)
     assert len(p.tile_parts) == parts and p.ends_with_eoc
     assert bool(oj.last_warnings()) is warned
 
 
 def test_tlm_with_tiles_and_tileparts_indexes_every_tile_part():
     cs = oj.encode(GREY8, tile=(32, 16), tilepart=1, tlm=True)
-    p = hc.parse(cs)
-    stlm = p.body(hc.TLM)[1]
+    p = cst.parse(cs)
+    stlm = p.body(cst.TLM)[1]
     assert stlm == 0x60  # 16-bit tile indices, 32-bit lengths
-    entries = (len(p.body(hc.TLM)) - 2) // 6
+    entries = (len(p.body(cst.TLM)) - 2) // 6
     assert entries == len(p.tile_parts) == 6 * 6
 
 
@@ -458,9 +458,9 @@ def test_quality_orders_the_size():
                          ids=["grey8", "rgb8", "grey16"])
 def test_irreversible_quality(img, level, min_psnr):
     cs = oj.encode(img, level)
-    out = hc.decode(cs, like=img)
+    out = cst.decode(cs, like=img)
     peak = np.iinfo(img.dtype).max
-    assert min_psnr < hc.psnr(img, out, peak) < 80  # lossy, but close
+    assert min_psnr < cst.psnr(img, out, peak) < 80  # lossy, but close
 
 
 # ---------------------------------------------------------------------------
@@ -491,9 +491,9 @@ LAYOUTS = [
 def test_layout_rules(shape, planar, components, size, layout):
     img = extremes(np.uint8, shape)
     cs = oj.encode(img, planar=planar)
-    info = hc.info(cs)
+    info = cst.info(cs)
     assert (info["components"], (info["height"], info["width"])) == (components, size)
-    out = hc.decode(cs, planar=layout == "chw")
+    out = cst.decode(cs, planar=layout == "chw")
     expected = img[..., None] if layout == "grey" else img
     np.testing.assert_array_equal(out, expected)
 
@@ -522,14 +522,14 @@ def test_16384_components_are_accepted():
     # CPRL with one level keeps OpenJPH's per-component work linear.
     img = (np.arange(16384) % 251).astype(np.uint8).reshape(16384, 1, 1)
     cs = oj.encode(img, planar=True, prog_order="CPRL", num_decomp=1)
-    np.testing.assert_array_equal(hc.decode(cs, planar=True), img)
+    np.testing.assert_array_equal(cst.decode(cs, planar=True), img)
 
 
 def test_wide_two_plane_array_is_planar_by_default():
     img = extremes(np.uint8, (2, 2, 20000))
     cs = oj.encode(img)
     assert facts(cs)["components"] == 2 and facts(cs)["size"] == (2, 20000)
-    np.testing.assert_array_equal(hc.decode(cs, planar=True), img)
+    np.testing.assert_array_equal(cst.decode(cs, planar=True), img)
 
 
 # ---------------------------------------------------------------------------
@@ -555,7 +555,7 @@ def test_reversible_round_trip_is_bit_exact(dtype, shape, kwargs):
     img = _samples(dtype, shape)
     cs = oj.encode(img, **kwargs)
     planar = kwargs.get("planar", len(shape) == 3 and shape[2] > 4 and shape[0] <= 4)
-    out = hc.decode(cs, planar=planar, like=img)
+    out = cst.decode(cs, planar=planar, like=img)
     assert out.dtype == img.dtype
     np.testing.assert_array_equal(out.view(f"u{img.itemsize}"), img.view(f"u{img.itemsize}"))
 
@@ -576,8 +576,8 @@ def test_float32_special_values_survive_bit_exactly(shape, kwargs):
     img.reshape(-1)[:FLOAT_PATTERNS.size] = FLOAT_PATTERNS.view(np.float32)
     img.reshape(-1)[-FLOAT_PATTERNS.size:] = FLOAT_PATTERNS[::-1].view(np.float32)
     cs = oj.encode(img, **kwargs)
-    assert facts(cs)["mct"] == 0 and hc.info(cs)["nlt_type"] == 3
-    out = hc.decode(cs, planar=shape[0] == 3, like=img)
+    assert facts(cs)["mct"] == 0 and cst.info(cs)["nlt_type"] == 3
+    out = cst.decode(cs, planar=shape[0] == 3, like=img)
     np.testing.assert_array_equal(out.view(np.uint32), img.view(np.uint32))
 
 
@@ -597,7 +597,7 @@ def test_non_contiguous_input_encodes_its_values(view):
     assert not img.flags.c_contiguous
     cs = oj.encode(img)
     assert cs == oj.encode(np.ascontiguousarray(img))
-    np.testing.assert_array_equal(hc.decode(cs, like=img), img)
+    np.testing.assert_array_equal(cst.decode(cs, like=img), img)
 
 
 @pytest.mark.parametrize("dtype", [">u2", ">i2", ">u4", ">i4", ">f4"])
@@ -609,7 +609,7 @@ def test_non_native_byte_order_encodes_the_same_values(dtype, level):
     cs = oj.encode(swapped, level)
     assert cs == oj.encode(native, level)
     if level is None:
-        out = hc.decode(cs, like=native)
+        out = cst.decode(cs, like=native)
         np.testing.assert_array_equal(out.view(f"u{native.itemsize}"), native.view(f"u{native.itemsize}"))
 
 
@@ -647,7 +647,7 @@ def test_reversible_without_decomposition_but_with_rgb_is_lossless(dtype):
     img[:4] = np.iinfo(dtype).min  # the samples OpenJPH loses without the transform
     cs = oj.encode(img, num_decomp=0)
     assert facts(cs)["levels"] == 0 and facts(cs)["mct"] == 1
-    np.testing.assert_array_equal(hc.decode(cs, like=img), img)
+    np.testing.assert_array_equal(cst.decode(cs, like=img), img)
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.float32])
@@ -659,9 +659,9 @@ def test_irreversible_without_decomposition_is_allowed(dtype):
 @pytest.mark.parametrize("shape", [(1, 100), (100, 1), (1, 1)])
 def test_resolutions_never_clamps_a_reversible_encode_into_a_refusal(shape):
     img = extremes(np.uint8, shape)
-    np.testing.assert_array_equal(hc.decode(oj.encode(img), like=img), img)  # fine without
+    np.testing.assert_array_equal(cst.decode(oj.encode(img), like=img), img)  # fine without
     cs = oj.encode(img, resolutions=5)
-    np.testing.assert_array_equal(hc.decode(cs, like=img), img)
+    np.testing.assert_array_equal(cst.decode(cs, like=img), img)
 
 
 # ---------------------------------------------------------------------------
@@ -719,7 +719,7 @@ def test_encode_warnings_are_reported_only_through_last_warnings():
         warnings.simplefilter("always")
         cs = oj.encode(np.zeros((16, 16, 3), np.uint8), prog_order="RPCL", tilepart=2)
     assert caught == []
-    assert type(cs) is bytes and hc.parse(cs).ends_with_eoc
+    assert type(cs) is bytes and cst.parse(cs).ends_with_eoc
     assert oj.last_warnings().startswith("For RPCL progression")
 
 

@@ -16,8 +16,7 @@ import numpy as np
 import pytest
 
 import ferroglyph.codecs._openjph as ojph
-import codestreams as cs_edit
-import tile_edits as te
+import codestreams as cst
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 FUZZ = os.path.join(ROOT, "fuzz")
@@ -121,37 +120,37 @@ TILED = ojph.encode(IMAGE, tile=(32, 32))
 
 def with_components(cs: bytes, n: int) -> bytes:
     """``cs`` (one component) with a SIZ segment declaring ``n`` copies of it."""
-    siz = te.siz_segment(cs)
+    siz = cst.siz_segment(cs)
     body = siz[4:38] + struct.pack(">H", n) + siz[40:43] * n
-    return cs[:2] + te.segment(0xFF51, body) + cs[2 + len(siz):]
+    return cs[:2] + cst.segment(0xFF51, body) + cs[2 + len(siz):]
 
 
 def with_cod_byte(cs: bytes, offset: int, value: int) -> bytes:
-    pos, _ = cs_edit.find_segment(cs, cs_edit.COD)
+    pos, _ = cst.find_segment(cs, cst.COD)
     return cs[:pos + offset] + bytes([value]) + cs[pos + offset + 1:]
 
 
 def with_coc_levels(cs: bytes, levels: int) -> bytes:
-    pos, length = cs_edit.find_segment(cs, cs_edit.COD)
+    pos, length = cst.find_segment(cs, cst.COD)
     spcod = cs[pos + 9:pos + length]  # levels, code-block sizes, style, wavelet
-    return cs_edit.insert_before_first_sot(
-        cs, te.segment(cs_edit.COC, bytes([0, 0, levels]) + spcod[1:]))
+    return cst.insert_before_first_sot(
+        cs, cst.segment(cst.COC, bytes([0, 0, levels]) + spcod[1:]))
 
 
 HOSTILE = {
-    "4G x 4G, one tile": te.set_siz(BASE, Xsiz=M32, Ysiz=M32, XTsiz=M32, YTsiz=M32),
-    "4G x 4G, 64-sample tiles": te.set_siz(BASE, Xsiz=M32, Ysiz=M32),
-    "2G x 2G at offsets 2^31": te.set_siz(BASE, Xsiz=M32, Ysiz=M32, XOsiz=1 << 31,
+    "4G x 4G, one tile": cst.set_siz(BASE, Xsiz=M32, Ysiz=M32, XTsiz=M32, YTsiz=M32),
+    "4G x 4G, 64-sample tiles": cst.set_siz(BASE, Xsiz=M32, Ysiz=M32),
+    "2G x 2G at offsets 2^31": cst.set_siz(BASE, Xsiz=M32, Ysiz=M32, XOsiz=1 << 31,
                                           YOsiz=1 << 31, XTsiz=M32, YTsiz=M32),
-    "64 x 64 at offsets 2^32-65": te.set_siz(BASE, Xsiz=M32, Ysiz=M32, XOsiz=M32 - 64,
+    "64 x 64 at offsets 2^32-65": cst.set_siz(BASE, Xsiz=M32, Ysiz=M32, XOsiz=M32 - 64,
                                              YOsiz=M32 - 64, XTsiz=M32, YTsiz=M32),
     "16384 components": with_components(BASE, 16384),
-    "16384 components of 65536 x 65536": te.set_siz(with_components(BASE, 16384), Xsiz=65536,
+    "16384 components of 65536 x 65536": cst.set_siz(with_components(BASE, 16384), Xsiz=65536,
                                                     Ysiz=65536, XTsiz=65536, YTsiz=65536),
-    "1x1 tiles on 4096 x 4096": te.set_siz(BASE, Xsiz=4096, Ysiz=4096, XTsiz=1, YTsiz=1),
-    "65,792 tiles": te.set_siz(TILED, Xsiz=256 * 32, Ysiz=257 * 32),
-    "2x2 tiles on 4G x 4G": te.set_siz(TILED, Xsiz=M32, Ysiz=M32, XTsiz=2, YTsiz=2),
-    "tile grid past 2^32": te.set_siz(TILED, Xsiz=M32, Ysiz=M32, XOsiz=1 << 31, YOsiz=1 << 31,
+    "1x1 tiles on 4096 x 4096": cst.set_siz(BASE, Xsiz=4096, Ysiz=4096, XTsiz=1, YTsiz=1),
+    "65,792 tiles": cst.set_siz(TILED, Xsiz=256 * 32, Ysiz=257 * 32),
+    "2x2 tiles on 4G x 4G": cst.set_siz(TILED, Xsiz=M32, Ysiz=M32, XTsiz=2, YTsiz=2),
+    "tile grid past 2^32": cst.set_siz(TILED, Xsiz=M32, Ysiz=M32, XOsiz=1 << 31, YOsiz=1 << 31,
                                       XTOsiz=1 << 31, YTOsiz=1 << 31, XTsiz=(1 << 31) + 7,
                                       YTsiz=(1 << 31) + 7),
     **{f"progression order {p}": with_cod_byte(TILED if p % 2 else BASE, 5, p)

@@ -30,8 +30,7 @@ import pytest
 from ferroglyph._parallel_encode import encode as parallel_encode
 from ferroglyph.codecs import _openjph as htj2k
 
-import codestreams as cse
-import tile_edits as te
+import codestreams as cst
 from leak_scenarios import random_image as _image
 
 # The warnings a decode draws become exceptions, so that each one is checked
@@ -63,14 +62,14 @@ class ThreadWork:
 
 
 def _with_layers(cs: bytes, layers: int) -> bytes:
-    pos, _ = cse.find_segment(cs, cse.COD)
+    pos, _ = cst.find_segment(cs, cst.COD)
     return cs[:pos + 6] + layers.to_bytes(2, "big") + cs[pos + 8:]
 
 
 def _copy_into_tiles(cs: bytes, marker: int, count: int) -> bytes:
-    seg = te.main_segment(cs, marker)
+    seg = cst.main_segment(cs, marker)
     for i in range(count):
-        cs = te.insert_in_part_header(cs, i, seg)
+        cs = cst.insert_in_part_header(cs, i, seg)
     return cs
 
 
@@ -139,13 +138,13 @@ def _work_for(t: int) -> ThreadWork:
         add(Expected(f"decode_info {name}", lambda cs=cs: info(cs), info(cs)))
 
     # Errors with this thread's own number in the text.
-    order = cse.set_progression_order(cs_rgb, 5 + t)
-    order_tiled = cse.set_progression_order(cs_tiled, 5 + t)
+    order = cst.set_progression_order(cs_rgb, 5 + t)
+    order_tiled = cst.set_progression_order(cs_tiled, 5 + t)
     order_text = f"decode_info: invalid progression order {5 + t} in the COD marker segment (rc=2)"
     layers = _with_layers(cs_tiled, 2 + t)
     layers_text = ("decode_info: The current implementation supports 1 quality layer only.  "
                    f"This codestream has {2 + t} quality layers (rc=2)")
-    ssiz = cse.set_all_ssiz(cs_rgb, 40 + t)
+    ssiz = cst.set_all_ssiz(cs_rgb, 40 + t)
     ssiz_text = f"decode_info: Wrong SIZ-SSiz value of {40 + t} (rc=2)"
     E = htj2k.OpenJphError
     add(Expected("decode bad progression order", lambda: dec(order), error=E, text=order_text))
@@ -160,10 +159,10 @@ def _work_for(t: int) -> ThreadWork:
     add(Expected("decode_info bad Ssiz", lambda: info(ssiz), error=E, text=ssiz_text))
 
     # Errors of packet data: a thread's own cut, a thread's own spoiled tile.
-    cut = cse.truncate_tile_data(cs_rgb, 0.1 + 0.05 * t)
+    cut = cst.truncate_tile_data(cs_rgb, 0.1 + 0.05 * t)
     add(Expected("decode cut in packet data", lambda: dec(cut), error=E,
                  text="decode: error reading from file (rc=5)"))
-    spoiled = te.spoil_part_tail(cs_tiled, t % 9)
+    spoiled = cst.spoil_part_tail(cs_tiled, t % 9)
     for n in (1, 2):
         add(Expected(f"decode tiled, tile {t % 9} spoiled, numthreads={n}",
                      lambda n=n: dec(spoiled, numthreads=n), error=E,
@@ -174,7 +173,7 @@ def _work_for(t: int) -> ThreadWork:
                  text="encode: incorrect code block dimensions (rc=5)"))
 
     # Warnings: t + 1 lines of this thread's own.
-    for marker, seg_name in [(te.QCD, "QCD"), (te.COD, "COD")]:
+    for marker, seg_name in [(cst.QCD, "QCD"), (cst.COD, "COD")]:
         line = f"{seg_name} marker segment in a tile is not supported yet"
         lines = "\n".join([line] * (t + 1))
         damaged = _copy_into_tiles(cs_tiled, marker, t + 1)
@@ -190,7 +189,7 @@ def _work_for(t: int) -> ThreadWork:
                          warnings=lines))
     # The same with the last tile cut short: an unsupported segment skipped
     # quietly, and a lost tail reported as a RuntimeWarning.
-    damaged = _copy_into_tiles(cs_tiled, te.QCD, t + 1)
+    damaged = _copy_into_tiles(cs_tiled, cst.QCD, t + 1)
     damaged = damaged[:len(damaged) - 40 - 8 * t]
     add(Expected(f"decode QCD in {t + 1} tiles, cut short",
                  lambda: dec(damaged, ignore_unsupported=True), error=RuntimeWarning,

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import functools
 import os
-import re
 import struct
 import threading
 import warnings
@@ -20,7 +19,7 @@ import pytest
 
 import ferroglyph.codecs._openjph as ojph
 import ferroglyph.core.parallel as par
-import tile_edits as te
+import codestreams as cst
 from ferroglyph.codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
 
 RNG = np.random.default_rng(7)
@@ -146,17 +145,17 @@ def test_tiled_decode_equals_whole_decode(name, planar):
 
 
 EDITED = {
-    "tile-parts interleaved 0,1,2,3,0,...": lambda: te.reorder_parts(
+    "tile-parts interleaved 0,1,2,3,0,...": lambda: cst.reorder_parts(
         case_codestream("six tile-parts per tile, TLM"),
         sorted(range(24), key=lambda i: (i % 6, i // 6))),
-    "tiles in reverse order": lambda: te.reorder_parts(gray4(), [3, 2, 1, 0]),
-    "Psot 0 on the last tile-part": lambda: te.set_sot(gray4(), 3, psot=0),
-    "PLT and COM in tile-part headers": lambda: te.insert_in_part_header(
-        te.insert_in_part_header(gray4(), 1, te.segment(te.COM, b"\x00\x01note")),
-        2, te.segment(te.PLT, b"\x00" + bytes([5]))),
-    "PLM in the main header": lambda: te.insert_main(gray4(), te.segment(te.PLM, b"\x00\x01\x05")),
-    "extra empty tile-part": lambda: te.insert_part(
-        te.set_sot(gray4(), 0, tnsot=2), 1, te.sot_segment(0, 14, 1, 2) + b"\xff\x93"),
+    "tiles in reverse order": lambda: cst.reorder_parts(gray4(), [3, 2, 1, 0]),
+    "Psot 0 on the last tile-part": lambda: cst.set_sot(gray4(), 3, psot=0),
+    "PLT and COM in tile-part headers": lambda: cst.insert_in_part_header(
+        cst.insert_in_part_header(gray4(), 1, cst.segment(cst.COM, b"\x00\x01note")),
+        2, cst.segment(cst.PLT, b"\x00" + bytes([5]))),
+    "PLM in the main header": lambda: cst.insert_main(gray4(), cst.segment(cst.PLM, b"\x00\x01\x05")),
+    "extra empty tile-part": lambda: cst.insert_part(
+        cst.set_sot(gray4(), 0, tnsot=2), 1, cst.sot_segment(0, 14, 1, 2) + b"\xff\x93"),
 }
 
 
@@ -230,7 +229,7 @@ def test_decode_offers_full_resolution_decodes_to_the_tiled_path(tiled_calls, kw
 
 
 def test_decode_with_ignore_unsupported_decodes_a_warning_tile_whole(tiled_calls):
-    cs = te.insert_in_part_header(gray4(), 2, te.main_segment(gray4(), te.COD))
+    cs = cst.insert_in_part_header(gray4(), 2, cst.main_segment(gray4(), cst.COD))
     got = ojph.decode(cs, ignore_unsupported=True, numthreads=2)
     assert tiled_calls == []
     assert_same_array(got, GRAY)
@@ -331,11 +330,11 @@ def test_float32_out_must_be_float32():
 
 def lut_nlt(cs: bytes) -> bytes:
     payload = struct.pack(">HBBHIIB", 0xFFFF, 15, 2, 1, 0, 65535, 16)
-    return te.insert_main(cs, te.segment(0xFF76, payload + np.array([0, 65535], ">u2").tobytes()))
+    return cst.insert_main(cs, cst.segment(0xFF76, payload + np.array([0, 65535], ">u2").tobytes()))
 
 
 def sod_replaced(cs: bytes, index: int) -> bytes:
-    part = te.tile_parts(cs)[index]
+    part = cst.tile_parts(cs)[index]
     at = cs.index(b"\xff\x93", part.start + 12)
     return cs[:at] + b"\xff\x94" + cs[at + 2:]
 
@@ -343,28 +342,28 @@ def sod_replaced(cs: bytes, index: int) -> bytes:
 def tile_part_without_sod(cs: bytes) -> bytes:
     """A second tile-part for tile 2 holding only a COM segment.  The whole
     codestream decodes; tile 2's own codestream ends before its data."""
-    com = te.segment(te.COM, b"\x00\x01hello")
-    cs = te.set_sot(cs, 2, tnsot=2)
-    return te.insert_part(cs, 3, te.sot_segment(2, 12 + len(com), 1, 2) + com)
+    com = cst.segment(cst.COM, b"\x00\x01hello")
+    cs = cst.set_sot(cs, 2, tnsot=2)
+    return cst.insert_part(cs, 3, cst.sot_segment(2, 12 + len(com), 1, 2) + com)
 
 
 # name: (codestream, does the planner cut it)
 FALLBACKS = {
     "one tile": (lambda: ojph.encode(GRAY), False),
-    "subsampled component": (lambda: te.set_sampling(rgb4(), 1, 2, 1), False),
-    "components of different precision": (lambda: te.set_precision(rgb4(), 1, 6), True),
+    "subsampled component": (lambda: cst.set_subsampling(rgb4(), 1, 2, 1), False),
+    "components of different precision": (lambda: cst.set_component_ssiz(rgb4(), 1, 6), True),
     "NLT type 2": (lambda: lut_nlt(ojph.encode(img((80, 80), np.uint16, 0, 65536),
                                                tile=(64, 64), reversible=False,
                                                level=0.0001)), True),
-    "NLT segment that cannot be read": (lambda: te.insert_main(
-        gray4(), te.segment(0xFF76, struct.pack(">HBB", 0xFFFF, 7, 1))), True),
-    "damaged packet data in tile 2": (lambda: te.spoil_part_tail(gray4(), 2), True),
+    "NLT segment that cannot be read": (lambda: cst.insert_main(
+        gray4(), cst.segment(0xFF76, struct.pack(">HBB", 0xFFFF, 7, 1))), True),
+    "damaged packet data in tile 2": (lambda: cst.spoil_part_tail(gray4(), 2), True),
     "damaged SOD in tile 1": (lambda: sod_replaced(rgb4(), 1), True),
     "tile-part without data": (lambda: tile_part_without_sod(gray4()), True),
-    "COD in a tile-part header": (lambda: te.insert_in_part_header(
-        gray4(), 2, te.main_segment(gray4(), te.COD)), True),
+    "COD in a tile-part header": (lambda: cst.insert_in_part_header(
+        gray4(), 2, cst.main_segment(gray4(), cst.COD)), True),
     "QCD in every tile-part header": (lambda: functools.reduce(
-        lambda cs, i: te.insert_in_part_header(cs, i, te.main_segment(cs, te.QCD)),
+        lambda cs, i: cst.insert_in_part_header(cs, i, cst.main_segment(cs, cst.QCD)),
         range(4), rgb4()), True),
 }
 
@@ -413,7 +412,7 @@ def corrupt_tile(monkeypatch, which: int, how):
 
 @pytest.mark.parametrize("how", [
     lambda cs: cs[:len(cs) // 2],
-    lambda cs: te.insert_in_part_header(cs, 0, te.main_segment(cs, te.COD)),
+    lambda cs: cst.insert_in_part_header(cs, 0, cst.main_segment(cs, cst.COD)),
     lambda cs: cs[:-2],
     lambda cs: b"",
 ], ids=["truncated", "draws a skipped-segment warning", "draws another warning", "empty"])
@@ -566,7 +565,7 @@ def test_header_facts(monkeypatch, info, steps_aside):
 def test_last_warnings_after_a_tiled_decode_are_not_an_earlier_calls():
     # The tiles' warning lists live on the worker threads; the calling thread
     # reads the header facts, and its list reports that read.
-    warned = te.insert_in_part_header(gray4(), 1, te.main_segment(gray4(), te.QCD))
+    warned = cst.insert_in_part_header(gray4(), 1, cst.main_segment(gray4(), cst.QCD))
     ojph.decode(warned, ignore_unsupported=True)
     assert "QCD marker segment in a tile" in ojph.last_warnings()
     assert ojph.decode(rgb4(), numthreads=2) is not None
@@ -581,17 +580,7 @@ KAKADU = "openjph_test_codestreams"
 
 def corpus_codestream(corpus_dir, name) -> bytes:
     with open(os.path.join(corpus_dir, name), "rb") as f:
-        data = f.read()
-    return data[data.find(te.SOC_SIZ):]
-
-
-def read_pgm(path) -> np.ndarray:
-    """An 8-bit binary PGM without comments."""
-    with open(path, "rb") as f:
-        data = f.read()
-    head = re.match(rb"P5\s+(\d+)\s+(\d+)\s+255\s", data)
-    w, h = int(head[1]), int(head[2])
-    return np.frombuffer(data, np.uint8, w * h, head.end()).reshape(h, w)
+        return cst.raw_codestream(f.read())
 
 
 def catalog_errors(corpus_dir, name):
@@ -617,7 +606,7 @@ def test_corpus_multi_tile_files(corpus_dir, name, tiles, reference):
     assert got is not None
     assert_same_array(got, whole(cs))
     if reference == "monarch":
-        ref = read_pgm(os.path.join(corpus_dir, KAKADU, "references", "monarch.pgm"))[..., None]
+        ref = cst.read_pnm(os.path.join(corpus_dir, KAKADU, "references", "monarch.pgm"))[..., None]
         got = got[..., None]
     else:
         ref = whole(corpus_codestream(corpus_dir, f"{KAKADU}/simple_dec_rev53_64x64.jph"))
