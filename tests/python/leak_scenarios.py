@@ -540,6 +540,37 @@ def scenarios() -> tuple[Scenario, ...]:
     add("decode subsampled components", _call(dec, subsampled), OpenJphError,
         "components differ", inputs=(subsampled,))
 
+    # Components at their own sizes: 12-bit luma, 10-bit 4:2:2 chroma, and a
+    # floating-point pair decoded into views of integer carriers.
+    ycc = [random_image((40, 56), np.uint16, 8) >> 4, random_image((40, 28), np.uint16, 9) >> 6,
+           random_image((40, 28), np.uint16, 10) >> 6]
+    settings = {"reversible": 1, "qstep": 0.0, "qfactor": 0, "num_decomp": -1,
+                "color_transform": 0, "tile_w": 0, "tile_h": 0, "tlm": 0, "tilepart": 0,
+                "block_w": 0, "block_h": 0, "prog_order": None, "profile": None}
+    geometry = (56, 40, [(1, 1, 12), (2, 1, 10), (2, 1, 10)])
+    cs_422 = htj2k._encode_components(ycc, geometry, settings)
+    n_ycc = sum(a.nbytes for a in ycc)
+
+    def components_equal(expected):
+        def check(result):
+            arrays, warned = result
+            assert warned == "" and all(np.array_equal(a, b) for a, b in zip(arrays, expected))
+        return check
+
+    add("_encode_components 4:2:2", _call(htj2k._encode_components, ycc, geometry, settings),
+        inputs=(ycc, settings, geometry), data_bytes=n_ycc, check=_equal_bytes(cs_422))
+    add("_encode_components size off its subsampling",
+        _call(htj2k._encode_components, ycc, (56, 40, [(1, 1, 12), (3, 1, 10), (2, 1, 10)]),
+              settings), OpenJphError, "does not follow", inputs=(ycc, settings))
+    add("_components_info", _call(htj2k._components_info, cs_422, 1, 1, False),
+        inputs=(cs_422,), check=_kind(list))
+    add("_decode_components 4:2:2", _call(htj2k._decode_components, cs_422, 0, 0, False),
+        inputs=(cs_422,), data_bytes=n_ycc, check=components_equal(ycc))
+    add("_decode_components float32", _call(htj2k._decode_components, cs_f32, 0, 0, False),
+        inputs=(cs_f32,), data_bytes=f32.nbytes, check=components_equal([f32]))
+    add("_decode_components reduce too far", _call(htj2k._decode_components, cs_422, 9, 9, False),
+        OpenJphError, "decomposition count", inputs=(cs_422,))
+
     # The module's helpers.
     u1 = np.dtype(np.uint8)
     add("last_warnings", htj2k.last_warnings, check=_kind(str))

@@ -244,3 +244,24 @@ def test_command_line_info_and_decode_of_a_420_file(corpus_dir, tmp_path, capsys
     assert cli.main(["decode", path, "-o", str(tmp_path / "half.npz"), "--reduce", "1"]) == 0
     with np.load(tmp_path / "half.npz") as z:
         assert {k: z[k].shape for k in z} == {"c0": (144, 176), "c1": (72, 88), "c2": (72, 88)}
+
+
+def test_threads_decode_and_encode_components_at_once():
+    # The lock is released while OpenJPH works, and messages stay per thread:
+    # threads mixing good decodes, refused reductions and encodes each get
+    # their own outcome.
+    from concurrent.futures import ThreadPoolExecutor
+    comps = ycbcr((2, 2), width=160, height=96, dtype=np.uint16)
+    cs = encode_components(comps, bits=(12, 10, 10), tile=(64, 64))
+
+    def work(i):
+        if i % 3 == 0:
+            with pytest.raises(OpenJphError, match="decomposition count"):
+                decode_components(cs, reduce=9)
+            return True
+        if i % 3 == 1:
+            return encode_components(comps, bits=(12, 10, 10), tile=(64, 64)) == cs
+        return all(np.array_equal(a, b) for a, b in zip(decode_components(cs), comps))
+
+    with ThreadPoolExecutor(4) as pool:
+        assert all(pool.map(work, range(24)))
