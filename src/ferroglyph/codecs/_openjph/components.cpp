@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "decoder.h"
+#include "encoder.h"
 #include "module.h"
 #include "openjph_shim.h"
 
 namespace ferroglyph::module {
 
 namespace {
-
-constexpr int k_max_components = 16384;
 
 // Every component's facts at the reduction; false with OpenJphError set.
 bool read_component_facts(const input_bytes& in, int data_r, int recon_r, int resilient,
@@ -92,82 +91,101 @@ PyObject* components_info_impl(PyObject*, bound_args args) {
 // _decode_components(data, reduce_data, reduce_recon, resilient)
 //     -> (list[ndarray], warnings)
 
+// The dtypes (decode's rule, per component), with the whole output's size
+// checked against the machine's memory before anything is allocated.
+bool component_dtypes(const std::vector<ferroglyph_htj2k_component_info>& facts,
+                      std::vector<py::ref>* dtypes) {
+  dtypes->resize(facts.size());
+  double total = 0.0;
+  for (size_t c = 0; c < facts.size(); ++c) {
+    (*dtypes)[c] = py::ref(call_output_dtype(facts[c].bit_depth, facts[c].is_signed,
+                                             facts[c].nlt_type));
+    if (!(*dtypes)[c]) return false;
+    if (!PyArray_DescrCheck((*dtypes)[c].get())) {
+      PyErr_SetString(PyExc_TypeError, "_output_dtype did not return a numpy.dtype");
+      return false;
+    }
+    const auto* d = reinterpret_cast<PyArray_Descr*>((*dtypes)[c].get());
+    total += static_cast<double>(facts[c].width) * facts[c].height *
+             static_cast<double>(PyDataType_ELSIZE(d));
+  }
+  const output_layout everything = {1, {static_cast<Py_ssize_t>(total > 9e18 ? 9e18 : total), 0, 0}, 1};
+  return output_fits_memory(everything, 1);
+}
+
+// One new array per component in its integer carrier, and what the bridge
+// needs to fill them.
+struct component_buffers {
+  py::ref arrays;  // list
+  std::vector<uint8_t*> dsts;
+  std::vector<size_t> sizes;
+  std::vector<int32_t> bytes;
+};
+
+bool component_arrays(const std::vector<ferroglyph_htj2k_component_info>& facts,
+                      const std::vector<py::ref>& dtypes, component_buffers* out) {
+  const size_t n = facts.size();
+  out->arrays = py::ref(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!out->arrays) return false;
+  out->dsts.resize(n);
+  out->sizes.resize(n);
+  out->bytes.resize(n);
+  for (size_t c = 0; c < n; ++c) {
+    auto* d = reinterpret_cast<PyArray_Descr*>(dtypes[c].get());
+    const int itemsize = static_cast<int>(PyDataType_ELSIZE(d));
+    npy_intp dims[2] = {facts[c].height, facts[c].width};
+    PyObject* a =
+        PyArray_SimpleNew(2, dims, carrier_type(itemsize, facts[c].is_signed || d->kind == 'f'));
+    if (a == nullptr) return false;
+    PyList_SET_ITEM(out->arrays.get(), static_cast<Py_ssize_t>(c), a);
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    out->dsts[c] = static_cast<uint8_t*>(PyArray_DATA(arr));
+    out->sizes[c] = static_cast<size_t>(PyArray_NBYTES(arr));
+    out->bytes[c] = itemsize;
+  }
+  return true;
+}
+
+// A floating-point component was decoded into its integer carrier and is
+// viewed as floats, never converted.
+bool view_float_components(PyObject* arrays, const std::vector<py::ref>& dtypes) {
+  for (size_t c = 0; c < dtypes.size(); ++c) {
+    auto* d = reinterpret_cast<PyArray_Descr*>(dtypes[c].get());
+    if (d->kind != 'f') continue;
+    auto* arr = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(arrays, c));
+    Py_INCREF(d);
+    PyObject* view = PyArray_View(arr, d, nullptr);
+    if (view == nullptr) return false;
+    PyList_SetItem(arrays, static_cast<Py_ssize_t>(c), view);
+  }
+  return true;
+}
+
 PyObject* decode_components_impl(PyObject*, bound_args args) {
   input_bytes in;
   int data_r, recon_r, resilient;
   if (!read_resolved_args(args, &in, &data_r, &recon_r, &resilient)) return nullptr;
   ferroglyph_htj2k_clear_warnings();
   std::vector<ferroglyph_htj2k_component_info> facts;
-  if (!read_component_facts(in, data_r, recon_r, resilient, &facts)) return nullptr;
-  const size_t n = facts.size();
-
-  // The dtypes (decode's rule, per component) and the whole output's size,
-  // checked against the machine's memory before anything is allocated.
-  std::vector<py::ref> dtypes(n);
-  double total = 0.0;
-  for (size_t c = 0; c < n; ++c) {
-    py::ref bd(PyLong_FromLong(facts[c].bit_depth)), nlt(PyLong_FromLong(facts[c].nlt_type));
-    if (!bd || !nlt) return nullptr;
-    PyObject* dt_args[3] = {bd.get(), facts[c].is_signed ? Py_True : Py_False, nlt.get()};
-    dtypes[c] = py::ref(call_module_function("_output_dtype", dt_args, 3));
-    if (!dtypes[c]) return nullptr;
-    if (!PyArray_DescrCheck(dtypes[c].get())) {
-      PyErr_SetString(PyExc_TypeError, "_output_dtype did not return a numpy.dtype");
-      return nullptr;
-    }
-    const auto* d = reinterpret_cast<PyArray_Descr*>(dtypes[c].get());
-    total += static_cast<double>(facts[c].width) * facts[c].height *
-             static_cast<double>(PyDataType_ELSIZE(d));
-  }
-  const output_layout everything = {1, {static_cast<Py_ssize_t>(total > 9e18 ? 9e18 : total), 0, 0}, 1};
-  if (!output_fits_memory(everything, 1)) return nullptr;
-
-  py::ref arrays(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!arrays) return nullptr;
-  std::vector<uint8_t*> dsts(n);
-  std::vector<size_t> sizes(n);
-  std::vector<int32_t> bytes(n);
-  for (size_t c = 0; c < n; ++c) {
-    auto* d = reinterpret_cast<PyArray_Descr*>(dtypes[c].get());
-    const int itemsize = static_cast<int>(PyDataType_ELSIZE(d));
-    // A floating-point component is decoded into its integer carrier and
-    // viewed, never converted.
-    const bool carrier_signed = facts[c].is_signed || d->kind == 'f';
-    const int carrier = itemsize == 1 ? (carrier_signed ? NPY_INT8 : NPY_UINT8)
-                        : itemsize == 2 ? (carrier_signed ? NPY_INT16 : NPY_UINT16)
-                                        : (carrier_signed ? NPY_INT32 : NPY_UINT32);
-    npy_intp dims[2] = {facts[c].height, facts[c].width};
-    PyObject* a = PyArray_SimpleNew(2, dims, carrier);
-    if (a == nullptr) return nullptr;
-    PyList_SET_ITEM(arrays.get(), static_cast<Py_ssize_t>(c), a);
-    auto* arr = reinterpret_cast<PyArrayObject*>(a);
-    dsts[c] = static_cast<uint8_t*>(PyArray_DATA(arr));
-    sizes[c] = static_cast<size_t>(PyArray_NBYTES(arr));
-    bytes[c] = itemsize;
-  }
-
+  std::vector<py::ref> dtypes;
+  component_buffers out;
+  if (!read_component_facts(in, data_r, recon_r, resilient, &facts) ||
+      !component_dtypes(facts, &dtypes) || !component_arrays(facts, dtypes, &out))
+    return nullptr;
   int rc;
   {
     py::unlocked nogil;
-    rc = ferroglyph_htj2k_decode_components(in.data(), in.size(), dsts.data(), sizes.data(),
-                                            bytes.data(), static_cast<int>(n), data_r, recon_r,
+    rc = ferroglyph_htj2k_decode_components(in.data(), in.size(), out.dsts.data(),
+                                            out.sizes.data(), out.bytes.data(),
+                                            static_cast<int>(facts.size()), data_r, recon_r,
                                             resilient);
   }
   if (rc != 0) return raise_bridge_error(rc, "decode_components");
-
-  for (size_t c = 0; c < n; ++c) {
-    auto* d = reinterpret_cast<PyArray_Descr*>(dtypes[c].get());
-    if (d->kind != 'f') continue;
-    auto* arr = reinterpret_cast<PyArrayObject*>(PyList_GET_ITEM(arrays.get(), c));
-    Py_INCREF(d);
-    PyObject* view = PyArray_View(arr, d, nullptr);
-    if (view == nullptr) return nullptr;
-    PyList_SetItem(arrays.get(), static_cast<Py_ssize_t>(c), view);
-  }
+  if (!view_float_components(out.arrays.get(), dtypes)) return nullptr;
   const char* warned = ferroglyph_htj2k_last_warnings();
   py::ref text(PyUnicode_DecodeUTF8(warned, static_cast<Py_ssize_t>(std::strlen(warned)), "replace"));
   if (!text) return nullptr;
-  return PyTuple_Pack(2, arrays.get(), text.get());
+  return PyTuple_Pack(2, out.arrays.get(), text.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -205,10 +223,70 @@ bool name_item(PyObject* dict, const char* key, py::ref* holder, const char** ou
   return true;
 }
 
+// The component arrays as the bridge reads them: each 2-D, C-contiguous,
+// native-order (u)int8/16/32, with its (dx, dy, bit_depth) from `layout`.
+bool read_component_arrays(PyObject* arrays, PyObject* layout,
+                           std::vector<ferroglyph_htj2k_component_params>* comps,
+                           std::vector<const uint8_t*>* srcs) {
+  const Py_ssize_t n = PyList_GET_SIZE(arrays);
+  comps->assign(static_cast<size_t>(n), ferroglyph_htj2k_component_params{});
+  srcs->assign(static_cast<size_t>(n), nullptr);
+  for (Py_ssize_t c = 0; c < n; ++c) {
+    PyObject* a = PyList_GET_ITEM(arrays, c);
+    if (!PyArray_Check(a)) {
+      PyErr_SetString(PyExc_TypeError, "_encode_components: arrays must be ndarrays");
+      return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    const PyArray_Descr* d = PyArray_DESCR(arr);
+    const int itemsize = static_cast<int>(PyDataType_ELSIZE(d));
+    if (PyArray_NDIM(arr) != 2 || !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISNBO(d->byteorder) ||
+        (d->kind != 'u' && d->kind != 'i') || (itemsize != 1 && itemsize != 2 && itemsize != 4)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "_encode_components: arrays must be 2-D, C-contiguous, native-order "
+                      "(u)int8/16/32");
+      return false;
+    }
+    ferroglyph_htj2k_component_params& k = (*comps)[static_cast<size_t>(c)];
+    if (!PyArg_ParseTuple(PyList_GET_ITEM(layout, c), "iii", &k.dx, &k.dy, &k.bit_depth))
+      return false;
+    const npy_intp* dims = PyArray_DIMS(arr);
+    if (dims[0] > INT32_MAX || dims[1] > INT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+      return false;
+    }
+    k.height = static_cast<int32_t>(dims[0]);
+    k.width = static_cast<int32_t>(dims[1]);
+    k.is_signed = d->kind == 'i' ? 1 : 0;
+    k.bytes_per_sample = itemsize;
+    (*srcs)[static_cast<size_t>(c)] = static_cast<const uint8_t*>(PyArray_DATA(arr));
+  }
+  return true;
+}
+
+// The resolved settings into the parameter record; the two names stay
+// alive in the holders.
+bool read_component_settings(PyObject* settings, ferroglyph_htj2k_encode_params* p,
+                             py::ref* prog_holder, py::ref* profile_holder) {
+  int tilepart = 0;
+  if (!int_item(settings, "reversible", &p->reversible) ||
+      !float_item(settings, "qstep", &p->irrev_delta) ||
+      !int_item(settings, "qfactor", &p->qfactor) ||
+      !int_item(settings, "num_decomp", &p->num_decomp) ||
+      !int_item(settings, "color_transform", &p->color_transform) ||
+      !int_item(settings, "tile_w", &p->tile_w) || !int_item(settings, "tile_h", &p->tile_h) ||
+      !int_item(settings, "tlm", &p->tlm) || !int_item(settings, "tilepart", &tilepart) ||
+      !int_item(settings, "block_w", &p->block_w) || !int_item(settings, "block_h", &p->block_h) ||
+      !name_item(settings, "prog_order", prog_holder, &p->prog_order) ||
+      !name_item(settings, "profile", profile_holder, &p->profile))
+    return false;
+  p->tilepart_resolutions = (tilepart & 1) != 0;
+  p->tilepart_components = (tilepart & 2) != 0;
+  return true;
+}
+
 PyObject* encode_components_impl(PyObject*, bound_args args) {
-  PyObject* arrays = args[0];
-  PyObject* geometry = args[1];
-  PyObject* settings = args[2];
+  PyObject *arrays = args[0], *geometry = args[1], *settings = args[2];
   if (!PyList_Check(arrays) || !PyDict_Check(settings)) {
     PyErr_SetString(PyExc_TypeError, "_encode_components(list, tuple, dict)");
     return nullptr;
@@ -221,60 +299,16 @@ PyObject* encode_components_impl(PyObject*, bound_args args) {
     PyErr_SetString(PyExc_ValueError, "_encode_components: 1..16384 arrays, one layout entry each");
     return nullptr;
   }
-
-  std::vector<ferroglyph_htj2k_component_params> comps(static_cast<size_t>(n));
-  std::vector<const uint8_t*> srcs(static_cast<size_t>(n));
-  for (Py_ssize_t c = 0; c < n; ++c) {
-    PyObject* a = PyList_GET_ITEM(arrays, c);
-    if (!PyArray_Check(a)) {
-      PyErr_SetString(PyExc_TypeError, "_encode_components: arrays must be ndarrays");
-      return nullptr;
-    }
-    auto* arr = reinterpret_cast<PyArrayObject*>(a);
-    const PyArray_Descr* d = PyArray_DESCR(arr);
-    const int itemsize = static_cast<int>(PyDataType_ELSIZE(d));
-    if (PyArray_NDIM(arr) != 2 || !PyArray_IS_C_CONTIGUOUS(arr) || !PyArray_ISNBO(d->byteorder) ||
-        (d->kind != 'u' && d->kind != 'i') || (itemsize != 1 && itemsize != 2 && itemsize != 4)) {
-      PyErr_SetString(PyExc_ValueError,
-                      "_encode_components: arrays must be 2-D, C-contiguous, native-order "
-                      "(u)int8/16/32");
-      return nullptr;
-    }
-    ferroglyph_htj2k_component_params& k = comps[static_cast<size_t>(c)];
-    if (!PyArg_ParseTuple(PyList_GET_ITEM(layout, c), "iii", &k.dx, &k.dy, &k.bit_depth))
-      return nullptr;
-    const npy_intp* dims = PyArray_DIMS(arr);
-    if (dims[0] > INT32_MAX || dims[1] > INT32_MAX) {
-      PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-      return nullptr;
-    }
-    k.height = static_cast<int32_t>(dims[0]);
-    k.width = static_cast<int32_t>(dims[1]);
-    k.is_signed = d->kind == 'i' ? 1 : 0;
-    k.bytes_per_sample = itemsize;
-    srcs[static_cast<size_t>(c)] = static_cast<const uint8_t*>(PyArray_DATA(arr));
-  }
-
+  std::vector<ferroglyph_htj2k_component_params> comps;
+  std::vector<const uint8_t*> srcs;
   ferroglyph_htj2k_encode_params p{};
   p.width = width;
   p.height = height;
   p.components = static_cast<int32_t>(n);
-  int tilepart = 0;
   py::ref prog_holder, profile_holder;
-  if (!int_item(settings, "reversible", &p.reversible) ||
-      !float_item(settings, "qstep", &p.irrev_delta) ||
-      !int_item(settings, "qfactor", &p.qfactor) ||
-      !int_item(settings, "num_decomp", &p.num_decomp) ||
-      !int_item(settings, "color_transform", &p.color_transform) ||
-      !int_item(settings, "tile_w", &p.tile_w) || !int_item(settings, "tile_h", &p.tile_h) ||
-      !int_item(settings, "tlm", &p.tlm) || !int_item(settings, "tilepart", &tilepart) ||
-      !int_item(settings, "block_w", &p.block_w) || !int_item(settings, "block_h", &p.block_h) ||
-      !name_item(settings, "prog_order", &prog_holder, &p.prog_order) ||
-      !name_item(settings, "profile", &profile_holder, &p.profile))
+  if (!read_component_arrays(arrays, layout, &comps, &srcs) ||
+      !read_component_settings(settings, &p, &prog_holder, &profile_holder))
     return nullptr;
-  p.tilepart_resolutions = (tilepart & 1) != 0;
-  p.tilepart_components = (tilepart & 2) != 0;
-
   ferroglyph_htj2k_clear_warnings();
   uint8_t* out_buf = nullptr;
   size_t out_size = 0;
@@ -285,10 +319,7 @@ PyObject* encode_components_impl(PyObject*, bound_args args) {
     rc = ferroglyph_htj2k_encode_components(srcs.data(), comps.data(), &p, &out_buf, &out_size);
   }
   if (rc != 0) return raise_bridge_error(rc, "encode_components");
-  PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out_buf),
-                                               static_cast<Py_ssize_t>(out_size));
-  ferroglyph_htj2k_free(out_buf);
-  return result;
+  return codestream_bytes(out_buf, out_size);
 }
 
 }  // namespace

@@ -54,6 +54,19 @@ bool output_fits_memory(const output_layout& layout, size_t itemsize) {
   return false;
 }
 
+PyObject* call_output_dtype(int bit_depth, int is_signed, int nlt_type) {
+  py::ref bd(PyLong_FromLong(bit_depth)), nlt(PyLong_FromLong(nlt_type));
+  if (!bd || !nlt) return nullptr;
+  PyObject* dt_args[3] = {bd.get(), is_signed ? Py_True : Py_False, nlt.get()};
+  return call_module_function("_output_dtype", dt_args, 3);
+}
+
+int carrier_type(int itemsize, bool is_signed) {
+  return itemsize == 1   ? (is_signed ? NPY_INT8 : NPY_UINT8)
+         : itemsize == 2 ? (is_signed ? NPY_INT16 : NPY_UINT16)
+                         : (is_signed ? NPY_INT32 : NPY_UINT32);
+}
+
 bool resolve_planar(PyObject* planar, PyObject* color_transform, bool* out) {
   const int t = PyObject_IsTrue(planar == Py_None ? color_transform : planar);
   if (t < 0) return false;
@@ -218,13 +231,6 @@ bool reduction_pair(int reduce, PyObject* skipres, int* data, int* recon) {
   return to_int32(a, data) && to_int32(b, recon);
 }
 
-// What _output_dtype (looked up on the module) says a decode returns.
-PyObject* call_output_dtype(int bit_depth, int is_signed, int nlt_type) {
-  py::ref bd(PyLong_FromLong(bit_depth)), nlt(PyLong_FromLong(nlt_type));
-  if (!bd || !nlt) return nullptr;
-  PyObject* dt_args[3] = {bd.get(), is_signed ? Py_True : Py_False, nlt.get()};
-  return call_module_function("_output_dtype", dt_args, 3);
-}
 
 // The header facts of `data` at a reduction, read by the bridge after the
 // thread's warnings are cleared; `in` keeps the input exported.  `caller`
@@ -453,13 +459,10 @@ bool destination(PyObject* out, const output_layout& layout, PyArray_Descr* dtyp
                  py::ref* dest) {
   if (out == Py_None) {
     const int size = static_cast<int>(PyDataType_ELSIZE(dtype));
-    const bool s = is_signed || dtype->kind == 'f';
-    const int carrier = size == 1 ? (s ? NPY_INT8 : NPY_UINT8)
-                        : size == 2 ? (s ? NPY_INT16 : NPY_UINT16)
-                                    : (s ? NPY_INT32 : NPY_UINT32);
     if (!output_fits_memory(layout, static_cast<size_t>(size))) return false;
     npy_intp dims[3] = {layout.dims[0], layout.dims[1], layout.dims[2]};
-    *dest = py::ref(PyArray_SimpleNew(layout.ndim, dims, carrier));
+    *dest = py::ref(
+        PyArray_SimpleNew(layout.ndim, dims, carrier_type(size, is_signed || dtype->kind == 'f')));
   } else {
     py::ref shape(shape_tuple(layout));
     if (!shape) return false;

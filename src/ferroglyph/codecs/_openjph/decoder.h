@@ -37,6 +37,14 @@ output_layout layout_of(int components, int height, int width, bool planar);
 // before anything is allocated for it.
 bool output_fits_memory(const output_layout& layout, size_t itemsize);
 
+// What _output_dtype (looked up on the module, so callers may replace it)
+// says a decode of such samples returns.
+PyObject* call_output_dtype(int bit_depth, int is_signed, int nlt_type);
+
+// The NumPy integer type that carries samples of `itemsize` bytes while the
+// bridge writes them (float outputs are their bit patterns, signed).
+int carrier_type(int itemsize, bool is_signed);
+
 // decode's planar=None: interleaved (H, W, C) when the codestream used the
 // component transform (typically RGB), planar (C, H, W) otherwise; any other
 // value by its truth.  `color_transform` is the header's flag as an object.

@@ -18,7 +18,6 @@ namespace {
 // Step used for float32 input on the irreversible path when the caller gave
 // none: 2^-14, fine enough for the bit patterns' mantissas to survive.
 constexpr double k_float_irrev_step = 6.103515625e-05;
-constexpr int k_max_components = 16384;
 
 // ---------------------------------------------------------------------------
 // _quantization(level) -> (qstep, qfactor)
@@ -589,11 +588,15 @@ PyObject* run_encode(const encode_request& request) {
                             : ferroglyph_htj2k_encode(src, &request.params, &out_buf, &out_size);
   }
   if (rc != 0) return raise_bridge_error(rc, "encode");
+  return codestream_bytes(out_buf, out_size);
+}
+
+PyObject* codestream_bytes(uint8_t* buf, size_t size) {
   // One copy of the codestream, into the result; the bridge's block is freed
   // on every path.
-  PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out_buf),
-                                               static_cast<Py_ssize_t>(out_size));
-  ferroglyph_htj2k_free(out_buf);
+  PyObject* result =
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf), static_cast<Py_ssize_t>(size));
+  ferroglyph_htj2k_free(buf);
   return result;
 }
 

@@ -25,8 +25,7 @@ namespace shim = ferroglyph::shim;
 
 namespace {
 
-// The SIZ marker segment allows 16384 components.
-constexpr int k_max_components = 16384;
+constexpr int k_max_components = FERROGLYPH_HTJ2K_MAX_COMPONENTS;
 // XRsiz and YRsiz are one byte, 0 being invalid.
 constexpr int k_max_subsampling = 255;
 
@@ -98,34 +97,11 @@ int components_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8
   return 0;
 }
 
-int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
-                           size_t srcsize, uint8_t* const* dsts, const size_t* dst_sizes,
-                           const int32_t* bytes_per_sample, int components, int reduce_data,
-                           int reduce_recon, int resilient,
-                           std::vector<ferroglyph_htj2k_component_info>& facts) {
-  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
-  if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
-    shim::set_error(why);
-    return 6;
-  }
-  apply_reduction(cs, reduce_data, reduce_recon);
-  if (const char* why = component_facts(cs, facts)) {
-    shim::set_error(why);
-    return 6;
-  }
-  if (static_cast<int>(facts.size()) != components) {
-    shim::set_error(("the codestream has " + std::to_string(facts.size()) + " components, not " +
-                     std::to_string(components))
-                        .c_str());
-    return 2;
-  }
-  if (shim::some_nlt_decodes_wrongly(cs)) {
-    shim::set_error(
-        "an NLT marker of type 0, or of type 3 on unsigned samples, decodes to zeros in this "
-        "OpenJPH version; not supported");
-    return 8;
-  }
-  const bool color_transform = cs.access_cod().is_using_color_transform();
+// What the caller's buffers and OpenJPH's delivery allow, component by
+// component.
+int check_component_buffers(const std::vector<ferroglyph_htj2k_component_info>& facts,
+                            const size_t* dst_sizes, const int32_t* bytes_per_sample,
+                            int components, bool color_transform) {
   for (int c = 0; c < components; ++c) {
     const ferroglyph_htj2k_component_info& f = facts[c];
     if (f.bit_depth < 1 || f.bit_depth > 8 * bytes_per_sample[c]) {
@@ -150,11 +126,14 @@ int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uin
       return 9;
     }
   }
+  return 0;
+}
 
-  // Component by component without the transform; row by row with it (all
-  // components then have one size).
-  cs.set_planar(!color_transform);
-  cs.create();
+// Stores every row of every component into its own buffer.
+int pull_component_rows(ojph::codestream& cs,
+                        const std::vector<ferroglyph_htj2k_component_info>& facts,
+                        uint8_t* const* dsts, const int32_t* bytes_per_sample, int components,
+                        bool color_transform) {
   auto store = [&](int c, uint32_t r) -> int {
     const ferroglyph_htj2k_component_info& f = facts[c];
     ojph::ui32 got = 0;
@@ -187,6 +166,47 @@ int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uin
       for (uint32_t r = 0; r < static_cast<uint32_t>(facts[c].height); ++r)
         if (int rc = store(c, r)) return rc;
   }
+  return 0;
+}
+
+int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
+                           size_t srcsize, uint8_t* const* dsts, const size_t* dst_sizes,
+                           const int32_t* bytes_per_sample, int components, int reduce_data,
+                           int reduce_recon, int resilient,
+                           std::vector<ferroglyph_htj2k_component_info>& facts) {
+  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
+  if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
+    shim::set_error(why);
+    return 6;
+  }
+  apply_reduction(cs, reduce_data, reduce_recon);
+  if (const char* why = component_facts(cs, facts)) {
+    shim::set_error(why);
+    return 6;
+  }
+  if (static_cast<int>(facts.size()) != components) {
+    shim::set_error(("the codestream has " + std::to_string(facts.size()) + " components, not " +
+                     std::to_string(components))
+                        .c_str());
+    return 2;
+  }
+  if (shim::some_nlt_decodes_wrongly(cs)) {
+    shim::set_error(
+        "an NLT marker of type 0, or of type 3 on unsigned samples, decodes to zeros in this "
+        "OpenJPH version; not supported");
+    return 8;
+  }
+  const bool color_transform = cs.access_cod().is_using_color_transform();
+  if (int rc = check_component_buffers(facts, dst_sizes, bytes_per_sample, components,
+                                       color_transform))
+    return rc;
+  // Component by component without the transform; row by row with it (all
+  // components then have one size).
+  cs.set_planar(!color_transform);
+  cs.create();
+  if (int rc = pull_component_rows(cs, facts, dsts, bytes_per_sample, components,
+                                   color_transform))
+    return rc;
   cs.close();
   return 0;
 }
@@ -230,53 +250,25 @@ struct encode_job {
   const ferroglyph_htj2k_encode_params* p;
 };
 
-int encode_components_into(void* context, ojph::outfile_base& out) {
-  const encode_job& job = *static_cast<encode_job*>(context);
+// The image and each component at its own subsampling and precision.
+void set_component_siz(ojph::codestream& cs, const encode_job& job) {
   const ferroglyph_htj2k_encode_params& p = *job.p;
-  const uint32_t C = static_cast<uint32_t>(p.components);
-
-  ojph::codestream cs;
-  if (p.profile != nullptr) cs.set_profile(p.profile);
-  cs.set_tilepart_divisions(p.tilepart_resolutions != 0, p.tilepart_components != 0);
-  cs.request_tlm_marker(p.tlm != 0);
-
   ojph::param_siz siz = cs.access_siz();
   siz.set_image_extent(ojph::point(static_cast<uint32_t>(p.width), static_cast<uint32_t>(p.height)));
   if (p.tile_w > 0 && p.tile_h > 0)
     siz.set_tile_size(ojph::size(static_cast<uint32_t>(p.tile_w), static_cast<uint32_t>(p.tile_h)));
-  siz.set_num_components(C);
-  for (uint32_t c = 0; c < C; ++c) {
+  siz.set_num_components(static_cast<uint32_t>(p.components));
+  for (uint32_t c = 0; c < static_cast<uint32_t>(p.components); ++c) {
     const ferroglyph_htj2k_component_params& k = job.comps[c];
     siz.set_component(c, ojph::point(static_cast<uint32_t>(k.dx), static_cast<uint32_t>(k.dy)),
                       static_cast<uint32_t>(k.bit_depth), k.is_signed != 0);
   }
+}
 
-  ojph::param_cod cod = cs.access_cod();
-  if (p.num_decomp >= 0) cod.set_num_decomposition(static_cast<uint32_t>(p.num_decomp));
-  if (p.block_w > 0 && p.block_h > 0)
-    cod.set_block_dims(static_cast<uint32_t>(p.block_w), static_cast<uint32_t>(p.block_h));
-  cod.set_reversible(p.reversible != 0);
-  cod.set_color_transform(p.color_transform != 0);
-  if (p.prog_order != nullptr) cod.set_progression_order(p.prog_order);
-  if (p.profile != nullptr) {
-    // Both profiles restrict precincts to 128x128 at the lowest resolution
-    // and 256x256 above it; OpenJPH checks but does not choose them.
-    ojph::size precincts[2] = {ojph::size(128, 128), ojph::size(256, 256)};
-    cod.set_precinct_size(2, precincts);
-  }
-  if (p.reversible == 0) {
-    ojph::param_qcd qcd = cs.access_qcd();
-    if (p.qfactor > 0)
-      qcd.set_qfactor(static_cast<float>(p.qfactor & 0xFF));
-    else if (p.irrev_delta > 0.0f)  // false for NaN
-      qcd.set_irrev_quant(p.irrev_delta);
-  }
-
-  // Component-major feeding without the transform; with it every component
-  // has the image's size (encode_refusal), and rows go row by row.
-  cs.set_planar(p.color_transform == 0);
-  cs.write_headers(&out, nullptr, 0);
-
+// Feeds every row of every component, each from its own buffer.
+int push_component_rows(ojph::codestream& cs, const encode_job& job) {
+  const ferroglyph_htj2k_encode_params& p = *job.p;
+  const uint32_t C = static_cast<uint32_t>(p.components);
   ojph::ui32 next = 0;
   ojph::line_buf* line = cs.exchange(nullptr, next);
   auto push = [&](uint32_t c, uint32_t r) -> int {
@@ -305,6 +297,20 @@ int encode_components_into(void* context, ojph::outfile_base& out) {
       for (uint32_t r = 0; r < static_cast<uint32_t>(job.comps[c].height); ++r)
         if (int rc = push(c, r)) return rc;
   }
+  return 0;
+}
+
+int encode_components_into(void* context, ojph::outfile_base& out) {
+  const encode_job& job = *static_cast<encode_job*>(context);
+  ojph::codestream cs;
+  shim::set_encode_parts(cs, *job.p);
+  set_component_siz(cs, job);
+  shim::set_encode_coding(cs, *job.p);
+  // Component-major feeding without the transform; with it every component
+  // has the image's size (encode_refusal), and rows go row by row.
+  cs.set_planar(job.p->color_transform == 0);
+  cs.write_headers(&out, nullptr, 0);
+  if (int rc = push_component_rows(cs, job)) return rc;
   cs.flush();
   cs.close();
   return 0;

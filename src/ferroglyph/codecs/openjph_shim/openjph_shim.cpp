@@ -746,6 +746,14 @@ bool some_nlt_decodes_wrongly(ojph::codestream& cs) { return ::read_facts(cs).nl
 
 int nlt_type_of(ojph::codestream& cs, uint32_t comp) { return ::nlt_of(cs.access_nlt(), comp).type; }
 
+void set_encode_parts(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p) {
+  ::set_profile_and_parts(cs, p, placement{});
+}
+
+void set_encode_coding(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p) {
+  ::set_coding(cs, p);
+}
+
 int run_guarded(const char* place, int failure, int (*body)(void*), void* context) {
   return ::guarded_call(place, failure, [&] { return body(context); });
 }

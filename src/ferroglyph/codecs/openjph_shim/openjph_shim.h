@@ -45,6 +45,9 @@
  * wide, and OpenJPH refuses larger grids. */
 #define FERROGLYPH_HTJ2K_MAX_TILES 65535
 
+/* The most components a codestream may have (Csiz in SIZ). */
+#define FERROGLYPH_HTJ2K_MAX_COMPONENTS 16384
+
 #ifdef __cplusplus
 extern "C" {
 #endif

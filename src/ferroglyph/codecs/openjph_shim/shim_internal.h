@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "openjph_shim.h"
+
 namespace ferroglyph::shim {
 
 // Opens `cs` on src[0..srcsize) and reads the main header, then refuses the
@@ -33,6 +35,12 @@ bool some_nlt_decodes_wrongly(ojph::codestream& cs);
 
 // The NLT type of component `comp` (0 when it has none).
 int nlt_type_of(ojph::codestream& cs, uint32_t comp);
+
+// The settings of a whole-image encode besides its samples' layout (SIZ):
+// profile, tile-parts and TLM first, then wavelet, code-blocks, progression,
+// quantization and the NLT marker.
+void set_encode_parts(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p);
+void set_encode_coding(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p);
 
 // Runs body(context), which returns the call's code, with OpenJPH's
 // exceptions turned into `failure` and "<place>: <text>" and its assertion
