@@ -288,7 +288,8 @@ def _cmd_decode(args: argparse.Namespace) -> int:
         return 2
     seen: set[str] = set()
 
-    def components(src: str, data: bytes) -> tuple[str, int, int]:
+    def components(src: str, data: bytes, facts: list[dict[str, Any]] | None
+                   ) -> tuple[str, int, int]:
         # Components of different sizes or precisions: one output per
         # component (NAME_c0.npy, ...), or one .npz archive holding c0, c1, ...
         with warnings.catch_warnings(record=True) as caught:
@@ -305,8 +306,11 @@ def _cmd_decode(args: argparse.Namespace) -> int:
             np.savez(buf, **{f"c{c}": p for c, p in enumerate(planes)})
             outputs = [(first, buf.getvalue())]
         else:
-            outputs = [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix))
-                       for c, p in enumerate(planes)]
+            # PGM files state each component's own precision (maxval 2**B - 1).
+            depths = [f["bit_depth"] if p.dtype.kind == "u" else None
+                      for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes)]
+            outputs = [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix, depth))
+                       for c, (p, depth) in enumerate(zip(planes, depths))]
         clash = [dst for dst, _ in outputs if dst in seen]
         if clash:
             raise _Failure(f"another input was already written to {clash[0]}")
@@ -324,7 +328,7 @@ def _cmd_decode(args: argparse.Namespace) -> int:
             raise _Failure(f"{where.truncated}; --lenient writes what is there")
         info = _api.decode_info(data, reduce=args.reduce)
         if not info["uniform"]:
-            return components(src, data)
+            return components(src, data, info["components_info"])
         # A command-line program has one thread here: recording warnings is safe.
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

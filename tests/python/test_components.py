@@ -241,6 +241,11 @@ def test_command_line_info_and_decode_of_a_420_file(corpus_dir, tmp_path, capsys
     assert cli.main(["decode", path, "-o", str(tmp_path / "frame.npy")]) == 0
     planes = [np.load(tmp_path / f"frame_c{c}.npy") for c in range(3)]
     assert [p.shape for p in planes] == [(288, 352), (144, 176), (144, 176)]
+    mixed = tmp_path / "mixed.j2c"
+    mixed.write_bytes(encode_components(ycbcr((2, 1)), bits=(12, 10, 10)))
+    assert cli.main(["decode", str(mixed), "-o", str(tmp_path / "mixed.pgm")]) == 0
+    assert [(tmp_path / f"mixed_c{c}.pgm").read_bytes().split(b"\n")[2] for c in range(3)] == \
+        [b"4095", b"1023", b"1023"]
     assert cli.main(["decode", path, "-o", str(tmp_path / "half.npz"), "--reduce", "1"]) == 0
     with np.load(tmp_path / "half.npz") as z:
         assert {k: z[k].shape for k in z} == {"c0": (144, 176), "c1": (72, 88), "c2": (72, 88)}
