@@ -94,7 +94,8 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
 
     Works for any codestream OpenJPH decodes, whether or not its components
     share size, precision, signedness and nonlinearity (YCbCr 4:2:2 and
-    4:2:0, 12-bit luma with 10-bit chroma, ...).
+    4:2:0, 12-bit luma with 10-bit chroma, ...).  The interpreter lock is
+    released while OpenJPH works, so threads decode side by side.
 
     Parameters
     ----------
