@@ -12,6 +12,7 @@ import functools
 import os
 import struct
 import threading
+import types
 import warnings
 
 import numpy as np
@@ -560,6 +561,20 @@ def test_header_facts(monkeypatch, info, steps_aside):
         assert ojph._decode_tiled(gray4(), 2, None, None) is None
     else:
         assert_same_array(ojph._decode_tiled(gray4(), 2, None, None), GRAY)
+
+
+# A replaced decode_info whose dtype is not a numpy.dtype is refused, not
+# used to allocate the output (which would read it as one).
+@pytest.mark.parametrize("dtype, message", [
+    (types.SimpleNamespace(itemsize=1), "decode_info() returned a dtype that is not a numpy.dtype"),
+    (types.SimpleNamespace(itemsize="1"), "'str' object cannot be interpreted as an integer"),
+], ids=["no dtype", "itemsize text"])
+def test_a_dtype_that_is_not_one_is_refused(monkeypatch, dtype, message):
+    real = ojph.decode_info
+    monkeypatch.setattr(ojph, "decode_info", lambda data, **kw: {**real(data, **kw), "dtype": dtype})
+    with pytest.raises(TypeError) as e:
+        ojph._decode_tiled(gray4(), 2, None, None)
+    assert str(e.value) == message
 
 
 def test_last_warnings_after_a_tiled_decode_are_not_an_earlier_calls():

@@ -32,7 +32,10 @@ void strip_trailing_newlines(char* s) {
   while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r')) s[--n] = '\0';
 }
 
-class warning_collector final : public ojph::message_warning {
+// OpenJPH's handlers are variadic; each collector formats the message once
+// and hands the text (null when there is none) to `take`.
+template <class Base, void (*take)(char* text)>
+class collector final : public Base {
  public:
   void operator()(int /*code*/, const char* /*file*/, int /*line*/, const char* fmt,
                   ...) override {
@@ -41,47 +44,36 @@ class warning_collector final : public ojph::message_warning {
     va_start(args, fmt);
     const int n = format_message(buf, fmt, args);
     va_end(args);
-    if (n <= 0) return;
-    add_warning(buf);
+    take(n > 0 ? buf : nullptr);
   }
 };
 
-class error_collector final : public ojph::message_error {
- public:
-  void operator()(int /*code*/, const char* /*file*/, int /*line*/, const char* fmt,
-                  ...) override {
-    char buf[k_message_capacity];
-    va_list args;
-    va_start(args, fmt);
-    const int n = format_message(buf, fmt, args);
-    va_end(args);
-    if (n > 0)
-      g_error_detail = buf;
-    else
-      g_error_detail.clear();
-    // OpenJPH requires an error handler to throw: it continues after the
-    // error site if the handler returns.
-    throw std::runtime_error(g_error_detail);
-  }
-};
+void take_warning(char* text) {
+  if (text != nullptr) add_warning(text);
+}
+
+void take_error(char* text) {
+  if (text != nullptr)
+    g_error_detail = text;
+  else
+    g_error_detail.clear();
+  // OpenJPH requires an error handler to throw: it continues after the
+  // error site if the handler returns.
+  throw std::runtime_error(g_error_detail);
+}
 
 // OpenJPH's default information handler prints to standard output; a library
 // must not.  Most information is noise, but some of it is the only sign that
 // a damaged or truncated codestream lost data, and that is kept.
-class info_collector final : public ojph::message_info {
- public:
-  void operator()(int /*code*/, const char* /*file*/, int /*line*/, const char* fmt,
-                  ...) override {
-    char buf[k_message_capacity];
-    va_list args;
-    va_start(args, fmt);
-    const int n = format_message(buf, fmt, args);
-    va_end(args);
-    if (n <= 0) return;
-    strip_trailing_newlines(buf);
-    if (info_means_data_loss(buf)) add_warning(buf);
-  }
-};
+void take_info(char* text) {
+  if (text == nullptr) return;
+  strip_trailing_newlines(text);
+  if (info_means_data_loss(text)) add_warning(text);
+}
+
+using warning_collector = collector<ojph::message_warning, take_warning>;
+using error_collector = collector<ojph::message_error, take_error>;
+using info_collector = collector<ojph::message_info, take_info>;
 
 warning_collector g_warning_collector;
 error_collector g_error_collector;
