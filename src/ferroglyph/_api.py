@@ -92,6 +92,17 @@ def _check_bits(array: np.ndarray, bits: Any) -> int:
         f"index {where}; nothing was encoded")
 
 
+def _check_lossless_precision(bits: int, reversible: bool) -> None:
+    # OpenJPH 0.32 codes some 1-bit images with wrong samples on the reversible
+    # path (with 5 or more decomposition levels, about 1 random 0/1 image in
+    # 60 came back with a code-block of ones turned to zeros); 2 bits were
+    # exact in every trial, so a lossless encode is refused rather than lossy.
+    if bits == 1 and reversible:
+        raise ValueError(
+            "bits=1 is not coded losslessly by OpenJPH (some images come back with wrong "
+            "samples); use bits=2 for 1-bit data")
+
+
 def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = None,
            numthreads: int | None = None, **keywords: Any) -> bytes:
     """Encode an array as an HTJ2K codestream (the bytes of a .j2c file).
@@ -125,6 +136,8 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     array = np.asarray(data)
     if bits is not None:
         bits = _check_bits(array, bits)
+        reversible = keywords.get("reversible")
+        _check_lossless_precision(bits, level is None if reversible is None else bool(reversible))
     return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, **keywords)
 
 

@@ -278,6 +278,8 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         raise ValueError(
             f"encode_components: level={level!r} asks for lossy quantization, which the reversible "
             "path does not do; drop reversible=True or the level")
+    if per_bits and min(per_bits) == 1:
+        _api._check_lossless_precision(1, bool(reversible))
     rgb = bool(keywords.get("rgb") or False)
     if rgb and len(arrays) < 3:
         raise ValueError(f"encode_components: rgb=True needs 3 or more components, got {len(arrays)}")

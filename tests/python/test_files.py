@@ -271,6 +271,17 @@ def test_bits_refusals_name_the_value_and_encode_nothing(tmp_path, dtype, bits, 
     assert list(tmp_path.iterdir()) == []
 
 
+def test_one_bit_lossless_is_refused_not_coded_with_wrong_samples():
+    # OpenJPH's reversible path turns some 1-bit code-blocks to zeros.
+    data = np.random.default_rng(3).integers(0, 2, (64, 80)).astype(np.uint8)
+    for call in (lambda: ferroglyph.encode(data, bits=1),
+                 lambda: ferroglyph.encode(data, 90, bits=1, reversible=True),
+                 lambda: ferroglyph.encode_components([data, data], bits=(8, 1))):
+        with pytest.raises(ValueError, match="bits=1 is not coded losslessly"):
+            call()
+    assert ferroglyph.decode_info(ferroglyph.encode(data, 90, bits=1))["bit_depth"] == 1
+
+
 # ---------------------------------------------------------------------------
 # Lost data and warnings
 
