@@ -31,6 +31,10 @@ def _n(scenario: leak_scenarios.Scenario) -> int:
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=[s.name for s in SCENARIOS])
 def test_call_does_not_leak(scenario):
     figures = leak_scenarios.measure(scenario, _n(scenario))
+    if not figures.ok:
+        # A leak grows with the calls and shows again over twice as many; a
+        # busy machine's allocator and collector noise seldom does twice.
+        figures = leak_scenarios.measure(scenario, 2 * _n(scenario))
     assert figures.ok, (
         f"{scenario.name}: " + "; ".join(figures.problems) +
         f" over {figures.iterations} calls (resident {figures.rss_before} -> "
