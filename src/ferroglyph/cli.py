@@ -230,20 +230,39 @@ def _cmd_info(args: argparse.Namespace) -> int:
 # encode
 
 
-def _cmd_encode(args: argparse.Namespace) -> int:
-    files = _expand(args.inputs, _image_files.READ_SUFFIXES)
+def _plan(command: str, args: argparse.Namespace, in_suffixes: Sequence[str],
+          out_suffixes: Sequence[str]) -> tuple[list[str], bool, Callable[[str, str | None], str]] | int:
+    """The input files, whether the output is a folder, and the output path of
+    an input; or the exit status when the command line names nothing to do
+    (1) or an output that cannot be (2), said on standard error."""
+    files = _expand(args.inputs, in_suffixes)
     if not files:
-        print("ferroglyph encode: no input files", file=sys.stderr)
+        print(f"ferroglyph {command}: no input files", file=sys.stderr)
         return 1
     try:
         as_folder, target = _output_plan(files, args.output, args.suffix)
     except _Failure as exc:
-        print(f"ferroglyph encode: {exc}", file=sys.stderr)
+        print(f"ferroglyph {command}: {exc}", file=sys.stderr)
         return 2
-    if not as_folder and os.path.splitext(args.output)[1].lower() not in _ENCODE_SUFFIXES:
-        print(f"ferroglyph encode: the output {args.output!r} needs one of the suffixes "
-              f"{', '.join(_ENCODE_SUFFIXES)}, or is a folder", file=sys.stderr)
+    if not as_folder and os.path.splitext(args.output)[1].lower() not in out_suffixes:
+        print(f"ferroglyph {command}: the output {args.output!r} needs one of the suffixes "
+              f"{', '.join(out_suffixes)}, or is a folder", file=sys.stderr)
         return 2
+    return files, as_folder, target
+
+
+def _refuse_written(paths: Sequence[str], seen: set[str]) -> None:
+    """Two inputs with one output name: the second must not overwrite the first."""
+    clash = [dst for dst in paths if dst in seen]
+    if clash:
+        raise _Failure(f"another input was already written to {clash[0]}")
+
+
+def _cmd_encode(args: argparse.Namespace) -> int:
+    plan = _plan("encode", args, _image_files.READ_SUFFIXES, _ENCODE_SUFFIXES)
+    if isinstance(plan, int):
+        return plan
+    files, _as_folder, target = plan
     keywords: dict[str, Any] = {}
     if args.tile:
         keywords["tile"] = tuple(args.tile)
@@ -255,8 +274,7 @@ def _cmd_encode(args: argparse.Namespace) -> int:
 
     def one(src: str) -> tuple[str, int, int]:
         dst = target(src, None)
-        if dst in seen:
-            raise _Failure(f"another input was already written to {dst}")
+        _refuse_written([dst], seen)
         image, stated_bits = _image_files.read_image(src)
         bits = args.bits if args.bits is not None else stated_bits
         _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
@@ -273,85 +291,91 @@ def _cmd_encode(args: argparse.Namespace) -> int:
 
 
 def _cmd_decode(args: argparse.Namespace) -> int:
-    files = _expand(args.inputs, _CODESTREAM_SUFFIXES)
-    if not files:
-        print("ferroglyph decode: no input files", file=sys.stderr)
-        return 1
-    try:
-        as_folder, target = _output_plan(files, args.output, args.suffix)
-    except _Failure as exc:
-        print(f"ferroglyph decode: {exc}", file=sys.stderr)
-        return 2
-    if not as_folder and os.path.splitext(args.output)[1].lower() not in _DECODE_SUFFIXES:
-        print(f"ferroglyph decode: the output {args.output!r} needs one of the suffixes "
-              f"{', '.join(_DECODE_SUFFIXES)}, or is a folder", file=sys.stderr)
-        return 2
+    plan = _plan("decode", args, _CODESTREAM_SUFFIXES, _DECODE_SUFFIXES)
+    if isinstance(plan, int):
+        return plan
+    files, as_folder, target = plan
     seen: set[str] = set()
 
-    def components(src: str, data: bytes, facts: list[dict[str, Any]] | None
-                   ) -> tuple[str, int, int]:
-        # Components of different sizes or precisions: one output per
-        # component (NAME_c0.npy, ...), or one .npz archive holding c0, c1, ...
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            planes = _components.decode_components(data, reduce=args.reduce,
-                                                   strict=not args.lenient,
-                                                   resilient=args.lenient)
-        for w in caught:
-            print(f"ferroglyph: {src}: warning: {w.message}", file=sys.stderr, flush=True)
-        first = target(src, args.suffix or ".npy")
-        stem, suffix = os.path.splitext(first)
-        if suffix.lower() == ".npz":
-            buf = io.BytesIO()
-            np.savez(buf, **{f"c{c}": p for c, p in enumerate(planes)})
-            outputs = [(first, buf.getvalue())]
-        else:
-            # PGM files state each component's own precision (maxval 2**B - 1).
-            depths = [f["bit_depth"] if p.dtype.kind == "u" else None
-                      for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes)]
-            outputs = [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix, depth))
-                       for c, (p, depth) in enumerate(zip(planes, depths))]
-        clash = [dst for dst, _ in outputs if dst in seen]
-        if clash:
-            raise _Failure(f"another input was already written to {clash[0]}")
-        for dst, payload in outputs:
-            _api._write_atomically(dst, [payload])
-            seen.add(dst)
-        shapes = ", ".join(f"{p.shape} {p.dtype}" for p in planes)
-        names = outputs[0][0] if len(outputs) == 1 else f"{outputs[0][0]} ... {outputs[-1][0]}"
-        return (f"{src} -> {names}: {len(planes)} components {shapes}", os.path.getsize(src),
-                sum(len(payload) for _, payload in outputs))
-
     def one(src: str) -> tuple[str, int, int]:
-        data, where = _read_codestream(src)
-        if where.truncated and not args.lenient:
-            raise _Failure(f"{where.truncated}; --lenient writes what is there")
-        info = _api.decode_info(data, reduce=args.reduce)
-        if not info["uniform"]:
-            return components(src, data, info["components_info"])
-        # A command-line program has one thread here: recording warnings is safe.
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            image = _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
-                                strict=not args.lenient, resilient=args.lenient)
-        notes = [where.truncated] if where.truncated else []
-        for note in notes + [str(w.message) for w in caught]:
-            print(f"ferroglyph: {src}: warning: {note}", file=sys.stderr, flush=True)
-        suffix = None
-        if as_folder and args.suffix is None:
-            suffix = _image_files.pnm_suffix(image) or ".npy"
-        dst = target(src, suffix)
-        if dst in seen:
-            raise _Failure(f"another input was already written to {dst}")
-        out_suffix = os.path.splitext(dst)[1]
-        bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
-        payload = _image_files.image_bytes(image, out_suffix, bit_depth)
-        _api._write_atomically(dst, [payload])
-        seen.add(dst)
-        return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
-                len(payload))
+        return _decode_file(src, args, as_folder, target, seen)
 
     return _run(files, "decoded", one, sys.stdout, coded_in=True)
+
+
+def _warned(src: str, notes: list[str], decode: Callable[[], Any]) -> Any:
+    """What ``decode`` returns, its warnings (after ``notes``) printed as lines
+    naming ``src``. A command-line program has one thread here: recording
+    warnings is safe."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = decode()
+    for note in notes + [str(w.message) for w in caught]:
+        print(f"ferroglyph: {src}: warning: {note}", file=sys.stderr, flush=True)
+    return result
+
+
+def _write_outputs(outputs: list[tuple[str, bytes]], seen: set[str]) -> None:
+    for dst, payload in outputs:
+        _api._write_atomically(dst, [payload])
+        seen.add(dst)
+
+
+def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
+                 target: Callable[[str, str | None], str], seen: set[str]) -> tuple[str, int, int]:
+    """Decodes one file to one image file, or to its components when they differ."""
+    data, where = _read_codestream(src)
+    if where.truncated and not args.lenient:
+        raise _Failure(f"{where.truncated}; --lenient writes what is there")
+    info = _api.decode_info(data, reduce=args.reduce)
+    if not info["uniform"]:
+        return _decode_components_file(src, data, info["components_info"], args, target, seen)
+    image = _warned(src, [where.truncated] if where.truncated else [],
+                    lambda: _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
+                                        strict=not args.lenient, resilient=args.lenient))
+    suffix = None
+    if as_folder and args.suffix is None:
+        suffix = _image_files.pnm_suffix(image) or ".npy"
+    dst = target(src, suffix)
+    _refuse_written([dst], seen)
+    out_suffix = os.path.splitext(dst)[1]
+    bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
+    payload = _image_files.image_bytes(image, out_suffix, bit_depth)
+    _write_outputs([(dst, payload)], seen)
+    return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
+            len(payload))
+
+
+def _decode_components_file(src: str, data: bytes, facts: list[dict[str, Any]] | None,
+                            args: argparse.Namespace, target: Callable[[str, str | None], str],
+                            seen: set[str]) -> tuple[str, int, int]:
+    """Components of different sizes or precisions: one output per component
+    (NAME_c0.npy, ...), or one .npz archive holding c0, c1, ..."""
+    planes = _warned(src, [], lambda: _components.decode_components(
+        data, reduce=args.reduce, strict=not args.lenient, resilient=args.lenient))
+    outputs = _component_outputs(planes, facts, target(src, args.suffix or ".npy"))
+    _refuse_written([dst for dst, _ in outputs], seen)
+    _write_outputs(outputs, seen)
+    shapes = ", ".join(f"{p.shape} {p.dtype}" for p in planes)
+    names = outputs[0][0] if len(outputs) == 1 else f"{outputs[0][0]} ... {outputs[-1][0]}"
+    return (f"{src} -> {names}: {len(planes)} components {shapes}", os.path.getsize(src),
+            sum(len(payload) for _, payload in outputs))
+
+
+def _component_outputs(planes: list[np.ndarray], facts: list[dict[str, Any]] | None,
+                       first: str) -> list[tuple[str, bytes]]:
+    """The files to write for ``planes`` and their bytes: one archive when
+    ``first`` names a .npz, else ``first``'s name with _c0, _c1, ... per component."""
+    stem, suffix = os.path.splitext(first)
+    if suffix.lower() == ".npz":
+        buf = io.BytesIO()
+        np.savez(buf, **{f"c{c}": p for c, p in enumerate(planes)})
+        return [(first, buf.getvalue())]
+    # PGM files state each component's own precision (maxval 2**B - 1).
+    depths = [f["bit_depth"] if p.dtype.kind == "u" else None
+              for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes)]
+    return [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix, depth))
+            for c, (p, depth) in enumerate(zip(planes, depths))]
 
 
 # ---------------------------------------------------------------------------

@@ -199,13 +199,7 @@ def compress(
     - Frames are encoded one by one, several at once on threads when the
       dataset is large enough for that to help.
     """
-    uid = UID(uid)
-    if uid not in HTJ2K_TRANSFER_SYNTAXES:
-        names = ", ".join(f"{u.name} ({u})" for u in HTJ2K_TRANSFER_SYNTAXES)
-        raise ValueError(f"{uid.name or uid} is not an HTJ2K transfer syntax; use one of {names}")
-    if level is not None and uid != HTJ2K:
-        raise ValueError(f"{uid.name} is lossless: level must be None (use HTJ2K, {HTJ2K}, for lossy)")
-
+    uid = _checked_syntax(uid, level)
     samples = int(ds.SamplesPerPixel)
     bits_allocated = int(ds.BitsAllocated)
     bits_stored = int(ds.BitsStored)
@@ -215,75 +209,22 @@ def compress(
 
     pi = str(ds.PhotometricInterpretation)
     if arr is None:
-        tsyntax = getattr(getattr(ds, "file_meta", None), "TransferSyntaxUID", None)
-        if tsyntax is None:
-            raise AttributeError("the dataset has no (0002,0010) 'Transfer Syntax UID' in its file_meta")
-        if tsyntax.is_compressed:
-            raise ValueError(
-                f"only uncompressed datasets can be compressed (this one is {tsyntax.name}); "
-                "decompress it first or pass arr="
-            )
-        frames = []
-        for frame, props in get_decoder(tsyntax).iter_array(ds, raw=True):
-            frames.append(frame)
-            pi = str(props.get("photometric_interpretation", pi))
+        frames, pi = _dataset_frames(ds, pi)
     else:
-        a = np.asarray(arr)
-        frame_ndim = 2 if samples == 1 else 3
-        if a.ndim == frame_ndim:
-            a = a[np.newaxis]
-        expected = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows), int(ds.Columns))
-        expected += (samples,) if samples > 1 else ()
-        if a.shape != expected:
-            raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes {expected} "
-                             "(frames, rows, columns[, samples])")
-        if a.dtype.newbyteorder("=") != container:
-            # A cast must not change a value: refuse what the container cannot hold.
-            if a.dtype.kind not in "ui":
-                raise ValueError(f"arr must hold integers for {container} pixel data, not {a.dtype}")
-            limits = np.iinfo(container)
-            if a.size and (a.min() < limits.min or a.max() > limits.max):
-                raise ValueError(f"arr holds values from {a.min()} to {a.max()}, outside {container}")
-        frames = list(a)
-
+        frames = _array_frames(ds, arr, samples, container)
     mct, new_pi = _colour_plan(pi, samples, level)
     frames = [np.asarray(f).astype(container.newbyteorder("="), copy=False) for f in frames]
     if not frames:
         raise ValueError("the dataset has no frames to compress")
 
-    def one(frame: np.ndarray, threads: int | None) -> bytes:
-        return _encode_one(frame, uid, level, bits_stored, mct, threads)
-
-    # Frames on several threads once there is enough work to share (the encoder
-    # releases the interpreter lock); small datasets stay on the calling thread.
-    workers = min(len(frames), numthreads or os.cpu_count() or 1)
-    if sum(f.size for f in frames) < _PARALLEL_MIN_SAMPLES:
-        workers = 1
-    if workers <= 1:
-        encoded = [one(f, numthreads) for f in frames]
-    else:
-        with ThreadPoolExecutor(workers) as pool:
-            encoded = list(pool.map(lambda f: one(f, 1), frames))
-
+    encoded = _encode_frames(frames, uid, level, bits_stored, mct, numthreads)
     # Everything encoded: only now is the dataset touched, so a failure leaves it as it was.
-    total = sum(len(f) + 8 for f in encoded[:-1])
-    if encapsulate_ext or total > 2**32 - 1:
-        ds.PixelData, ds.ExtendedOffsetTable, ds.ExtendedOffsetTableLengths = encapsulate_extended(encoded)
-    else:
-        ds.PixelData = encapsulate(encoded)
-    # PS3.5 A.4: encapsulated pixel data is OB with undefined length.
-    elem = ds["PixelData"]
-    elem.is_undefined_length = True
-    elem.VR = VR.OB
+    _store_pixel_data(ds, encoded, encapsulate_ext)
     ds.PhotometricInterpretation = new_pi
     if samples > 1:
         ds.PlanarConfiguration = 0
     if level is not None:
-        raw_bytes = sum(f.nbytes for f in frames)
-        ratio = raw_bytes / max(1, sum(len(e) for e in encoded))
-        ds.LossyImageCompression = "01"
-        ds.LossyImageCompressionRatio = [*_as_list(ds.get("LossyImageCompressionRatio")), f"{ratio:.4g}"[:16]]
-        ds.LossyImageCompressionMethod = [*_as_list(ds.get("LossyImageCompressionMethod")), "ISO_15444_15"]
+        _record_lossy(ds, sum(f.nbytes for f in frames), sum(len(e) for e in encoded))
     ds.file_meta.TransferSyntaxUID = uid
     if ds.original_encoding not in ((False, True), (None, None)):
         # The HTJ2K transfer syntaxes are explicit VR little endian; without this
@@ -294,6 +235,98 @@ def compress(
         ds.SOPInstanceUID = instance_uid
         ds.file_meta.MediaStorageSOPInstanceUID = instance_uid
     return ds
+
+
+def _checked_syntax(uid: str, level: float | None) -> UID:
+    """``uid`` as a UID, refused unless it is an HTJ2K syntax that can code at ``level``."""
+    uid = UID(uid)
+    if uid not in HTJ2K_TRANSFER_SYNTAXES:
+        names = ", ".join(f"{u.name} ({u})" for u in HTJ2K_TRANSFER_SYNTAXES)
+        raise ValueError(f"{uid.name or uid} is not an HTJ2K transfer syntax; use one of {names}")
+    if level is not None and uid != HTJ2K:
+        raise ValueError(f"{uid.name} is lossless: level must be None (use HTJ2K, {HTJ2K}, for lossy)")
+    return uid
+
+
+def _dataset_frames(ds: Dataset, pi: str) -> tuple[list[np.ndarray], str]:
+    """The frames of an uncompressed dataset, and the Photometric Interpretation they are in."""
+    tsyntax = getattr(getattr(ds, "file_meta", None), "TransferSyntaxUID", None)
+    if tsyntax is None:
+        raise AttributeError("the dataset has no (0002,0010) 'Transfer Syntax UID' in its file_meta")
+    if tsyntax.is_compressed:
+        raise ValueError(
+            f"only uncompressed datasets can be compressed (this one is {tsyntax.name}); "
+            "decompress it first or pass arr="
+        )
+    frames = []
+    for frame, props in get_decoder(tsyntax).iter_array(ds, raw=True):
+        frames.append(frame)
+        pi = str(props.get("photometric_interpretation", pi))
+    return frames, pi
+
+
+def _array_frames(ds: Dataset, arr: Any, samples: int, container: np.dtype) -> list[np.ndarray]:
+    """The frames of ``arr``, refused unless the dataset describes its shape and the
+    container holds its values."""
+    a = np.asarray(arr)
+    frame_ndim = 2 if samples == 1 else 3
+    if a.ndim == frame_ndim:
+        a = a[np.newaxis]
+    expected = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows), int(ds.Columns))
+    expected += (samples,) if samples > 1 else ()
+    if a.shape != expected:
+        raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes {expected} "
+                         "(frames, rows, columns[, samples])")
+    if a.dtype.newbyteorder("=") != container:
+        # A cast must not change a value: refuse what the container cannot hold.
+        if a.dtype.kind not in "ui":
+            raise ValueError(f"arr must hold integers for {container} pixel data, not {a.dtype}")
+        limits = np.iinfo(container)
+        if a.size and (a.min() < limits.min or a.max() > limits.max):
+            raise ValueError(f"arr holds values from {a.min()} to {a.max()}, outside {container}")
+    return list(a)
+
+
+def _encode_frames(
+    frames: list[np.ndarray], uid: UID, level: float | None, bits_stored: int,
+    mct: bool, numthreads: int | None,
+) -> list[bytes]:
+    """One codestream per frame."""
+    def one(frame: np.ndarray, threads: int | None) -> bytes:
+        return _encode_one(frame, uid, level, bits_stored, mct, threads)
+
+    # Frames on several threads once there is enough work to share (the encoder
+    # releases the interpreter lock); small datasets stay on the calling thread.
+    workers = min(len(frames), numthreads or os.cpu_count() or 1)
+    if sum(f.size for f in frames) < _PARALLEL_MIN_SAMPLES:
+        workers = 1
+    if workers <= 1:
+        return [one(f, numthreads) for f in frames]
+    with ThreadPoolExecutor(workers) as pool:
+        return list(pool.map(lambda f: one(f, 1), frames))
+
+
+def _store_pixel_data(ds: Dataset, encoded: list[bytes], extended: bool) -> None:
+    """Encapsulates the codestreams as ``ds``'s Pixel Data, with an Extended Offset
+    Table when asked or when the Basic Offset Table's 32-bit offsets cannot reach."""
+    total = sum(len(f) + 8 for f in encoded[:-1])
+    if extended or total > 2**32 - 1:
+        ds.PixelData, ds.ExtendedOffsetTable, ds.ExtendedOffsetTableLengths = encapsulate_extended(encoded)
+    else:
+        ds.PixelData = encapsulate(encoded)
+    # PS3.5 A.4: encapsulated pixel data is OB with undefined length.
+    elem = ds["PixelData"]
+    elem.is_undefined_length = True
+    elem.VR = VR.OB
+
+
+def _record_lossy(ds: Dataset, raw_bytes: int, coded_bytes: int) -> None:
+    """Lossy Image Compression "01", with this compression's ratio and method
+    appended to any earlier ones."""
+    ratio = raw_bytes / max(1, coded_bytes)
+    ds.LossyImageCompression = "01"
+    ds.LossyImageCompressionRatio = [*_as_list(ds.get("LossyImageCompressionRatio")), f"{ratio:.4g}"[:16]]
+    ds.LossyImageCompressionMethod = [*_as_list(ds.get("LossyImageCompressionMethod")), "ISO_15444_15"]
 
 
 def _as_list(element: Any) -> list[Any]:
