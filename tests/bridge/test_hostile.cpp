@@ -81,13 +81,15 @@ TEST(AbortTrapDeathTest, AbortOutsideACodecCallStillEndsTheProcess) {
 }
 
 // A COC naming a DFS segment that OpenJPH never registered (absent, present
-// only in a tile-part header, or swallowed by a malformed DFS segment before
-// it): OpenJPH dereferenced a null pointer for the reduced size.
+// only in a tile-part header, swallowed by a malformed DFS segment before it,
+// or after an SOT and an SOD spelled by the SIZ's own bytes): OpenJPH
+// dereferenced a null pointer for the reduced size.
 TEST(Hostile, UndefinedDfsSegmentIsRefused) {
   for (const char* file :
        {"fuzz_decode_info/coc-names-undefined-dfs", "fuzz_decode_info/coc-names-undefined-dfs-after-garbage",
         "fuzz_decode_info/dfs-defined-only-in-a-tile-header",
-        "fuzz_decode_info/dfs-swallowed-by-a-malformed-dfs", "fuzz_decode_info/dfs-behind-a-stray-sot"}) {
+        "fuzz_decode_info/dfs-swallowed-by-a-malformed-dfs", "fuzz_decode_info/dfs-behind-a-stray-sot",
+        "fuzz_decode_info/dfs-reference-behind-marker-codes-in-the-siz"}) {
     const Bytes cs = regression(file);
     for (int reduce : {0, 1}) {
       const fgtest::InfoResult r = fgtest::decode_info(cs, reduce, reduce);

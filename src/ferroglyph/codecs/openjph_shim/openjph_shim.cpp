@@ -165,8 +165,16 @@ struct first_sot {
   size_t first_part;
 };
 
+// Where marker searches for the header's end may begin: after the SIZ
+// segment, which OpenJPH reads by its length, so that marker codes among its
+// sizes (an XRsiz of 0xFF and a YRsiz of 0x90 spell SOT) end nothing.
+size_t after_siz(const uint8_t* src, size_t srcsize) {
+  if (srcsize < 6 || u16_at(src + 2) != 0xFF51) return 2;
+  return std::min(srcsize, size_t{4} + u16_at(src + 4));
+}
+
 first_sot find_first_sot(const uint8_t* src, size_t srcsize) {
-  first_sot f{find_marker(src, 2, srcsize, k_sot), 0};
+  first_sot f{find_marker(src, after_siz(src, srcsize), srcsize, k_sot), 0};
   f.first_part = f.main_end;
   while (f.first_part < srcsize &&
          !(f.first_part + 4 <= srcsize && u16_at(src + f.first_part) == k_sot &&
@@ -182,7 +190,7 @@ std::vector<std::pair<size_t, size_t>> header_ranges(const uint8_t* src, size_t 
                                                      size_t at) {
   std::vector<std::pair<size_t, size_t>> headers;
   headers.emplace_back(2, at);
-  headers.emplace_back(2, std::min(find_marker(src, 2, srcsize, k_sod), srcsize));
+  headers.emplace_back(2, std::min(find_marker(src, after_siz(src, srcsize), srcsize, k_sod), srcsize));
   while (at + 12 <= srcsize && u16_at(src + at) == k_sot && u16_at(src + at + 2) == 10) {
     const size_t psot = static_cast<size_t>(u16_at(src + at + 6)) << 16 | u16_at(src + at + 8);
     const size_t part_end = psot == 0 || psot > srcsize - at ? srcsize : at + psot;
