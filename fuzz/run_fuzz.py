@@ -10,7 +10,8 @@ minimised and copied into fuzz/regressions/<target>/, which the normal test
 suites replay.  `python` is the module-level fuzzer (fuzz/pyfuzz.py).
 
 --smoke replays the seeds and regression inputs and fuzzes each target
-briefly without fork mode: any finding fails the run (for CI).
+briefly, with a fixed seed and without fork mode: any finding fails the run
+(for CI).
 Prints a table and writes build/fuzz/summary.json.
 """
 from __future__ import annotations
@@ -69,6 +70,10 @@ def run_native(target: str, seconds: int, smoke: bool) -> dict:
         corpus = os.path.join(BUILD, "smoke-corpus", target)
         shutil.rmtree(corpus, ignore_errors=True)
         os.makedirs(corpus)
+        # A fixed seed: the run's verdict must not depend on luck (the same
+        # mutations on every machine, fewer on a slower one); exploring is
+        # what `make fuzz` is for.
+        args.append("-seed=1")
     else:
         args += ["-fork=1", "-ignore_crashes=1", "-ignore_ooms=1", "-ignore_timeouts=1"]
     args += [corpus, os.path.join(BUILD, "seeds"), regressions]

@@ -225,44 +225,90 @@ size_t header_start(const uint8_t* src, size_t srcsize) {
   return siz < srcsize ? siz - 2 : soc;
 }
 
+// The marker codes OpenJPH's main-header reading stops at (SOT ends the
+// header); it skips any other code as two bytes and scans on from there.
+bool main_header_marker(unsigned marker) {
+  switch (marker) {
+    case 0xFF50: case 0xFF52: case 0xFF53: case 0xFF55: case 0xFF56: case 0xFF57:
+    case 0xFF59: case 0xFF5C: case 0xFF5D: case 0xFF5E: case 0xFF5F: case 0xFF60:
+    case 0xFF63: case 0xFF64: case 0xFF72: case 0xFF76: case 0xFF79: case k_sot:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The DFS segments of the main header that OpenJPH certainly read, into
+// `defined`.  OpenJPH reads each segment it knows by its length (or refuses
+// it) but resynchronises on the next marker code after anything else, which
+// a walk cannot follow byte for byte.  So only a main header whose segments
+// follow one another exactly, from the SOC OpenJPH found to the SOT at
+// `main_end` where it stopped reading, with no marker code (0xFF, then 0x30
+// or more) and no trailing 0xFF inside any segment, defines anything.
+// False, with nothing defined, otherwise: every DFS reference is then
+// refused, which no real codestream meets.
+bool dfs_definitions(const uint8_t* src, size_t srcsize, size_t main_end, bool defined[16]) {
+  const size_t soc = header_start(src, srcsize);
+  if (main_end + 2 > srcsize || main_end < soc + 4 || u16_at(src + soc) != 0xFF4F ||
+      u16_at(src + soc + 2) != 0xFF51 || u16_at(src + main_end) != k_sot)
+    return false;
+  bool found[16] = {};
+  for (size_t at = soc + 2; at < main_end;) {
+    const unsigned marker = u16_at(src + at);
+    if (at + 4 > main_end || (at > soc + 2 && !main_header_marker(marker))) return false;
+    const size_t length = u16_at(src + at + 2);
+    const size_t end = at + 2 + length;
+    if (length < 2 || end > main_end || src[end - 1] == 0xFF) return false;
+    for (size_t i = at + 4; i + 1 < end; ++i)
+      if (src[i] == 0xFF && src[i + 1] >= 0x30) return false;
+    if (marker == k_dfs) {
+      // OpenJPH reads Ids levels whatever Ldfs says.
+      if (length < 5 || !dfs_segment(src + at).well_formed()) return false;
+      const unsigned index = dfs_segment(src + at).index;
+      if (index < 16) found[index] = true;
+    }
+    at = end;
+  }
+  std::copy(found, found + 16, defined);
+  return true;
+}
+
 // OpenJPH reads a COD or COC whose decomposition levels name a DFS marker
 // segment (high bit set, index in the low four bits) without checking that
 // the segment exists, and dereferences a null pointer when the reduced sizes
-// are asked for.  OpenJPH also resynchronises on the next marker after bytes
-// it does not understand, so the headers are searched for the markers at
-// every byte rather than walked.  Returns the first index that no
-// well-formed DFS segment of the main header defines, or -1.
-int missing_dfs_index(const uint8_t* src, size_t srcsize, uint32_t components) {
+// are asked for.  References are searched at every byte of every header
+// OpenJPH may read markers in (more than it reads; a false find only refuses
+// a reference); definitions come from `dfs_definitions`.  `src` starts where
+// OpenJPH's main header does; `whole`, of `wholesize` bytes, is the
+// codestream as given, and OpenJPH stopped reading the main header at
+// `main_end` of it.  Returns the first index that no well-formed DFS segment
+// of the main header defines, or -1.
+int missing_dfs_index(const uint8_t* whole, size_t wholesize, size_t main_end, const uint8_t* src,
+                      size_t srcsize, uint32_t components) {
   const first_sot sot = find_first_sot(src, srcsize);
-  const auto headers = header_ranges(src, srcsize, sot.first_part);
-  bool defined[16] = {};
-  bool malformed = false;
+  auto headers = header_ranges(src, srcsize, sot.first_part);
+  const size_t offset = static_cast<size_t>(src - whole);
+  if (main_end > offset) headers.emplace_back(2, std::min(main_end - offset, srcsize));
   std::vector<unsigned> wanted;
   const size_t ccoc = components < 257 ? 1 : 2;
-  for (size_t h = 0; h < headers.size(); ++h) {
-    const auto [start, end] = headers[h];
+  for (const auto& [start, end] : headers) {
     for (size_t i = start; i + 2 <= end; ++i) {
       if (src[i] != 0xFF) continue;
       const unsigned marker = u16_at(src + i);
       size_t levels_at = 0;
-      if (marker == k_dfs && h == 0 && i + 7 <= sot.main_end) {
-        // A segment whose sizes disagree makes every DFS reference suspect.
-        const dfs_segment dfs(src + i);
-        if (!dfs.well_formed() || i + 2 + dfs.length > sot.main_end)
-          malformed = true;
-        else if (dfs.index < 16)
-          defined[dfs.index] = true;
-      } else if (marker == k_cod) {
+      if (marker == k_cod)
         levels_at = i + 9;  // Lcod, Scod, SGcod (4 bytes), then SPcod
-      } else if (marker == k_coc) {
+      else if (marker == k_coc)
         levels_at = i + 5 + ccoc;  // Lcoc, Ccoc, Scoc, then SPcoc
-      }
       if (levels_at != 0 && levels_at < end && (src[levels_at] & 0x80))
         wanted.push_back(src[levels_at] & 15u);
     }
   }
+  if (wanted.empty()) return -1;
+  bool defined[16] = {};
+  dfs_definitions(whole, wholesize, main_end, defined);
   for (unsigned index : wanted)
-    if (malformed || !defined[index]) return static_cast<int>(index);
+    if (!defined[index]) return static_cast<int>(index);
   return -1;
 }
 
@@ -322,8 +368,11 @@ void open_and_read(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* sr
   if (resilient) cs.enable_resilience();
   cs.read_headers(&in);
   const size_t start = header_start(src, srcsize);
-  const int dfs =
-      missing_dfs_index(src + start, srcsize - start, cs.access_siz().get_num_components());
+  // OpenJPH stops reading the main header just after the SOT marker code.
+  const ojph::si64 read = in.tell();
+  const size_t main_end = read >= 2 ? static_cast<size_t>(read) - 2 : 0;
+  const int dfs = missing_dfs_index(src, srcsize, main_end, src + start, srcsize - start,
+                                    cs.access_siz().get_num_components());
   if (dfs >= 0)
     throw std::runtime_error("a COD or COC marker segment refers to DFS marker segment " +
                              std::to_string(dfs) +
