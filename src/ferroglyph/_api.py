@@ -132,8 +132,14 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     -------
     bytes
     """
-    _check_level(level)
+    if level is not None:
+        _check_level(level)
     array = np.asarray(data)
+    if bits is None and numthreads is None and keywords.get("tile") is None:
+        # The common call goes straight to the module: each Python frame
+        # between costs about a microsecond after an encode has left the
+        # caches cold, and small images are encoded by the thousand.
+        return _openjph.encode(array, level, **keywords)
     if bits is not None:
         bits = _check_bits(array, bits)
         reversible = keywords.get("reversible")

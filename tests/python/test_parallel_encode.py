@@ -194,3 +194,19 @@ def test_the_package_encodes_in_parallel(spy):
     assert ferroglyph.encode(image, tile=(128, 128), numthreads=2) == \
         oj.encode(image, tile=(128, 128))
     assert spy.headers == 1
+
+
+@pytest.mark.parametrize("args, keywords", [
+    ((), {}), ((85,), {"reversible": False}), ((), {"tlm": True, "planar": False}),
+    ((), {"bogus": 1}), (("x",), {}), ((), {"tile": None}),
+], ids=["lossless", "quality", "tlm", "unknown-keyword", "text-level", "tile-none"])
+def test_the_package_untiled_is_one_call_of_the_module(args, keywords):
+    image = random_image((40, 50, 3), np.uint8)
+    try:
+        expected = oj.encode(image, *args, **keywords)
+    except Exception as error:  # noqa: BLE001 - compared below
+        with pytest.raises(type(error)) as raised:
+            ferroglyph.encode(image, *args, **keywords)
+        assert str(raised.value) == str(error)
+    else:
+        assert ferroglyph.encode(image, *args, **keywords) == expected
