@@ -446,3 +446,32 @@ def test_every_corpus_file_ends_in_a_result_or_an_openjph_error(sweep, catalog, 
             assert strict["result"] == "ok", name
             shape = expected[:2] if expected[2] == 1 else expected
             assert strict["shape"] == shape, name
+
+
+def _dfs_in(segment_marker):
+    """The DFS segment carried inside a segment that OpenJPH reads by its length."""
+    def edit(cs):
+        dfs = cst.main_segment(cs, cst.DFS)
+        return cst.insert_main(cst.remove_main(cs, cst.DFS), cst.segment(segment_marker, dfs),
+                               after=cst.QCD)
+    return edit
+
+
+# The DFS check counts only DFS segments that OpenJPH certainly read; anything
+# less plain than segments back to back refuses the reference rather than risk
+# OpenJPH's null pointer.
+@pytest.mark.parametrize("edit, refused", [
+    (lambda cs: cs, False),
+    (lambda cs: b"\0\0\0\x0cjunk before the SOC" + cs, False),
+    (_dfs_in(cst.COM), True),  # skipped by its length: the reference names nothing
+    (_dfs_in(0xFF6F), True),   # an unknown segment: OpenJPH scans its bytes, the walk cannot
+    (lambda cs: cst.insert_main(cs, cst.segment(cst.COM, b"\xff\x90"), after=cst.CAP), True),
+], ids=["as-given", "behind-a-wrapper", "dfs-inside-a-com", "dfs-inside-an-unknown-segment",
+        "marker-code-inside-a-com"])
+def test_dfs_references_need_a_plain_main_header(corpus_dir, edit, refused):
+    cs = edit(load(corpus_dir, f"{KAKADU}/simple_dec_irv53_bhvhb_low_latency.jph"))
+    if not refused:
+        assert decode_info(cs)["num_decompositions"] > 0
+        return
+    with pytest.raises(OpenJphError, match="refers to DFS marker segment 1, which the main header"):
+        decode_info(cs)
