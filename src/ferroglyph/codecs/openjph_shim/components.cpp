@@ -75,22 +75,32 @@ void apply_reduction(ojph::codestream& cs, int reduce_data, int reduce_recon) {
                                  static_cast<uint32_t>(reduce_recon));
 }
 
+// Reads the main header, applies the reduction and takes each component's
+// facts at it; 0, or `refusal` (the caller's code for a refused codestream)
+// with the reason set.
+int read_components(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
+                    int reduce_data, int reduce_recon, int resilient,
+                    std::vector<ferroglyph_htj2k_component_info>& facts, int refusal) {
+  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
+  const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon);
+  if (why == nullptr) {
+    apply_reduction(cs, reduce_data, reduce_recon);
+    why = component_facts(cs, facts);
+  }
+  if (why == nullptr) return 0;
+  shim::set_error(why);
+  return refusal;
+}
+
 // `facts` belongs to the caller's frame, like the OpenJPH objects: an abort
 // trapped inside the call skips this frame's destructors (abort_trap.h).
 int components_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
                          size_t srcsize, int reduce_data, int reduce_recon, int resilient,
                          ferroglyph_htj2k_component_info* comps, int capacity, int* components,
                          std::vector<ferroglyph_htj2k_component_info>& facts) {
-  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
-  if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
-    shim::set_error(why);
-    return 4;
-  }
-  apply_reduction(cs, reduce_data, reduce_recon);
-  if (const char* why = component_facts(cs, facts)) {
-    shim::set_error(why);
-    return 4;
-  }
+  if (const int code = read_components(cs, in, src, srcsize, reduce_data, reduce_recon, resilient,
+                                        facts, 4))
+    return code;
   *components = static_cast<int>(facts.size());
   std::copy_n(facts.begin(), std::min<size_t>(facts.size(), static_cast<size_t>(capacity)), comps);
   cs.close();
@@ -174,16 +184,9 @@ int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uin
                            const int32_t* bytes_per_sample, int components, int reduce_data,
                            int reduce_recon, int resilient,
                            std::vector<ferroglyph_htj2k_component_info>& facts) {
-  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
-  if (const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon)) {
-    shim::set_error(why);
-    return 6;
-  }
-  apply_reduction(cs, reduce_data, reduce_recon);
-  if (const char* why = component_facts(cs, facts)) {
-    shim::set_error(why);
-    return 6;
-  }
+  if (const int code = read_components(cs, in, src, srcsize, reduce_data, reduce_recon, resilient,
+                                        facts, 6))
+    return code;
   if (static_cast<int>(facts.size()) != components) {
     shim::set_error(("the codestream has " + std::to_string(facts.size()) + " components, not " +
                      std::to_string(components))
