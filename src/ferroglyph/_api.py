@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _jp2, _parallel_encode
+from . import _jp2, _parallel_encode, _window
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -199,7 +199,8 @@ def _decode_view(view: memoryview, truncated: str | None, *, strict: bool,
 
 def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool = False,
            strict: bool = True, planar: bool = False, out: Any = None,
-           numthreads: int | None = None, ignore_unsupported: bool = False) -> np.ndarray:
+           numthreads: int | None = None, ignore_unsupported: bool = False,
+           region: Any = None) -> np.ndarray:
     """Decode an HTJ2K codestream or JPH/JP2 file (as bytes) to an array.
 
     Parameters
@@ -230,6 +231,13 @@ def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool =
     ignore_unsupported : bool, optional
         Return the image even when OpenJPH skipped a marker segment it does
         not implement (otherwise OpenJphUnsupportedFeature is raised).
+    region : (y0, x0, y1, x1), optional
+        Decode only this window: half-open, in full-resolution image
+        coordinates from the top-left sample, inside the image.  The result
+        is exactly ``decode(data, reduce=r)[ceil(y0/2**r):ceil(y1/2**r),
+        ceil(x0/2**r):ceil(x1/2**r)]``; only the tiles that meet the window
+        are decoded (see docs/windows.md).  ``out=`` then has the window's
+        shape.
 
     Returns
     -------
@@ -239,6 +247,9 @@ def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool =
 
     Warnings from OpenJPH that do not mean lost data are RuntimeWarnings
     attributed to the caller's line; :func:`last_warnings` has their text.
+    A codestream cut after the tile-parts that a reduced decode needs
+    (``len(data) >= decode_info(whole)["prefix_bytes"][reduce]``) decodes at
+    that reduction exactly, with no truncation error.
     """
     _refuse_path(data, "decode")
     if isinstance(data, bytes) and data.startswith(_jp2.SOC_SIZ):
@@ -246,6 +257,18 @@ def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool =
     else:
         view, where = _jp2.locate_in_buffer(data)
         view, truncated = view[where.offset:where.offset + where.length], where.truncated
+    # Windows and progressive prefixes (_window.py).
+    if region is not None:
+        return _window.decode_window(view, truncated, region, reduce=reduce, skipres=skipres,
+                                     resilient=resilient, strict=strict, planar=planar, out=out,
+                                     numthreads=numthreads, ignore_unsupported=ignore_unsupported)
+    if reduce or skipres is not None:
+        image = _window.prefix_decode(view, reduce=reduce, skipres=skipres, resilient=resilient,
+                                      strict=strict, planar=planar, out=out,
+                                      numthreads=numthreads,
+                                      ignore_unsupported=ignore_unsupported)
+        if image is not None:
+            return image
     return _decode_view(view, truncated, strict=bool(strict),
                         ignore_unsupported=bool(ignore_unsupported), stacklevel=2,
                         reduce=reduce, skipres=skipres, resilient=resilient,
@@ -273,7 +296,11 @@ def decode_info(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: b
     component with its ``width`` and ``height`` at the reduction,
     ``subsampling`` ``(dx, dy)``, ``bit_depth``, ``signed`` and
     ``nlt_type`` (what :func:`decode_components` returns; None when the
-    reduction leaves some component without samples).
+    reduction leaves some component without samples), and ``"prefix_bytes"``:
+    per ``reduce`` (``num_decompositions + 1`` items), how many leading bytes
+    of the codestream suffice to decode at that reduction where its layout
+    proves it (one tile, one quality layer, a tile-part per resolution,
+    RPCL/RLCP or one-layer LRCP), else None; item 0 is the whole codestream.
     """
     _refuse_path(data, "decode_info")
     view, where = _jp2.locate_in_buffer(data)
@@ -281,6 +308,7 @@ def decode_info(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: b
     info = dict(_openjph.decode_info(view, reduce=reduce, skipres=skipres, resilient=resilient))
     info["shape"] = _shape(info, bool(planar))
     info["components_info"] = _components_info(view, reduce, skipres, resilient)
+    info["prefix_bytes"] = _window.prefix_bytes_of(view, info["num_decompositions"])
     return info
 
 
@@ -301,14 +329,21 @@ def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
     The file is read once: for JPEG 2000 family files only the box headers
     before the codestream and the codestream itself.  ``decode_keywords`` are
     those of :func:`decode` (``reduce``, ``strict``, ``planar``, ``out``, ...).
+    With ``region=(y0, x0, y1, x1)`` only the headers and the tile-parts
+    that meet the window are read (see docs/windows.md), so windows of files
+    far larger than memory can be read.
     A file that is neither kind raises OpenJphError naming what it looks like.
     """
     strict = bool(decode_keywords.pop("strict", True))
     ignore_unsupported = bool(decode_keywords.pop("ignore_unsupported", False))
+    region = decode_keywords.pop("region", None)
     unknown = set(decode_keywords) - {"reduce", "skipres", "resilient", "planar", "out",
                                       "numthreads"}
     if unknown:
         raise TypeError(f"imread() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+    if region is not None:  # reads only what the window needs (_window.py)
+        return _window.file_window(path, region, strict=strict,
+                                   ignore_unsupported=ignore_unsupported, **decode_keywords)
     decode_keywords["planar"] = bool(decode_keywords.get("planar", False))
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size

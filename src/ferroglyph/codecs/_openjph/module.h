@@ -51,6 +51,8 @@ extern const function_def k_decode_quiet_def;
 extern const function_def k_components_info_def;
 extern const function_def k_decode_components_def;
 extern const function_def k_encode_components_def;
+// Windows of one-tile codestreams (window.cpp).
+extern const function_def k_decode_rows_def;
 
 }  // namespace ferroglyph::module
 

@@ -212,6 +212,26 @@ FERROGLYPH_SHIM_API int ferroglyph_htj2k_encode_components(
     const ferroglyph_htj2k_encode_params* p, uint8_t** out_buf,
     size_t* out_size);
 
+/* A window of a one-tile decode
+ *
+ * Decodes rows row0..row1-1 and columns col0..col1-1 (at the reduction,
+ * counted from the image's top-left sample) of a codestream whose
+ * components all share component 0's size, precision, signedness and
+ * nonlinearity, into dst: (row1 - row0) x (col1 - col0) samples a component,
+ * planar or interleaved as in ferroglyph_htj2k_decode.  OpenJPH decodes
+ * whole rows, so every column is decoded, but rows below row1 are not.
+ * Codes: */
+#define FERROGLYPH_HTJ2K_ROWS_ARGUMENT 1    /* a bad argument or window */
+#define FERROGLYPH_HTJ2K_ROWS_MALFORMED 2   /* OpenJPH could not read it */
+#define FERROGLYPH_HTJ2K_ROWS_BUFFER 3      /* dst too small */
+#define FERROGLYPH_HTJ2K_ROWS_REDUCTION 4   /* the reduction is refused */
+#define FERROGLYPH_HTJ2K_ROWS_UNSUPPORTED 5 /* components differ, NLT */
+#define FERROGLYPH_HTJ2K_ROWS_INTERNAL 6    /* OpenJPH delivered unexpectedly */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_decode_rows(
+    const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
+    int bytes_per_sample, int reduce_data, int reduce_recon, int resilient,
+    int dst_planar, int32_t row0, int32_t row1, int32_t col0, int32_t col1);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,67 @@
+// _decode_rows: a window of a one-tile codestream, decoded down to the
+// window's last row only (the bridge's ferroglyph_htj2k_decode_rows).
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL ferroglyph_openjph_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include "decoder.h"
+#include "module.h"
+#include "openjph_shim.h"
+
+namespace ferroglyph::module {
+
+namespace {
+
+PyObject* decode_rows_impl(PyObject*, bound_args args) {
+  int data_r, recon_r, row0, row1, col0, col1;
+  if (!to_int32(args[1], &data_r) || !to_int32(args[2], &recon_r)) return nullptr;
+  const int resilient = PyObject_IsTrue(args[3]);
+  const int planar = PyObject_IsTrue(args[4]);
+  if (resilient < 0 || planar < 0) return nullptr;
+  if (!PyArg_ParseTuple(args[5], "iiii", &row0, &row1, &col0, &col1)) return nullptr;
+  PyObject* dest = args[6];
+  if (!PyArray_Check(dest) || !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(dest)) ||
+      !PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(dest))) {
+    PyErr_SetString(PyExc_TypeError, "_decode_rows: dest must be a writable C-contiguous ndarray");
+    return nullptr;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(dest);
+  input_bytes in;
+  if (!in.acquire(args[0])) return nullptr;
+  uint8_t* dst = static_cast<uint8_t*>(PyArray_DATA(arr));
+  const size_t dst_size = static_cast<size_t>(PyArray_NBYTES(arr));
+  const int bytes_per_sample = static_cast<int>(PyArray_ITEMSIZE(arr));
+  int rc;
+  {
+    py::unlocked nogil;
+    ferroglyph_htj2k_clear_warnings();  // this call's warnings only, for last_warnings()
+    rc = ferroglyph_htj2k_decode_rows(in.data(), in.size(), dst, dst_size, bytes_per_sample,
+                                      data_r, recon_r, resilient, planar, row0, row1, col0, col1);
+  }
+  if (rc != 0) return raise_bridge_error(rc, "decode");
+  return Py_NewRef(dest);
+}
+
+}  // namespace
+
+const function_def k_decode_rows_def = {
+    "_decode_rows",
+    "Decode rows row0..row1-1, columns col0..col1-1 of a codestream into dest.\n\n"
+    "``window`` is (row0, row1, col0, col1) at the reduction (data, recon);\n"
+    "``dest`` a writable C-contiguous array of the samples' carrier type and\n"
+    "the window's shape, planar or interleaved.  Rows below the window are\n"
+    "not decoded.  OpenJPH's warnings stay in last_warnings() for the caller.",
+    "np.ndarray",
+    decode_rows_impl,
+    7,
+    {{"data", default_value::required, false},
+     {"data_r", default_value::required, false},
+     {"recon_r", default_value::required, false},
+     {"resilient", default_value::required, false},
+     {"planar", default_value::required, false},
+     {"window", default_value::required, false},
+     {"dest", default_value::required, false}},
+};
+
+}  // namespace ferroglyph::module
