@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _jp2
+from . import _api, _jp2, _window
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
 
@@ -89,7 +89,8 @@ def _judge_warnings(text: str, truncated: str | None, strict: bool) -> None:
 
 
 def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
-                      resilient: bool = False, strict: bool = True) -> list[np.ndarray]:
+                      resilient: bool = False, strict: bool = True,
+                      region: Any = None) -> list[np.ndarray]:
     """Decode every component at its own size, in its own dtype.
 
     Works for any codestream OpenJPH decodes, whether or not its components
@@ -117,6 +118,12 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
         one with marker segments OpenJPH skipped raises
         :class:`OpenJphUnsupportedFeature`.  False: both are RuntimeWarnings
         and what was decoded is returned.
+    region : (y0, x0, y1, x1), optional
+        A window in full-resolution image coordinates (the reference grid
+        from the image's top-left sample), half-open.  Each component's
+        window follows its subsampling: rows ``ceil(y0 / (dy * 2**reduce))``
+        to ``ceil(y1 / (dy * 2**reduce))`` of its reduced samples, and
+        likewise columns.  The components are decoded whole and cropped.
 
     Returns
     -------
@@ -136,9 +143,12 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
     if truncated and strict:
         raise OpenJphError(f"decode_components: {truncated}; pass strict=False to decode what "
                            "is there")
+    box = None if region is None else _window.image_region(codestream, region)
     arrays, warned = _openjph._decode_components(codestream, data_r, recon_r, bool(resilient))
     if warned or truncated:
         _judge_warnings(warned, truncated, bool(strict))
+    if box is not None:  # windows (_window.py): a whole decode, then a crop
+        return _window.crop_components(codestream, arrays, box, recon_r)
     return arrays
 
 

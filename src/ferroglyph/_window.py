@@ -48,7 +48,8 @@ from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
 
 __all__ = ["decode_window", "read_window", "file_window", "prefix_bytes", "prefix_cut",
-           "reduced_window", "component_windows"]
+           "reduced_window", "image_region",
+           "crop_components", "prefix_decode", "prefix_bytes_of", "object_window"]
 
 Reader = Callable[[int, int], bytes]
 
@@ -75,22 +76,33 @@ def reduced_window(region: tuple[int, int, int, int], r: int, height_r: int,
             min(_ceil(x0, r), width_r), min(_ceil(x1, r), width_r))
 
 
-def component_windows(region: tuple[int, int, int, int], r: int,
-                      components: list[dict[str, Any]]) -> list[tuple[slice, slice]]:
-    """Each component's crop of ``region``: its subsampling, then the reduction.
+def image_region(codestream: Any, region: Any) -> tuple[int, int, int, int]:
+    """``region`` checked against the image of a codestream in memory (the reference grid)."""
+    try:
+        siz = cs.main_header(cs.buffer_reader(codestream), len(memoryview(codestream))).siz
+    except cs.CodestreamError as e:
+        raise OpenJphError(f"decode_components: {e}") from None
+    box = _args.region(region, siz.height, siz.width)
+    assert box is not None
+    return box
 
-    A component subsampled by (dx, dy) holds sample ``i`` at image row
+
+def crop_components(codestream: Any, arrays: list[np.ndarray], box: tuple[int, int, int, int],
+                    r: int) -> list[np.ndarray]:
+    """Each component's window of ``box`` at reduction ``r``: its subsampling, then the reduction.
+
+    A component subsampled by (dx, dy) holds its sample ``i`` at image row
     ``i * dy``, so the window's rows are ``ceil(y0 / (dy * 2**r))`` to
     ``ceil(y1 / (dy * 2**r))`` of its reduced samples (clipped to them).
     """
-    y0, x0, y1, x1 = region
+    siz = cs.main_header(cs.buffer_reader(codestream), len(memoryview(codestream))).siz
+    y0, x0, y1, x1 = box
     out = []
-    for c in components:
-        dx, dy = c["subsampling"]
-        h, w = c["height"], c["width"]
-        ry = (min(-(-y0 // (dy << r)), h), min(-(-y1 // (dy << r)), h))
-        rx = (min(-(-x0 // (dx << r)), w), min(-(-x1 // (dx << r)), w))
-        out.append((slice(*ry), slice(*rx)))
+    for a, (dx, dy) in zip(arrays, siz.subsampling):
+        h, w = a.shape[:2]
+        ry = slice(min(-(-y0 // (dy << r)), h), min(-(-y1 // (dy << r)), h))
+        rx = slice(min(-(-x0 // (dx << r)), w), min(-(-x1 // (dx << r)), w))
+        out.append(np.ascontiguousarray(a[ry, rx]))
     return out
 
 
@@ -211,8 +223,9 @@ def prefix_cut(view: memoryview, data_r: int) -> memoryview | None:
     if layout is None or header.cod is None or data_r > header.cod.levels:
         return None
     levels = header.cod.levels
-    if len(layout.ends) == levels + 1:
-        return None  # every tile-part is here: the codestream is whole
+    end = layout.ends[-1] if layout.ends else 0
+    if len(layout.ends) == levels + 1 and bytes(view[end:end + 2]) == cs.EOC_BYTES:
+        return None  # every tile-part and EOC are here: the codestream is whole
     if len(layout.ends) < levels - data_r + 1:
         return None  # a needed resolution is cut: that is a loss
     return view[:layout.ends[-1]]
@@ -605,3 +618,13 @@ def prefix_decode(view: memoryview, *, reduce: Any = 0, skipres: Any = None,
         return None
     _judge(lines, o, stacklevel + 1)
     return image
+
+
+def object_window(f: Any, region: Any, *, stacklevel: int = 2, **keywords: Any) -> np.ndarray:
+    """A window of a seekable binary file object (a local file, fsspec's remote files, ...).
+
+    Only the byte ranges that the window needs are asked for, each by one
+    seek and one read.
+    """
+    size = f.seek(0, os.SEEK_END)
+    return read_window(cs.file_reader(f), size, region, stacklevel=stacklevel + 1, **keywords)

@@ -2,7 +2,7 @@
 
     ferroglyph info FILE...
     ferroglyph encode INPUT... -o OUT_OR_DIR [--level L] [--bits B] [--tile W H] ...
-    ferroglyph decode INPUT... -o OUT_OR_DIR [--reduce R] ...
+    ferroglyph decode INPUT... -o OUT_OR_DIR [--reduce R] [--region Y0 X0 Y1 X1] ...
 
 Every file is handled on its own: a bad one gives one line on standard error
 (the file and the reason), the others are still done, and the exit status is
@@ -332,7 +332,8 @@ def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
         return _decode_components_file(src, data, info["components_info"], args, target, seen)
     image = _warned(src, [where.truncated] if where.truncated else [],
                     lambda: _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
-                                        strict=not args.lenient, resilient=args.lenient))
+                                        strict=not args.lenient, resilient=args.lenient,
+                                        region=args.region))
     suffix = None
     if as_folder and args.suffix is None:
         suffix = _image_files.pnm_suffix(image) or ".npy"
@@ -352,7 +353,8 @@ def _decode_components_file(src: str, data: bytes, facts: list[dict[str, Any]] |
     """Components of different sizes or precisions: one output per component
     (NAME_c0.npy, ...), or one .npz archive holding c0, c1, ..."""
     planes = _warned(src, [], lambda: _components.decode_components(
-        data, reduce=args.reduce, strict=not args.lenient, resilient=args.lenient))
+        data, reduce=args.reduce, strict=not args.lenient, resilient=args.lenient,
+        region=args.region))
     outputs = _component_outputs(planes, facts, target(src, args.suffix or ".npy"))
     _refuse_written([dst for dst, _ in outputs], seen)
     _write_outputs(outputs, seen)
@@ -446,6 +448,11 @@ def _parser() -> argparse.ArgumentParser:
                    help="skip R finest resolutions (about 2**R smaller per axis)")
     p.add_argument("--numthreads", type=int, default=None, metavar="N",
                    help="threads for multi-tile codestreams")
+    p.add_argument("--region", type=int, nargs=4, default=None,
+                   metavar=("Y0", "X0", "Y1", "X1"),
+                   help="decode only this window (half-open, full-resolution coordinates "
+                        "from the top-left sample); with --reduce R the window scales to "
+                        "ceil(Y0/2**R) ... ceil(X1/2**R)")
     p.add_argument("--lenient", action="store_true",
                    help="write what survives of damaged or truncated files instead of "
                         "failing them")
