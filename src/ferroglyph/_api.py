@@ -308,7 +308,7 @@ def decode_info(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: b
     info = dict(_openjph.decode_info(view, reduce=reduce, skipres=skipres, resilient=resilient))
     info["shape"] = _shape(info, bool(planar))
     info["components_info"] = _components_info(view, reduce, skipres, resilient)
-    info["prefix_bytes"] = _window.prefix_bytes_of(view, info["num_decompositions"])
+    info["prefix_bytes"] = _window.prefix_bytes_of(view, int(info["num_decompositions"]))
     return info
 
 

@@ -98,7 +98,7 @@ def crop_components(codestream: Any, arrays: list[np.ndarray], box: tuple[int, i
     siz = cs.main_header(cs.buffer_reader(codestream), len(memoryview(codestream))).siz
     y0, x0, y1, x1 = box
     out = []
-    for a, (dx, dy) in zip(arrays, siz.subsampling):
+    for a, (dx, dy) in zip(arrays, siz.subsampling, strict=True):
         h, w = a.shape[:2]
         ry = slice(min(-(-y0 // (dy << r)), h), min(-(-y1 // (dy << r)), h))
         rx = slice(min(-(-x0 // (dx << r)), w), min(-(-x1 // (dx << r)), w))
@@ -284,7 +284,7 @@ def _carrier(a: np.ndarray) -> np.ndarray:
 def _target(out: Any, shape: tuple[int, ...], dtype: np.dtype[Any]) -> np.ndarray:
     if out is None:
         return np.empty(shape, dtype)
-    return _openjph._decode_target(out, shape, dtype)  # type: ignore[no-any-return]
+    return _openjph._decode_target(out, shape, dtype)
 
 
 class _Fallback(Exception):
