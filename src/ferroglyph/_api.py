@@ -308,7 +308,8 @@ def decode_info(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: b
     info = dict(_openjph.decode_info(view, reduce=reduce, skipres=skipres, resilient=resilient))
     info["shape"] = _shape(info, bool(planar))
     info["components_info"] = _components_info(view, reduce, skipres, resilient)
-    info["prefix_bytes"] = _window.prefix_bytes_of(view, int(info["num_decompositions"]))
+    levels: Any = info["num_decompositions"]
+    info["prefix_bytes"] = _window.prefix_bytes_of(view, levels)
     return info
 
 

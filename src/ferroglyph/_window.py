@@ -374,12 +374,14 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
             parts[tp.index].append((tp.offset, tp.offset + tp.length))
     if any(not p for p in parts.values()):
         raise _Fallback
-    got = _read_spans(read, [s for p in parts.values() for s in p])
-    siz_seg = header.segments[0]
-    main = read(0, header.end)
-    siz_bytes = main[siz_seg.offset:siz_seg.offset + siz_seg.length]
-    carried = b"".join(main[s.offset:s.offset + s.length] for s in header.segments[1:]
-                       if s.marker not in (cs.TLM, cs.PLM))
+    # The main-header segments a tile's codestream carries: TLM and PLM
+    # would contradict it (and a TLM can be most of a large file's header).
+    kept = [s for s in header.segments if s.marker not in (cs.TLM, cs.PLM)]
+    got = _read_spans(read, [s for p in parts.values() for s in p]
+                      + [(s.offset, s.offset + s.length) for s in kept])
+    siz_bytes = got[kept[0].offset]
+    carried = b"".join(got[s.offset] for s in kept[1:])
+    main = cs.SOC_SIZ[:2] + siz_bytes + carried
 
     jobs = []
     for t, (a, b, c, d) in wanted.items():
@@ -548,9 +550,17 @@ def read_window(read: Reader, size: int, region: Any, *, stacklevel: int = 2,
     where = _jp2.locate(read, size)
     base, length = where.offset, where.length
 
+    head = b""  # the codestream's first bytes: its main header is walked more than once
+
     def read_cs(offset: int, n: int) -> bytes:
+        nonlocal head
         n = max(0, min(n, length - offset))
-        return read(base + offset, n) if n else b""
+        if offset + n <= len(head):
+            return head[offset:offset + n]
+        got = read(base + offset, n) if n else b""
+        if offset == 0 and len(got) > len(head):
+            head = got
+        return got
 
     def whole() -> memoryview:
         return memoryview(read_cs(0, length))
