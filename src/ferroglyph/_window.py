@@ -358,7 +358,7 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
         for t in range(count):
             a = _ceil(max(first + t * tile, image0), rr) - origin
             b = _ceil(min(first + (t + 1) * tile, image1), rr) - origin
-            if a < b and a < hi and b > lo:
+            if a < b and lo < hi and a < hi and b > lo:
                 got.append((t, a, b))
         return got
 

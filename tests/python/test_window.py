@@ -33,6 +33,7 @@ WINDOWS = [
     (33, 47, 34, 48),  # one pixel
     (H - 1, W - 1, H, W),  # the last pixel
     (40, 60, H, W),    # edge tiles
+    (33, 6, 34, 80),   # one row: nothing at some reductions (ceil(33/2) == ceil(34/2))
 ]
 
 
@@ -50,9 +51,14 @@ def coded(request):
     return fg.encode(IMAGE, level, **keywords)
 
 
+def _no_whole_decode(*args, **kwargs):
+    raise AssertionError("the window was decoded through a whole decode")
+
+
 @pytest.mark.parametrize("r", range(4))
-def test_window_is_the_crop_of_the_whole_decode(coded, r, tmp_path):
+def test_window_is_the_crop_of_the_whole_decode(coded, r, tmp_path, monkeypatch):
     whole = fg.decode(coded, reduce=r)
+    monkeypatch.setattr(_window, "_whole_then_crop", _no_whole_decode)
     jph = tmp_path / "a.jph"
     jph.write_bytes(_jp2.jph_header(height=H, width=W, components=3, bit_depth=8,
                                     is_signed=False) + _jp2.jp2c_header(len(coded)) + coded)
