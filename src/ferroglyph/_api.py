@@ -351,6 +351,12 @@ def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
         where = _jp2.locate_in_file(f, size)
         f.seek(where.offset)
         codestream = f.read(where.length)
+    if decode_keywords.get("reduce") or decode_keywords.get("skipres") is not None:
+        image = _window.prefix_decode(memoryview(codestream), strict=strict,
+                                      ignore_unsupported=ignore_unsupported, function="imread",
+                                      **decode_keywords)
+        if image is not None:  # a progressive prefix holding what the reduction needs
+            return image
     return _decode_view(memoryview(codestream), where.truncated, strict=strict,
                         ignore_unsupported=ignore_unsupported, stacklevel=2, function="imread",
                         **decode_keywords)

@@ -25,7 +25,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from . import _api, _components, _image_files, _jp2, __version__
+from . import _api, _components, _image_files, _jp2, _window, __version__
 
 __all__ = ["main"]
 
@@ -325,7 +325,9 @@ def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
                  target: Callable[[str, str | None], str], seen: set[str]) -> tuple[str, int, int]:
     """Decodes one file to one image file, or to its components when they differ."""
     data, where = _read_codestream(src)
-    if where.truncated and not args.lenient:
+    # A progressive prefix holding what --reduce needs is not truncated (_window.py).
+    if where.truncated and not args.lenient \
+            and _window.prefix_cut(memoryview(data), args.reduce) is None:
         raise _Failure(f"{where.truncated}; --lenient writes what is there")
     info = _api.decode_info(data, reduce=args.reduce)
     if not info["uniform"]:

@@ -296,7 +296,7 @@ def test_window_of_a_file_far_larger_than_memory(tmp_path, tlm):
     {"prog_order": "RLCP", "tilepart": 1, "tlm": True},
     {"prog_order": "LRCP", "tilepart": 1},
 ])
-def test_prefixes_decode_as_the_reduced_whole(keywords):
+def test_prefixes_decode_as_the_reduced_whole(keywords, tmp_path):
     a = np.tile(IMAGE, (2, 2, 1))
     coded = fg.encode(a, **keywords)
     prefix = fg.decode_info(coded)["prefix_bytes"]
@@ -318,6 +318,15 @@ def test_prefixes_decode_as_the_reduced_whole(keywords):
                              is_signed=False) + _jp2.jp2c_header(len(coded)) + coded)
     cut = len(boxed) - len(coded) + prefix[3]
     assert np.array_equal(fg.decode(boxed[:cut], reduce=3), fg.decode(coded, reduce=3))
+    path = tmp_path / "prefix.jph"
+    path.write_bytes(boxed[:cut + 5])
+    assert np.array_equal(fg.imread(path, reduce=3), fg.decode(coded, reduce=3))
+    out = tmp_path / "thumb.npy"
+    subprocess.run([sys.executable, "-m", "ferroglyph", "decode", str(path), "-o", str(out),
+                    "--reduce", "3"], check=True, capture_output=True)
+    assert np.array_equal(np.load(out), fg.decode(coded, reduce=3))
+    with pytest.raises(fg.OpenJphError):
+        fg.imread(path, reduce=2)
 
 
 @pytest.mark.parametrize("keywords", [
