@@ -1,6 +1,5 @@
 """Windows (decode/imread region=) and progressive prefixes (prefix_bytes)."""
 
-import io
 import os
 import subprocess
 import sys
@@ -205,7 +204,7 @@ def test_imread_reads_only_the_tiles_it_needs(tmp_path, monkeypatch, tlm, boxed)
 
     def counting_open(p, mode="r", buffering=-1):
         assert buffering == 0  # unbuffered: no read-ahead into other tile-parts
-        f = _Counting(io.open(p, mode, buffering=buffering))
+        f = _Counting(open(p, mode, buffering=buffering))
         opened.append(f)
         return f
 
@@ -347,7 +346,7 @@ def test_imread_of_a_prefix_layout_reads_the_prefix(tmp_path, monkeypatch):
     opened = []
 
     def counting_open(p, mode="r", buffering=-1):
-        f = _Counting(io.open(p, mode, buffering=buffering))
+        f = _Counting(open(p, mode, buffering=buffering))
         opened.append(f)
         return f
 
