@@ -19,7 +19,7 @@ EXPORTED = {
     "ferroglyph_htj2k_free", "ferroglyph_htj2k_last_error", "ferroglyph_htj2k_last_warnings",
     "ferroglyph_htj2k_clear_warnings", "ferroglyph_htj2k_encode_region",
     "ferroglyph_htj2k_components_info", "ferroglyph_htj2k_decode_components",
-    "ferroglyph_htj2k_encode_components",
+    "ferroglyph_htj2k_encode_components", "ferroglyph_htj2k_decode_rows",
 }
 
 
