@@ -25,7 +25,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from . import _api, _components, _image_files, _jp2, _window, __version__
+from . import _api, _codestream, _components, _image_files, _jp2, _window, __version__
 
 __all__ = ["main"]
 
@@ -324,29 +324,58 @@ def _write_outputs(outputs: list[tuple[str, bytes]], seen: set[str]) -> None:
 def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
                  target: Callable[[str, str | None], str], seen: set[str]) -> tuple[str, int, int]:
     """Decodes one file to one image file, or to its components when they differ."""
-    data, where = _read_codestream(src)
-    # A progressive prefix holding what --reduce needs is not truncated (_window.py).
-    if where.truncated and not args.lenient \
-            and _window.prefix_cut(memoryview(data), args.reduce) is None:
-        raise _Failure(f"{where.truncated}; --lenient writes what is there")
-    info = _api.decode_info(data, reduce=args.reduce)
-    if not info["uniform"]:
-        return _decode_components_file(src, data, info["components_info"], args, target, seen)
-    image = _warned(src, [where.truncated] if where.truncated else [],
-                    lambda: _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
-                                        strict=not args.lenient, resilient=args.lenient,
-                                        region=args.region))
+    window = _window_of_file(src, args) if args.region is not None else None
+    if window is not None:
+        image, bit_depth = window
+    else:
+        data, where = _read_codestream(src)
+        # A progressive prefix holding what --reduce needs is not truncated (_window.py).
+        if where.truncated and not args.lenient \
+                and _window.prefix_cut(memoryview(data), args.reduce) is None:
+            raise _Failure(f"{where.truncated}; --lenient writes what is there")
+        info = _api.decode_info(data, reduce=args.reduce)
+        if not info["uniform"]:
+            return _decode_components_file(src, data, info["components_info"], args, target,
+                                           seen)
+        image = _warned(src, [where.truncated] if where.truncated else [],
+                        lambda: _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
+                                            strict=not args.lenient, resilient=args.lenient,
+                                            region=args.region))
+        bit_depth = info["bit_depth"]
     suffix = None
     if as_folder and args.suffix is None:
         suffix = _image_files.pnm_suffix(image) or ".npy"
     dst = target(src, suffix)
     _refuse_written([dst], seen)
     out_suffix = os.path.splitext(dst)[1]
-    bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
-    payload = _image_files.image_bytes(image, out_suffix, bit_depth)
+    payload = _image_files.image_bytes(image, out_suffix,
+                                       bit_depth if image.dtype.kind == "u" else None)
     _write_outputs([(dst, payload)], seen)
     return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
             len(payload))
+
+
+def _window_of_file(src: str, args: argparse.Namespace) -> tuple[np.ndarray, int] | None:
+    """--region of a whole file whose components share one size and precision, read as
+    imread reads a window (headers and the tile-parts it needs); None for the other files."""
+    with open(src, "rb", buffering=0) as f:
+        size = os.fstat(f.fileno()).st_size
+        where = _jp2.locate_in_file(f, size)
+        if where.truncated:
+            return None
+        read = _codestream.file_reader(f)
+        try:
+            siz = _codestream.main_header(
+                lambda off, n: read(where.offset + off, min(n, where.length - off)),
+                where.length).siz
+        except _codestream.CodestreamError:
+            return None
+    if len(set(siz.ssiz)) != 1 or any(s != (1, 1) for s in siz.subsampling):
+        return None
+    image = _warned(src, [], lambda: _api.imread(
+        src, region=args.region, reduce=args.reduce, numthreads=args.numthreads,
+        strict=not args.lenient, resilient=args.lenient))
+    return image, (siz.ssiz[0] & 0x7F) + 1
 
 
 def _decode_components_file(src: str, data: bytes, facts: list[dict[str, Any]] | None,
