@@ -379,6 +379,14 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
     kept = [s for s in header.segments if s.marker not in (cs.TLM, cs.PLM)]
     got = _read_spans(read, [s for p in parts.values() for s in p]
                       + [(s.offset, s.offset + s.length) for s in kept])
+    for t, spans_t in parts.items():
+        for start, end in spans_t:
+            sot = got[start]
+            # A TLM that does not match the tile-parts would hand OpenJPH
+            # the wrong bytes: the whole decode reports such a codestream.
+            if len(sot) != end - start or cs.u16(sot, 0) != cs.SOT or cs.u16(sot, 4) != t \
+                    or cs.u32(sot, 6) not in (0, end - start):
+                raise _Fallback
     siz_bytes = got[kept[0].offset]
     carried = b"".join(got[s.offset] for s in kept[1:])
     main = cs.SOC_SIZ[:2] + siz_bytes + carried

@@ -368,3 +368,16 @@ def test_cli_region(tmp_path):
     bad = subprocess.run(run[:-6] + ["--region", "0", "0", "71", "10"], capture_output=True,
                          text=True)
     assert bad.returncode != 0 and "region" in bad.stderr
+
+
+def test_a_tlm_that_does_not_match_the_tile_parts_is_not_trusted():
+    coded = bytearray(fg.encode(IMAGE, tile=(32, 32), tlm=True))
+    header = _codestream.main_header(_codestream.buffer_reader(coded), len(coded))
+    tlm = header.first(_codestream.TLM)
+    # Swap the lengths of the first two tile-parts: every offset after them
+    # is still right, the first two are not.
+    at = tlm.offset + 6
+    coded[at + 2:at + 6], coded[at + 8:at + 12] = coded[at + 8:at + 12], coded[at + 2:at + 6]
+    # OpenJPH reads tile-parts by their SOT segments, so the whole image is right.
+    got = fg.decode(bytes(coded), region=(0, 0, 40, 40))
+    assert np.array_equal(got, IMAGE[:40, :40])
