@@ -341,19 +341,23 @@ def _read_spans(read: Reader, spans: list[tuple[int, int]]) -> dict[int, bytes]:
     return out
 
 
-def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, int, int, int],
-           o: _Options, out: Any) -> tuple[np.ndarray, list[str]]:
-    from .core.parallel import parallel_call, resolve_workers, run_batched
+_Job = tuple[bytes, tuple[int, int, int, int], tuple[int, int, int, int]]
 
-    siz, rr = header.siz, o.recon_r
-    height_r = _ceil(siz.ysiz, rr) - _ceil(siz.y0, rr)
-    width_r = _ceil(siz.xsiz, rr) - _ceil(siz.x0, rr)
-    r0, r1, c0, c1 = reduced_window(region, rr, height_r, width_r)
-    oy, ox = _ceil(siz.y0, rr), _ceil(siz.x0, rr)
 
-    def spans(first: int, tile: int, count: int, image0: int, image1: int, origin: int,
-              lo: int, hi: int) -> list[tuple[int, int, int]]:
-        # (tile number, reduced start, reduced end) of the tiles along one axis meeting [lo, hi)
+def _meeting(siz: cs.Siz, rr: int, window: tuple[int, int, int, int]
+             ) -> dict[int, tuple[int, int, int, int]]:
+    """The tiles that meet ``window`` (reduced rows and columns) at reduction ``rr``.
+
+    Maps each tile's index to its (row0, row1, col0, col1) in the reduced
+    image: on the reference grid a tile spanning [t0, t1) keeps
+    ``ceil(t1 / 2**rr) - ceil(t0 / 2**rr)`` samples, the image offset
+    included, which is how OpenJPH rounds the tile's own codestream.
+    """
+    r0, r1, c0, c1 = window
+
+    def axis(first: int, tile: int, count: int, image0: int, image1: int,
+             lo: int, hi: int) -> list[tuple[int, int, int]]:
+        origin = _ceil(image0, rr)
         got = []
         for t in range(count):
             a = _ceil(max(first + t * tile, image0), rr) - origin
@@ -362,10 +366,21 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
                 got.append((t, a, b))
         return got
 
-    rows = spans(siz.tile_y0, siz.tile_h, siz.tiles_down, siz.y0, siz.ysiz, oy, r0, r1)
-    cols = spans(siz.tile_x0, siz.tile_w, siz.tiles_across, siz.x0, siz.xsiz, ox, c0, c1)
-    wanted = {q * siz.tiles_across + p: (a, b, c, d) for q, a, b in rows for p, c, d in cols}
+    rows = axis(siz.tile_y0, siz.tile_h, siz.tiles_down, siz.y0, siz.ysiz, r0, r1)
+    cols = axis(siz.tile_x0, siz.tile_w, siz.tiles_across, siz.x0, siz.xsiz, c0, c1)
+    return {q * siz.tiles_across + p: (a, b, c, d) for q, a, b in rows for p, c, d in cols}
 
+
+def _tile_jobs(read: Reader, size: int, header: cs.MainHeader, rr: int,
+               window: tuple[int, int, int, int]) -> tuple[bytes, list[_Job]]:
+    """Reads what the tiles meeting ``window`` (at reduction ``rr``) need.
+
+    Returns the main header as the tiles carry it and, per tile, its
+    single-tile codestream, its window in the tile and its place in the
+    result.
+    """
+    siz = header.siz
+    wanted = _meeting(siz, rr, window)
     parts: dict[int, list[tuple[int, int]]] = {t: [] for t in wanted}
     for tp in cs.tile_parts(read, size, header):
         if tp.offset + tp.length > size:
@@ -389,8 +404,7 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
                 raise _Fallback
     siz_bytes = got[kept[0].offset]
     carried = b"".join(got[s.offset] for s in kept[1:])
-    main = cs.SOC_SIZ[:2] + siz_bytes + carried
-
+    r0, r1, c0, c1 = window
     jobs = []
     for t, (a, b, c, d) in wanted.items():
         tile_cs = _single_tile_codestream(siz_bytes, siz, t, carried,
@@ -398,8 +412,19 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
         local = (max(r0, a) - a, min(r1, b) - a, max(c0, c) - c, min(c1, d) - c)
         place = (max(r0, a) - r0, min(r1, b) - r0, max(c0, c) - c0, min(c1, d) - c0)
         jobs.append((tile_cs, local, place))
-    del got
+    return cs.SOC_SIZ[:2] + siz_bytes + carried, jobs
 
+
+def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, int, int, int],
+           o: _Options, out: Any) -> tuple[np.ndarray, list[str]]:
+    """The window decoded from the tiles that meet it, one task per tile."""
+    from .core.parallel import parallel_call, resolve_workers, run_batched
+
+    siz, rr = header.siz, o.recon_r
+    height_r = _ceil(siz.ysiz, rr) - _ceil(siz.y0, rr)
+    width_r = _ceil(siz.xsiz, rr) - _ceil(siz.x0, rr)
+    r0, r1, c0, c1 = reduced_window(region, rr, height_r, width_r)
+    main, jobs = _tile_jobs(read, size, header, rr, (r0, r1, c0, c1))
     # The main header with an empty tile-part: what the module reads for the facts.
     probe = main + struct.pack(">HHHIBB", cs.SOT, 10, 0, 14, 0, 1) + b"\xff\x93" + cs.EOC_BYTES
     info = _openjph.decode_info(probe, skipres=(o.data_r, o.recon_r), resilient=o.resilient)
@@ -411,7 +436,7 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
     planar = o.planar and comps > 1
     lines: list[str] = []
 
-    def one(job: tuple[bytes, tuple[int, int, int, int], tuple[int, int, int, int]]) -> None:
+    def one(job: _Job) -> None:
         tile_cs, (lr0, lr1, lc0, lc1), (pr0, pr1, pc0, pc1) = job
         if comps == 1:
             view = dest[pr0:pr1, pc0:pc1]
@@ -422,7 +447,7 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
         part = np.empty(view.shape, dest.dtype)
         _openjph._decode_rows(tile_cs, o.data_r, o.recon_r, o.resilient, planar,
                               (lr0, lr1, lc0, lc1), part)
-        lines.extend(_openjph.last_warnings().split("\n"))
+        lines.extend(_openjph.last_warnings().split("\n"))  # this worker thread's
         view[...] = part
 
     if not jobs:
