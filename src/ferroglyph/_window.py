@@ -382,12 +382,16 @@ def _tile_jobs(read: Reader, size: int, header: cs.MainHeader, rr: int,
     siz = header.siz
     wanted = _meeting(siz, rr, window)
     parts: dict[int, list[tuple[int, int]]] = {t: [] for t in wanted}
+    seen = bytearray(siz.num_tiles)
     for tp in cs.tile_parts(read, size, header):
-        if tp.offset + tp.length > size:
-            raise _Fallback  # a cut codestream: the whole decode reports it
+        # A cut codestream, a tile index off the grid or a tile without
+        # tile-parts: the whole decode reports what is wrong.
+        if tp.offset + tp.length > size or tp.index >= len(seen):
+            raise _Fallback
+        seen[tp.index] = 1
         if tp.index in parts:
             parts[tp.index].append((tp.offset, tp.offset + tp.length))
-    if any(not p for p in parts.values()):
+    if seen.count(0):
         raise _Fallback
     # The main-header segments a tile's codestream carries: TLM and PLM
     # would contradict it (and a TLM can be most of a large file's header).
@@ -395,12 +399,15 @@ def _tile_jobs(read: Reader, size: int, header: cs.MainHeader, rr: int,
     got = _read_spans(read, [s for p in parts.values() for s in p]
                       + [(s.offset, s.offset + s.length) for s in kept])
     for t, spans_t in parts.items():
-        for start, end in spans_t:
+        for k, (start, end) in enumerate(spans_t):
             sot = got[start]
-            # A TLM that does not match the tile-parts would hand OpenJPH
-            # the wrong bytes: the whole decode reports such a codestream.
+            # A TLM that does not match the tile-parts, or a tile-part that
+            # is not the tile's next one (TPsot) or says another count
+            # (TNsot), would hand OpenJPH another tile's bytes or a tile
+            # with a part missing: the whole decode reports such codestreams.
             if len(sot) != end - start or cs.u16(sot, 0) != cs.SOT or cs.u16(sot, 4) != t \
-                    or cs.u32(sot, 6) not in (0, end - start):
+                    or cs.u32(sot, 6) not in (0, end - start) or sot[10] != k \
+                    or sot[11] not in (0, len(spans_t)):
                 raise _Fallback
     siz_bytes = got[kept[0].offset]
     carried = b"".join(got[s.offset] for s in kept[1:])

@@ -381,3 +381,21 @@ def test_a_tlm_that_does_not_match_the_tile_parts_is_not_trusted():
     # OpenJPH reads tile-parts by their SOT segments, so the whole image is right.
     got = fg.decode(bytes(coded), region=(0, 0, 40, 40))
     assert np.array_equal(got, IMAGE[:40, :40])
+
+
+@pytest.mark.parametrize("which, at, value", [(-1, 4, 0), (0, 10, 1), (-1, 4, 200)])
+def test_a_tile_part_out_of_place_is_reported_as_the_whole_decode_reports_it(which, at, value):
+    """The last tile's tile-part said to be tile 0's (in the window), tile 0's
+    said to be its second, the last tile's said to be a tile off the grid:
+    decoding the window's tiles alone would give wrong samples or none."""
+    coded = bytearray(fg.encode(IMAGE, tile=(32, 32)))
+    read = _codestream.buffer_reader(coded)
+    part = list(_codestream.tile_parts(read, len(coded),
+                                       _codestream.main_header(read, len(coded))))[which]
+    coded[part.offset + at:part.offset + 6 if at == 4 else part.offset + at + 1] = \
+        value.to_bytes(2 if at == 4 else 1, "big")
+    with pytest.raises(fg.OpenJphError) as whole:
+        fg.decode(bytes(coded))
+    with pytest.raises(fg.OpenJphError) as window:
+        fg.decode(bytes(coded), region=(0, 0, 10, 10))
+    assert str(window.value) == str(whole.value)
