@@ -212,7 +212,9 @@ def prefix_cut(view: memoryview, data_r: int) -> memoryview | None:
     None in every other case (the codestream is whole, or the rule does not
     apply).
     """
-    if data_r <= 0:
+    if data_r <= 0 or bytes(view[-2:]) == cs.EOC_BYTES:
+        # Whole (or not cut after a tile-part): nothing to waive.  A cut
+        # that happens to end in EOC's bytes decodes as a cut codestream.
         return None
     read = cs.buffer_reader(view)
     try:
@@ -223,9 +225,6 @@ def prefix_cut(view: memoryview, data_r: int) -> memoryview | None:
     if layout is None or header.cod is None or data_r > header.cod.levels:
         return None
     levels = header.cod.levels
-    end = layout.ends[-1] if layout.ends else 0
-    if len(layout.ends) == levels + 1 and bytes(view[end:end + 2]) == cs.EOC_BYTES:
-        return None  # every tile-part and EOC are here: the codestream is whole
     if len(layout.ends) < levels - data_r + 1:
         return None  # a needed resolution is cut: that is a loss
     return view[:layout.ends[-1]]
