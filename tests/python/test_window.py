@@ -399,3 +399,42 @@ def test_a_tile_part_out_of_place_is_reported_as_the_whole_decode_reports_it(whi
     with pytest.raises(fg.OpenJphError) as window:
         fg.decode(bytes(coded), region=(0, 0, 10, 10))
     assert str(window.value) == str(whole.value)
+
+
+@pytest.mark.parametrize("name, plain", [
+    # Image offset (33, 5) on a tile grid offset to (10, 5): 1650 tiles of 33 x 33.
+    ("openjph_test_codestreams/simple_dec_irv97_64x64_tiles_RPCL33x33.jph", True),
+    ("openjph_test_codestreams/simple_dec_irv97_64x64_tiles_LRCP33.jph", True),
+    # An offset image of two tall tiles; 64 tiles of another encoder.
+    ("openjph_test_codestreams/openjph_encoded/simple_enc_rev53_tall_narrow1.j2c", True),
+    ("iso_htj2k_conformance/ds1_ht_04_b9.j2k", True),
+    # Subsampled chroma: decode_components' windows.
+    ("openjph_test_codestreams/simple_dec_rev53_64x64_tiles_yuv.jph", False),
+])
+def test_windows_of_other_encoders_codestreams(corpus_dir, name, plain, monkeypatch):
+    data = open(os.path.join(corpus_dir, name), "rb").read()
+    info = fg.decode_info(data)
+    h, w = info["height"], info["width"]
+    if plain:
+        monkeypatch.setattr(_window, "_whole_then_crop", _no_whole_decode)
+    for r in range(min(3, info["num_decompositions"]) + 1):
+        # ds1_ht_04 has tile QCDs that OpenJPH skips: the same image either way.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            whole = (fg.decode(data, reduce=r, ignore_unsupported=True) if plain
+                     else fg.decode_components(data, reduce=r))
+        for region in [(h // 3, w // 5, min(h, h // 3 + 45), min(w, w // 5 + 70)),
+                       (h - 1, w - 1, h, w), (1, 2, 3, 5)]:
+            if plain:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    got = fg.decode(data, region=region, reduce=r, ignore_unsupported=True)
+                assert np.array_equal(got, _crop(whole, region, r))
+            else:
+                got = fg.decode_components(data, region=region, reduce=r)
+                subsampling = [c["subsampling"] for c in info["components_info"]]
+                for g, a, (dx, dy) in zip(got, whole, subsampling, strict=True):
+                    y0, x0, y1, x1 = region
+                    want = a[-(-y0 // (dy << r)):-(-y1 // (dy << r)),
+                             -(-x0 // (dx << r)):-(-x1 // (dx << r))]
+                    assert np.array_equal(g, want)
