@@ -47,15 +47,15 @@ from . import _codestream as cs
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
 
-__all__ = ["decode_window", "read_window", "file_window", "prefix_bytes", "prefix_cut",
-           "reduced_window", "image_region",
-           "crop_components", "prefix_decode", "prefix_bytes_of", "object_window"]
+__all__ = ["crop_components", "decode_window", "file_window", "image_region", "object_window",
+           "prefix_bytes", "prefix_bytes_of", "prefix_cut", "prefix_decode", "read_window",
+           "reduced_window"]
 
 Reader = Callable[[int, int], bytes]
 
-#: Resolution-major progressions: every packet of resolution k comes before
-#: any of resolution k + 1 (LRCP only with one layer).
-_RESOLUTION_MAJOR = ("RPCL", "RLCP")
+#: Progressions in which, with one quality layer, every packet of resolution k
+#: comes before any of resolution k + 1.
+_RESOLUTION_MAJOR = ("RPCL", "RLCP", "LRCP")
 
 
 def _ceil(v: int, r: int) -> int:
@@ -121,7 +121,7 @@ def _prefix_layout(read: Reader, size: int, header: cs.MainHeader) -> _Layout | 
     siz, cod = header.siz, header.cod
     if cod is None or siz.num_tiles != 1 or cod.layers != 1:
         return None
-    if cod.progression not in _RESOLUTION_MAJOR and cod.progression != "LRCP":
+    if cod.progression not in _RESOLUTION_MAJOR:
         return None
     markers = {s.marker for s in header.segments}
     if markers & {cs.POC, cs.PPM}:
@@ -144,7 +144,8 @@ def _prefix_layout(read: Reader, size: int, header: cs.MainHeader) -> _Layout | 
         # resolution (or be 0 with TLM, which counts them).
         head = read(tp.offset, 14)
         if len(head) == 14:
-            if cs.u16(head, 0) != cs.SOT or cs.u16(head, 12) != cs.SOD:
+            # Psot 0 (to the end of the data) gives no length to cut at.
+            if cs.u16(head, 0) != cs.SOT or cs.u16(head, 12) != cs.SOD or cs.u32(head, 6) == 0:
                 return None
             if head[11] != levels + 1 and not (head[11] == 0 and header.tlm is not None):
                 return None
