@@ -140,11 +140,18 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
     """
     data_r, recon_r = _reductions(reduce, skipres)
     codestream, truncated = _codestream(data, "decode_components")
+    box = None if region is None else _window.image_region(codestream, region)
+    # A progressive prefix holding what the reduction needs is not truncated.
+    cut = _window.prefix_cut(memoryview(codestream), data_r)
+    if cut is not None:
+        codestream, truncated = cut, None
     if truncated and strict:
         raise OpenJphError(f"decode_components: {truncated}; pass strict=False to decode what "
                            "is there")
-    box = None if region is None else _window.image_region(codestream, region)
     arrays, warned = _openjph._decode_components(codestream, data_r, recon_r, bool(resilient))
+    if cut is not None:  # OpenJPH's note that the prefix ended is not a loss here
+        warned = "\n".join(line for line in warned.split("\n")
+                           if "terminated early" not in line.lower())
     if warned or truncated:
         _judge_warnings(warned, truncated, bool(strict))
     if box is not None:  # windows (_window.py): a whole decode, then a crop

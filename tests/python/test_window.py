@@ -309,6 +309,8 @@ def test_prefixes_decode_as_the_reduced_whole(keywords, tmp_path):
             for n in {prefix[r], prefix[r] + 1, prefix[r] + 2, prefix[r] + 13, prefix[r] + 14,
                       (prefix[r] + len(coded)) // 2, len(coded) - 1}:
                 assert np.array_equal(fg.decode(coded[:n], reduce=r), want), (r, n)
+                assert np.array_equal(np.stack(fg.decode_components(coded[:n], reduce=r), -1),
+                                      want)
                 assert fg.decode_info(coded[:n])["prefix_bytes"][r] == prefix[r]
             with pytest.raises(fg.OpenJphError):
                 fg.decode(coded[:prefix[r] - 1], reduce=r)
