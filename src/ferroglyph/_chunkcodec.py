@@ -15,6 +15,8 @@ import numpy as np
 
 import ferroglyph
 
+from .codecs import _openjph
+
 CODEC_ID = "ferroglyph.htj2k"
 
 # The sample types an HTJ2K codestream can carry losslessly (float32 as its bit
@@ -45,7 +47,9 @@ def check_dtype(dtype: Any) -> np.dtype:
     """The native-order dtype for ``dtype``, or ValueError naming what is supported."""
     dt = np.dtype(dtype)
     native = dt.newbyteorder("=")
-    if native not in SUPPORTED_DTYPES:
+    # Which dtypes are coded is the codec module's rule; the names above
+    # only word the refusal.
+    if not _openjph._dtype_coded(native):
         names = ", ".join(str(t) for t in SUPPORTED_DTYPES)
         raise ValueError(f"HTJ2K chunks must be one of {names}; got {dt}")
     return native

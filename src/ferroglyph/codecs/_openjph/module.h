@@ -51,6 +51,9 @@ extern const function_def k_decode_quiet_def;
 extern const function_def k_components_info_def;
 extern const function_def k_decode_components_def;
 extern const function_def k_encode_components_def;
+// The encode rules for the public layer (encode_rules.cpp).
+extern const function_def k_encode_settings_def;
+extern const function_def k_dtype_coded_def;
 
 }  // namespace ferroglyph::module
 

@@ -33,8 +33,8 @@ void fill_info(const shim::header_facts& f, ferroglyph_htj2k_info* info) {
   info->uniform = f.uniform ? 1 : 0;
 }
 
-int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
-                     size_t srcsize, int reduce_data, int reduce_recon, int resilient,
+int decode_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
+                     int reduce_data, int reduce_recon, int resilient,
                      ferroglyph_htj2k_info* info) {
   shim::read_checked_header(cs, in, src, srcsize, resilient);
   info->num_decompositions = static_cast<int>(cs.access_cod().get_num_decompositions());
@@ -112,8 +112,8 @@ int pull_samples(ojph::codestream& cs, const shim::header_facts& f, const destin
     return 0;
   };
   const uint32_t rows = static_cast<uint32_t>(d.height);
-  return shim::visit_rows(f.color_transform, static_cast<uint32_t>(C),
-                          [rows](uint32_t) { return rows; }, store);
+  return shim::visit_rows(
+      f.color_transform, static_cast<uint32_t>(C), [rows](uint32_t) { return rows; }, store);
 }
 
 // Whether dst_size bytes hold the decode.  A hostile header can declare more

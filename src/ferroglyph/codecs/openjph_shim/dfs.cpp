@@ -64,7 +64,8 @@ bool dfs_definitions(const uint8_t* src, size_t srcsize, size_t main_end, bool d
   for (size_t at = soc + 2; at < main_end;) {
     if (at + 4 > main_end) return false;
     const mk::segment s = mk::segment_at(src, at);
-    if ((at > soc + 2 && !mk::main_header_marker(s.marker)) || !read_by_length(src, at, s, main_end))
+    if ((at > soc + 2 && !mk::main_header_marker(s.marker)) ||
+        !read_by_length(src, at, s, main_end))
       return false;
     if (s.marker == mk::k_dfs) {
       // OpenJPH reads Ids levels whatever Ldfs says.

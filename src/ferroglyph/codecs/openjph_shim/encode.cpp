@@ -27,7 +27,7 @@ struct encode_codes {
   int region;    // invalid offsets or strides
   int internal;  // OpenJPH asked for rows out of order
   int memory;
-  int refused;   // OpenJPH's own refusal of the settings
+  int refused;  // OpenJPH's own refusal of the settings
 };
 
 constexpr encode_codes k_encode_codes{2, 6, 3, 4, 5};

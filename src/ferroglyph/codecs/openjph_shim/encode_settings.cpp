@@ -51,8 +51,8 @@ bool region_valid(const ferroglyph_htj2k_encode_params& p, const ferroglyph_htj2
   if (r.x0 < 0 || r.y0 < 0 || r.row_stride < 0 || r.plane_stride < 0) return false;
   const int64_t row = int64_t{p.width} * (p.src_planar ? 1 : p.components);
   if (r.row_stride != 0 && r.row_stride < row) return false;
-  if (r.plane_stride != 0 && (!p.src_planar || r.plane_stride / p.height <
-                                                   (r.row_stride != 0 ? r.row_stride : row)))
+  if (r.plane_stride != 0 &&
+      (!p.src_planar || r.plane_stride / p.height < (r.row_stride != 0 ? r.row_stride : row)))
     return false;
   return true;
 }

@@ -40,9 +40,13 @@ int run_guarded(const char* place, int failure, int (*body)(void*), void* contex
 
 extern "C" {
 
-const char* ferroglyph_htj2k_last_error(void) { return ferroglyph::shim::last_error().c_str(); }
+const char* ferroglyph_htj2k_last_error(void) {
+  return ferroglyph::shim::last_error().c_str();
+}
 
-const char* ferroglyph_htj2k_last_warnings(void) { return ferroglyph::shim::warnings().c_str(); }
+const char* ferroglyph_htj2k_last_warnings(void) {
+  return ferroglyph::shim::warnings().c_str();
+}
 
 void ferroglyph_htj2k_clear_warnings(void) {
   ferroglyph::shim::warnings().clear();

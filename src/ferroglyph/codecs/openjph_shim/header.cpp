@@ -115,7 +115,9 @@ header_facts read_facts(ojph::codestream& cs) {
   return f;
 }
 
-int nlt_type_of(ojph::codestream& cs, uint32_t comp) { return nlt_of(cs.access_nlt(), comp).type; }
+int nlt_type_of(ojph::codestream& cs, uint32_t comp) {
+  return nlt_of(cs.access_nlt(), comp).type;
+}
 
 const char* reduction_refusal(ojph::codestream& cs, int reduce) {
   if (static_cast<int>(cs.access_cod().get_num_decompositions()) < reduce)

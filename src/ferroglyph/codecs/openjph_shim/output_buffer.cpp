@@ -17,7 +17,9 @@ constexpr size_t k_first_block = 65536;
 malloc_outfile::malloc_outfile(size_t initial)
     : buf_(static_cast<uint8_t*>(std::malloc(initial))), cap_(buf_ ? initial : 0) {}
 
-malloc_outfile::~malloc_outfile() { std::free(buf_); }
+malloc_outfile::~malloc_outfile() {
+  std::free(buf_);
+}
 
 size_t malloc_outfile::write(const void* ptr, size_t size) {
   if (size > cap_ - pos_) grow(pos_ + size);
@@ -75,4 +77,6 @@ int write_to_malloc_block(int (*write)(void*, ojph::outfile_base&), void* contex
 
 }  // namespace ferroglyph::shim
 
-extern "C" void ferroglyph_htj2k_free(void* buf) { std::free(buf); }
+extern "C" void ferroglyph_htj2k_free(void* buf) {
+  std::free(buf);
+}
