@@ -426,3 +426,41 @@ TEST(DecodeComponents, EveryFuzzRegressionAndCorpusFileReturns) {
 }
 
 }  // namespace
+
+namespace {
+
+// The newer exports name the same failure with the same kind, whichever of
+// them meets it (a refused reduction was 4 from one and 6 from the other).
+TEST(FailureKinds, OneKindPerFailureAcrossTheNewerExports) {
+  const Encoded e = encode(ycbcr(24, 20, 2, 1), image_params(24, 20, 3));
+  ASSERT_EQ(e.rc, 0) << e.error;
+  const Bytes& cs = e.codestream;
+  std::vector<uint8_t> a(24 * 20 * 2), b(12 * 20 * 2);
+  uint8_t* dsts[3] = {a.data(), b.data(), b.data()};
+  size_t sizes[3] = {a.size(), b.size(), b.size()};
+  int32_t bytes[3] = {2, 2, 2};
+  ferroglyph_htj2k_component_info info[3];
+  int n = 0;
+  // Too many levels for the codestream.
+  EXPECT_EQ(ferroglyph_htj2k_components_info(cs.data(), cs.size(), 9, 9, 0, info, 3, &n),
+            FERROGLYPH_HTJ2K_REDUCTION);
+  EXPECT_EQ(ferroglyph_htj2k_decode_components(cs.data(), cs.size(), dsts, sizes, bytes, 3, 9, 9, 0),
+            FERROGLYPH_HTJ2K_REDUCTION);
+  // A header OpenJPH refuses.
+  Bytes junk(cs.begin(), cs.begin() + 6);
+  junk.resize(60, 0);
+  EXPECT_EQ(ferroglyph_htj2k_components_info(junk.data(), junk.size(), 0, 0, 0, info, 3, &n),
+            FERROGLYPH_HTJ2K_MALFORMED);
+  EXPECT_EQ(
+      ferroglyph_htj2k_decode_components(junk.data(), junk.size(), dsts, sizes, bytes, 3, 0, 0, 0),
+      FERROGLYPH_HTJ2K_MALFORMED);
+  // A short destination, and a null argument.
+  size_t short_sizes[3] = {a.size() - 1, b.size(), b.size()};
+  EXPECT_EQ(
+      ferroglyph_htj2k_decode_components(cs.data(), cs.size(), dsts, short_sizes, bytes, 3, 0, 0, 0),
+      FERROGLYPH_HTJ2K_BUFFER);
+  EXPECT_EQ(ferroglyph_htj2k_components_info(nullptr, 0, 0, 0, 0, info, 3, &n),
+            FERROGLYPH_HTJ2K_ARGUMENT);
+}
+
+}  // namespace

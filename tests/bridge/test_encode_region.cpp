@@ -37,10 +37,11 @@ struct TilePart {
 std::vector<TilePart> tile_parts(const Bytes& cs) {
   std::vector<TilePart> out;
   size_t at = fgtest::first_sot(cs);
-  while (at != 0 && at + 12 <= cs.size() && fgtest::get_u16(cs, at) == fgtest::k_sot) {
-    const uint32_t psot = fgtest::get_u32(cs, at + 6);
-    out.push_back({fgtest::get_u16(cs, at + 4), Bytes(cs.begin() + at + 6, cs.begin() + at + psot)});
-    at += psot;
+  ferroglyph::markers::sot_segment sot;
+  while (at != 0 && ferroglyph::markers::sot_at(cs.data(), cs.size(), at, &sot)) {
+    out.push_back({static_cast<uint16_t>(sot.isot),
+                   Bytes(cs.begin() + at + 6, cs.begin() + at + sot.psot)});
+    at += sot.psot;
   }
   return out;
 }
