@@ -191,8 +191,9 @@ int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uin
 const char* encode_refusal(const ferroglyph_htj2k_component_params* comps,
                            const ferroglyph_htj2k_encode_params& p) {
   if (p.width <= 0 || p.height <= 0) return "invalid image size";
-  if (p.components <= 0 || p.components > k_max_components)
-    return "the component count must be 1..16384";
+  static const std::string count_refusal =
+      "the component count must be 1.." + std::to_string(k_max_components);
+  if (p.components <= 0 || p.components > k_max_components) return count_refusal.c_str();
   bool subsampled = false;
   for (int c = 0; c < p.components; ++c) {
     const ferroglyph_htj2k_component_params& k = comps[c];
