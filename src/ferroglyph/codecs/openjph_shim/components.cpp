@@ -308,7 +308,8 @@ int ferroglyph_htj2k_components_info(const uint8_t* src, size_t srcsize, int red
     return components_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, comps,
                                 capacity, components, facts);
   };
-  return shim::guarded("components_info", FERROGLYPH_HTJ2K_MALFORMED, body);
+  return shim::guarded("components_info", FERROGLYPH_HTJ2K_MALFORMED, FERROGLYPH_HTJ2K_MEMORY,
+                        body);
 }
 
 int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8_t* const* dsts,
@@ -342,7 +343,8 @@ int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8
     return decode_components_impl(cs, in, src, srcsize, dsts, dst_sizes, bytes_per_sample,
                                   components, reduce_data, reduce_recon, resilient, facts);
   };
-  return shim::guarded("decode_components", FERROGLYPH_HTJ2K_MALFORMED, body);
+  return shim::guarded("decode_components", FERROGLYPH_HTJ2K_MALFORMED, FERROGLYPH_HTJ2K_MEMORY,
+                        body);
 }
 
 int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
@@ -366,9 +368,11 @@ int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
   const encode_job job{srcs, comps, p};
   auto write = [&](ojph::outfile_base& out) { return encode_components_into(job, out); };
   // OpenJPH's refusals of the settings arrive as exceptions.
-  return shim::caught("encode_components", FERROGLYPH_HTJ2K_ARGUMENT, [&] {
+  auto body = [&] {
     return shim::write_to_malloc_block(write, FERROGLYPH_HTJ2K_MEMORY, out_buf, out_size);
-  });
+  };
+  return shim::caught("encode_components", FERROGLYPH_HTJ2K_ARGUMENT, FERROGLYPH_HTJ2K_MEMORY,
+                      body);
 }
 
 }  // extern "C"

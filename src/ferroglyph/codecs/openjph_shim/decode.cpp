@@ -179,7 +179,7 @@ int ferroglyph_htj2k_decode_info(const uint8_t* src, size_t srcsize, int reduce_
   auto body = [&] {
     return decode_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, info);
   };
-  return shim::guarded("decode_info", 2, body);
+  return shim::guarded("decode_info", 2, 0, body);
 }
 
 int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, size_t dst_size,
@@ -204,7 +204,7 @@ int ferroglyph_htj2k_decode(const uint8_t* src, size_t srcsize, uint8_t* dst, si
     return decode_impl(cs, in, src, srcsize, dst, dst_size, bytes_per_sample, reduce_data,
                        reduce_recon, resilient, dst_planar);
   };
-  return shim::guarded("decode", 5, body);
+  return shim::guarded("decode", 5, 0, body);
 }
 
 }  // extern "C"

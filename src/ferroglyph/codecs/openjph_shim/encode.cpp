@@ -23,17 +23,18 @@ namespace {
 // keeps its own numbers (the table in openjph_shim.h), the region export
 // speaks the failure kinds.
 struct encode_codes {
-  int settings;  // invalid sizes or coding settings
-  int region;    // invalid offsets or strides
-  int internal;  // OpenJPH asked for rows out of order
-  int memory;
-  int refused;  // OpenJPH's own refusal of the settings
+  int settings;        // invalid sizes or coding settings
+  int region;          // invalid offsets or strides
+  int internal;        // OpenJPH asked for rows out of order
+  int memory;          // our output block could not grow
+  int refused;         // OpenJPH's own refusal of the settings
+  int openjph_memory;  // an allocation inside OpenJPH failed; 0: counted as `refused`
 };
 
-constexpr encode_codes k_encode_codes{2, 6, 3, 4, 5};
+constexpr encode_codes k_encode_codes{2, 6, 3, 4, 5, 0};
 constexpr encode_codes k_region_codes{FERROGLYPH_HTJ2K_ARGUMENT, FERROGLYPH_HTJ2K_ARGUMENT,
                                       FERROGLYPH_HTJ2K_INTERNAL, FERROGLYPH_HTJ2K_MEMORY,
-                                      FERROGLYPH_HTJ2K_ARGUMENT};
+                                      FERROGLYPH_HTJ2K_ARGUMENT, FERROGLYPH_HTJ2K_MEMORY};
 
 struct encode_job {
   const uint8_t* src;
@@ -106,7 +107,7 @@ int checked_encode(const encode_job& job, uint8_t** out_buf, size_t* out_size) {
   *out_buf = nullptr;
   *out_size = 0;
   auto write = [&](ojph::outfile_base& out) { return encode_into(job, out); };
-  return shim::caught("encode", job.codes.refused, [&] {
+  return shim::caught("encode", job.codes.refused, job.codes.openjph_memory, [&] {
     return shim::write_to_malloc_block(write, job.codes.memory, out_buf, out_size);
   });
 }

@@ -14,6 +14,7 @@ namespace {
 
 struct guarded_work {
   const char* place;
+  int no_memory;
   int (*body)(void*);
   void* context;
   int rc;
@@ -21,13 +22,13 @@ struct guarded_work {
 
 void run_catching(void* w) noexcept {
   auto& work = *static_cast<guarded_work*>(w);
-  work.rc = caught(work.place, work.rc, [&] { return work.body(work.context); });
+  work.rc = caught(work.place, work.rc, work.no_memory, [&] { return work.body(work.context); });
 }
 
 }  // namespace
 
-int run_guarded(const char* place, int failure, int (*body)(void*), void* context) {
-  guarded_work work{place, body, context, failure};
+int run_guarded(const char* place, int failure, int no_memory, int (*body)(void*), void* context) {
+  guarded_work work{place, no_memory, body, context, failure};
   if (!run_trapping_aborts(run_catching, &work))
     set_error((std::string(place) +
                ": OpenJPH stopped at a failed internal check (assertion) while reading the "

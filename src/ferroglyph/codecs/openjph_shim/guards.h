@@ -10,27 +10,38 @@
 // caught(): for work that only writes a codestream (an encode, whose input
 // is samples): exceptions as above; no assertion is known to be reachable,
 // so none is trapped.
+//
+// The first three codec exports count a failed allocation inside OpenJPH
+// among its other exceptions (their numbers predate the failure kinds); the
+// newer ones report it as FERROGLYPH_HTJ2K_MEMORY.
 #ifndef FERROGLYPH_SHIM_GUARDS_H
 #define FERROGLYPH_SHIM_GUARDS_H
 
 #include <exception>
+#include <new>
 
 #include "messages.h"
 
 namespace ferroglyph::shim {
 
-// Runs body(context), which returns the call's code; see guarded().
-int run_guarded(const char* place, int failure, int (*body)(void*), void* context);
+// Runs body(context), which returns the call's code; see guarded().  An
+// allocation that fails inside the work gives `no_memory` when it is not 0,
+// else `failure`.
+int run_guarded(const char* place, int failure, int no_memory, int (*body)(void*), void* context);
 
 template <class Body>
-int guarded(const char* place, int failure, Body& body) {
-  return run_guarded(place, failure, [](void* b) { return (*static_cast<Body*>(b))(); }, &body);
+int guarded(const char* place, int failure, int no_memory, Body& body) {
+  return run_guarded(
+      place, failure, no_memory, [](void* b) { return (*static_cast<Body*>(b))(); }, &body);
 }
 
 template <class Body>
-int caught(const char* place, int failure, Body&& body) {
+int caught(const char* place, int failure, int no_memory, Body&& body) {
   try {
     return body();
+  } catch (const std::bad_alloc& e) {
+    set_error(place, e);
+    return no_memory != 0 ? no_memory : failure;
   } catch (const std::exception& e) {
     set_error(place, e);
   } catch (...) {

@@ -87,6 +87,9 @@ extern "C" {
  *   6     -                             REDUCTION                -
  *   7     -                             UNSUPPORTED (components) -
  *   8     -                             UNSUPPORTED (NLT)        -
+ *
+ * For these three, an allocation that fails inside OpenJPH counts with
+ * OpenJPH's other exceptions (decode_info 2, decode 5, encode 5).
  */
 typedef enum ferroglyph_htj2k_failure {
   FERROGLYPH_HTJ2K_ARGUMENT = 1,
