@@ -34,10 +34,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pydicom
 from pydicom.encaps import encapsulate, encapsulate_extended
-from pydicom.pixels import get_decoder
+from pydicom.pixels.decoders.base import get_decoder
 from pydicom.uid import (
-    UID,
     HTJ2K,
+    UID,
     HTJ2KLossless,
     HTJ2KLosslessRPCL,
     generate_uid,
@@ -250,7 +250,7 @@ def compress(
     if samples > 1:
         ds.PlanarConfiguration = 0
     if not all(f.reversible for f in facts):
-        _record_lossy(ds, [f.nbytes / max(1, len(e)) for f, e in zip(frames, encoded)])
+        _record_lossy(ds, [f.nbytes / max(1, len(e)) for f, e in zip(frames, encoded, strict=True)])
     ds.file_meta.TransferSyntaxUID = uid
     if ds.original_encoding not in ((False, True), (None, None)):
         # The HTJ2K transfer syntaxes are explicit VR little endian; without this
@@ -309,7 +309,8 @@ def _array_frames(ds: Dataset, arr: Any, samples: int, container: np.dtype) -> l
     frame_ndim = 2 if samples == 1 else 3
     if a.ndim == frame_ndim:
         a = a[np.newaxis]
-    expected = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows), int(ds.Columns))
+    expected: tuple[int, ...] = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows),
+                                 int(ds.Columns))
     expected += (samples,) if samples > 1 else ()
     if a.shape != expected:
         raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes {expected} "
