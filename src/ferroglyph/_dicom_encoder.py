@@ -27,6 +27,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
+from pydicom.pixels.encoders.base import Encoder
 from pydicom.uid import HTJ2K, UID, HTJ2KLossless, HTJ2KLosslessRPCL
 
 import ferroglyph
@@ -35,6 +36,9 @@ from . import _args, _codestream
 from .codecs._openjph import OpenJphError
 
 if TYPE_CHECKING:
+    from collections.abc import Iterator
+
+    from pydicom.dataset import Dataset
     from pydicom.pixels.encoders.base import EncodeRunner
 
 PLUGIN = "ferroglyph"
@@ -253,6 +257,9 @@ def _encode_frame(src: bytes, runner: EncodeRunner) -> bytes:
     samples, pi = runner.samples_per_pixel, str(runner.photometric_interpretation)
     mct = plugin_transform(pi, samples, target.kind is not None)
     bits_stored = runner.bits_stored
+    if runner.bits_allocated == 1:
+        raise ValueError("bit-packed pixel data (Bits Allocated 1) cannot be HTJ2K-encoded; "
+                         "store it in 8 bits first")
     if not 1 <= bits_stored <= 32:
         raise ValueError(f"HTJ2K codes 1 to 32 bits a sample; Bits Stored is {bits_stored}")
     # pydicom hands over samples in the smallest of 1, 2 or 4 bytes that holds Bits Stored.
@@ -286,6 +293,43 @@ def _encode_frame(src: bytes, runner: EncodeRunner) -> bytes:
 # ---------------------------------------------------------------------------
 # Registration with pydicom
 
+class HTJ2KEncoder(Encoder):
+    """pydicom's ``Encoder`` for an HTJ2K transfer syntax, made by ferroglyph where pydicom
+    has none.
+
+    It also takes datasets stored big endian: pydicom 3.0 hands a dataset's
+    Pixel Data bytes to plugins as if they were little endian, so such a
+    dataset is read to an array first (as ``ds.compress(uid, arr)`` would).
+    """
+
+    def encode(self, src: Any, *, index: int | None = None, validate: bool = True,
+               encoding_plugin: str = "", **kwargs: Any) -> bytes:
+        src, kwargs = _little_endian_source(src, kwargs)
+        return super().encode(src, index=index, validate=validate,
+                              encoding_plugin=encoding_plugin, **kwargs)
+
+    def iter_encode(self, src: Any, *, validate: bool = True, encoding_plugin: str = "",
+                    **kwargs: Any) -> Iterator[bytes]:
+        src, kwargs = _little_endian_source(src, kwargs)
+        yield from super().iter_encode(src, validate=validate,
+                                       encoding_plugin=encoding_plugin, **kwargs)
+
+
+def _little_endian_source(src: Any, kwargs: dict[str, Any]) -> tuple[Any, dict[str, Any]]:
+    from pydicom.dataset import Dataset
+    from pydicom.pixels.decoders.base import get_decoder
+    from pydicom.pixels.utils import as_pixel_options
+
+    if not isinstance(src, Dataset):
+        return src, kwargs
+    tsyntax = getattr(src.get("file_meta"), "TransferSyntaxUID", None)
+    if tsyntax is None or tsyntax.is_compressed or tsyntax.is_little_endian:
+        return src, kwargs
+    ds: Dataset = src
+    arr, _ = get_decoder(tsyntax).as_array(ds, raw=True)
+    return arr, {**as_pixel_options(ds), **kwargs}
+
+
 def register() -> str | None:
     """Adds the ``ferroglyph`` plugin to pydicom's encoders for the three syntaxes,
     creating the encoders where pydicom has none.  Returns None when done, else why not."""
@@ -301,7 +345,7 @@ def register() -> str | None:
             why = _registry_fault(pydicom, pixels, base)
             if why:
                 return why
-            encoder = base.Encoder(uid)
+            encoder = HTJ2KEncoder(uid)
             added.append((uid, encoder))
         try:
             encoder.add_plugin(PLUGIN, (__name__, "_encode_frame"))

@@ -178,6 +178,21 @@ def test_planar_and_sign_extension_from_the_stored_bytes():
     assert np.array_equal(written_and_read(ds).pixel_array, arr)
 
 
+@pytest.mark.filterwarnings("ignore:Invalid value for VR UI")
+@pytest.mark.parametrize("name", ["MR_small_bigendian.dcm", "SC_rgb_small_odd_big_endian.dcm",
+                                  "rtdose_expb.dcm"])
+def test_big_endian_datasets_are_read_as_stored(name):
+    # pydicom hands a dataset's bytes to plugins as if little endian; these must not be.
+    ds = load(name)
+    expected = ds.pixel_array.copy()
+    ds.compress(HTJ2KLossless)
+    assert np.array_equal(ds.pixel_array, expected)
+    buf = io.BytesIO()
+    pydicom.dcmwrite(buf, ds, little_endian=True, implicit_vr=False)  # as pydicom asks
+    buf.seek(0)
+    assert np.array_equal(pydicom.dcmread(buf).pixel_array, expected)
+
+
 @pytest.mark.parametrize("rows, columns", [(2500, 3000), (20, 3000), (3000, 20), (1, 5000),
                                            (64, 64), (200, 100)])
 @pytest.mark.parametrize("how", ["ds.compress", "ferroglyph.dicom.compress"])
@@ -301,3 +316,64 @@ def test_enable_registers_on_a_fresh_registry_and_is_idempotent(fresh_pydicom):
     ds, arr = synthetic(16, 16)
     ds.compress(HTJ2K)
     assert np.array_equal(written_and_read(ds).pixel_array, arr)
+
+
+@pytest.fixture
+def stand_in_rate_encode(monkeypatch):
+    """ferroglyph.encode with a ratio target as the rate-control interface gives it: the
+    lossless codestream when that meets the ratio, else the best level that does."""
+    real, asked = ferroglyph.encode, []
+
+    def encode(data, level=None, *, psnr=None, ratio=None, max_bytes=None, **keywords):
+        if ratio is None:
+            return real(data, level, **keywords)
+        asked.append(ratio)
+        data = np.asarray(data)
+        lossless = real(data, None, reversible=True, **keywords)
+        if data.nbytes / len(lossless) >= ratio:
+            return lossless
+        return next(cs for q in range(100, 0, -2)
+                    if data.nbytes / len(cs := real(data, q, **keywords)) >= ratio)
+
+    monkeypatch.setattr(ferroglyph, "encode", encode)
+    return asked
+
+
+def rgb_dataset(frames):
+    """An RGB dataset with these (rows, columns, 3) uint8 frames."""
+    ds = load("examples_rgb_color.dcm")
+    ds.Rows, ds.Columns = frames[0].shape[:2]
+    ds.NumberOfFrames = len(frames)
+    ds.PixelData = np.stack(frames).tobytes()
+    return ds
+
+
+@pytest.mark.parametrize("ratio, pi, lossy", [(1.01, "YBR_RCT", False), (25, "YBR_ICT", True)])
+def test_rate_target_attributes_follow_the_codestreams(stand_in_rate_encode, ratio, pi, lossy):
+    photo = load("examples_rgb_color.dcm").pixel_array
+    ds = rgb_dataset([photo, photo[::-1]])
+    ferroglyph.dicom.compress(ds, HTJ2K, j2k_cr=[ratio, 2])   # the first value counts
+    assert stand_in_rate_encode == [ratio, ratio]
+    back = written_and_read(ds)
+    assert back.PhotometricInterpretation == pi
+    assert ("LossyImageCompression" in back) == lossy
+    if lossy:
+        ratios = [photo.nbytes / len(cs) for cs in codestreams(back)]
+        assert min(ratios) >= ratio
+        assert float(back.LossyImageCompressionRatio) == pytest.approx(np.mean(ratios), rel=1e-3)
+    else:
+        assert np.array_equal(back.pixel_array[0], photo)
+
+
+def test_rate_target_mixing_lossless_and_lossy_transforms_is_refused(stand_in_rate_encode):
+    photo = load("examples_rgb_color.dcm").pixel_array
+    ds = rgb_dataset([photo, np.zeros_like(photo)])   # the flat frame is tiny when lossless
+    before = ds.PixelData
+    with pytest.raises(ValueError, match="one Photometric Interpretation"):
+        ferroglyph.dicom.compress(ds, HTJ2K, ratio=8)
+    assert ds.PixelData == before and ds.PhotometricInterpretation == "RGB"
+    # Through ds.compress, YBR_ICT set beforehand cannot describe a lossless codestream.
+    ds.PhotometricInterpretation = "YBR_ICT"
+    with pytest.raises(RuntimeError, match="met losslessly"):
+        ds.compress(HTJ2K, ratio=8)
+    assert ds.PixelData == before
