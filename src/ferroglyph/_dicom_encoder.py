@@ -277,8 +277,9 @@ def _encode_frame(src: bytes, runner: EncodeRunner) -> bytes:
         raise ValueError(f"the frame has {len(src)} bytes; {count * width} were expected")
     frame = np.frombuffer(src, dtype, count=count).reshape(shape).astype(
         dtype.newbyteorder("="), copy=False)
-    if signed and bits_stored < 8 * width:
-        # Bits above Bits Stored carry no value: sign-extend from Bits Stored.
+    if bits_stored < 8 * width:
+        # Bits above Bits Stored carry no value (pydicom ignores them when reading too):
+        # cleared for unsigned samples, copies of the sign bit for signed ones.
         shift = 8 * width - bits_stored
         frame = (frame << shift) >> shift
     codestream = encode_frame(frame, uid, target, bits_stored, mct, planar=planar,
