@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import inspect
 import numbers
-from collections.abc import Sequence
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
@@ -77,13 +77,14 @@ def _first(value: Any, pydicom_value: Any, name: str, pydicom_name: str) -> Any:
         raise ValueError(f"give {name} or {pydicom_name}, not both")
     if isinstance(pydicom_value, numbers.Real):
         return pydicom_value
-    if isinstance(pydicom_value, Sequence) and not isinstance(pydicom_value, (str, bytes)):
-        if not pydicom_value:
-            raise ValueError(f"{pydicom_name} is empty; give one value")
-        # One quality layer is coded: the first value is its target.
-        return pydicom_value[0]
-    raise TypeError(f"{pydicom_name} must be a number or a list of numbers, "
-                    f"got {type(pydicom_value).__name__}")
+    if isinstance(pydicom_value, (str, bytes)) or not isinstance(pydicom_value, Iterable):
+        raise TypeError(f"{pydicom_name} must be a number or a list of numbers, "
+                        f"got {type(pydicom_value).__name__}")
+    values = list(pydicom_value)
+    if not values:
+        raise ValueError(f"{pydicom_name} is empty; give one value")
+    # One quality layer is coded: the first value is its target.
+    return values[0]
 
 
 def resolve_target(uid: UID, level: Any = None, ratio: Any = None, psnr: Any = None,
