@@ -178,7 +178,8 @@ def locate_in_file(f: Any, size: int) -> Located:
 
     def read(off: int, n: int) -> bytes:
         f.seek(off)
-        return f.read(n)
+        data: bytes = f.read(n)
+        return data
 
     return locate(read, size)
 

@@ -203,9 +203,12 @@ def _resolution(value: Fraction, axis: str) -> tuple[int, int, int]:
 
 def _cdef(components: int, colours: int, alpha: bool | None) -> bytes | None:
     """The channel definitions: colours first, then alpha (when declared) as
-    the last component; other extra components are of unspecified type."""
+    the last component; other extra components are of unspecified type.
+    None (no box) for the default on images without exactly one extra component."""
     if alpha is None:
-        alpha = components == colours + 1
+        if components != colours + 1:
+            return None  # extra channels, as before: no claim either way
+        alpha = True
     elif alpha and components < 2:
         raise ValueError("alpha=True needs an image of 2 or more components")
     if alpha and components - 1 < colours:
