@@ -399,6 +399,5 @@ def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None =
     if kind == "raw":
         chunks = [codestream]
     else:
-        header = _metadata.file_header(meta, _openjph.decode_info(codestream))
-        chunks = [header, _jp2.jp2c_header(len(codestream)), codestream]
+        chunks = _metadata.jph_file(codestream, meta)
     _write_atomically(target, chunks)

@@ -13,9 +13,10 @@ import struct
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
+from . import _codestream
 from .codecs._openjph import OpenJphError
 
-__all__ = ["SIGNATURE", "Box", "Located", "box", "describe_start", "jph_header", "locate",
+__all__ = ["SIGNATURE", "Box", "Head", "Located", "box", "head", "describe_start", "jph_header", "locate",
            "locate_in_buffer", "locate_in_file", "colour_space"]
 
 #: The signature box: length 12, type 'jP  ', contents <CR><LF><0x87><LF>.
@@ -182,6 +183,30 @@ def locate_in_file(f: Any, size: int) -> Located:
         return data
 
     return locate(read, size)
+
+
+class Head(NamedTuple):
+    """Where a file's codestream is, and its main header."""
+
+    where: Located
+    #: The main header and the first SOT segment: enough for decode_info.
+    prefix: bytes
+    #: Rsiz bit 14: an HTJ2K codestream, not classic JPEG 2000.
+    is_ht: bool
+
+
+def head(read: Callable[[int, int], bytes], size: int) -> Head:
+    """The codestream's place and main header, reading no tile data;
+    OpenJphError when the data is no JPEG 2000 codestream or family file."""
+    where = locate(read, size)
+    try:
+        header = _codestream.main_header(
+            lambda off, n: read(where.offset + off, max(0, min(n, where.length - off))),
+            where.length)
+    except _codestream.CodestreamError as e:
+        raise OpenJphError(str(e)) from None
+    prefix = read(where.offset, min(where.length, header.end + 12))
+    return Head(where, prefix, header.siz.is_ht)
 
 
 # ---------------------------------------------------------------------------

@@ -28,8 +28,10 @@ from numbers import Real
 from typing import Any, NamedTuple
 
 from . import _jp2
+from .codecs import _openjph
 
-__all__ = ["KEYWORDS", "XMP_UUID", "Request", "file_header", "immeta", "read_metadata", "take"]
+__all__ = ["KEYWORDS", "XMP_UUID", "Request", "file_header", "immeta", "jph_file",
+           "read_metadata", "refuse_raw", "take"]
 
 #: The keywords of :func:`ferroglyph.imwrite` that this module reads.
 KEYWORDS = ("icc_profile", "dpi", "xml", "xmp", "alpha")
@@ -256,6 +258,12 @@ def file_header(request: Request, info: Mapping[str, Any]) -> bytes:
     return _jp2.jph_header(height=info["height"], width=info["width"], components=components,
                            bit_depth=info["bit_depth"], is_signed=info["signed"], colr=colr,
                            header_boxes=header_boxes, after=after)
+
+
+def jph_file(codestream: bytes, request: Request) -> list[bytes]:
+    """The pieces of a JPH file holding ``codestream`` and ``request``'s metadata."""
+    return [file_header(request, _openjph.decode_info(codestream)),
+            _jp2.jp2c_header(len(codestream)), codestream]
 
 
 # ---------------------------------------------------------------------------

@@ -27,7 +27,7 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 from PIL import Image, ImageFile, UnidentifiedImageError
 
-from . import _api, _codestream, _jp2, _metadata
+from . import _api, _jp2, _metadata
 from .codecs._openjph import OpenJphError
 
 __all__ = ["FORMAT", "JphImageFile", "register"]
@@ -35,7 +35,6 @@ __all__ = ["FORMAT", "JphImageFile", "register"]
 FORMAT = "JPH"
 _EXTENSIONS = [".jph", ".jhc"]
 _RAW_SUFFIXES = (".j2c", ".j2k", ".jhc", ".jpc")
-_HT = 0x4000  # Rsiz bit 14: HTJ2K capabilities in use
 # Enumerated colour spaces Pillow's plugin turns into other modes (CMYK,
 # sYCC converted to RGB, bilevel): left to it.
 _PILLOW_COLOURS = ("sRGB", "greyscale", "icc", None)
@@ -104,20 +103,16 @@ class JphImageFile(ImageFile.ImageFile):
             return data
 
         try:
-            where = _jp2.locate(read, size)
-            header = _codestream.main_header(
-                lambda off, n: read(where.offset + off, min(n, where.length - off)),
-                where.length)
-        except (OpenJphError, _codestream.CodestreamError) as e:
+            found = _jp2.head(read, size)
+        except OpenJphError as e:
             raise SyntaxError(f"not an HTJ2K file: {e}") from None
-        if not header.siz.rsiz & _HT:
+        if not found.is_ht:
             raise SyntaxError("classic JPEG 2000: left to Pillow's JPEG 2000 plugin")
+        where, prefix = found.where, found.prefix
         meta = _metadata.read_metadata(read, where.boxes) if where.boxes else None
         if meta and "pclr" in {c["type"] for b in meta["boxes"] if b["type"] == "jp2h"
                                for c in b.get("boxes", ())}:
             raise SyntaxError("a palette image: left to Pillow's JPEG 2000 plugin")
-        # The main header and the first tile-part's SOT are enough for the header facts.
-        prefix = read(where.offset, min(where.length, header.end + 12))
         try:
             info = _api.decode_info(prefix)
         except OpenJphError as e:
@@ -273,10 +268,8 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
     if raw:
         _metadata.refuse_raw(meta, name or "a raw codestream")
     codestream = _api.encode(_samples_for(im, bits), info.get("level"), bits=bits, **keywords)
-    if not raw:
-        fp.write(_metadata.file_header(meta, _api.decode_info(codestream)))
-        fp.write(_jp2.jp2c_header(len(codestream)))
-    fp.write(codestream)
+    for chunk in [codestream] if raw else _metadata.jph_file(codestream, meta):
+        fp.write(chunk)
 
 
 # ---------------------------------------------------------------------------
