@@ -16,8 +16,8 @@ from typing import Any, NamedTuple
 from . import _codestream
 from .codecs._openjph import OpenJphError
 
-__all__ = ["SIGNATURE", "Box", "Head", "Located", "box", "head", "describe_start", "jph_header", "locate",
-           "locate_in_buffer", "locate_in_file", "colour_space"]
+__all__ = ["SIGNATURE", "Box", "Head", "Located", "box", "colour_space", "describe_start", "head",
+           "jph_header", "locate", "locate_in_buffer", "locate_in_file"]
 
 #: The signature box: length 12, type 'jP  ', contents <CR><LF><0x87><LF>.
 SIGNATURE = b"\x00\x00\x00\x0cjP  \r\n\x87\n"

@@ -139,7 +139,7 @@ class FerroglyphPlugin(PluginV3):
         for chunk in [codestream] if raw else _metadata.jph_file(codestream, meta):
             file.write(chunk)
         if self.request._uri_type == URI_BYTES:
-            result: bytes = file.getvalue()
+            result: bytes = file.getvalue()  # type: ignore[attr-defined]  # a BytesIO here
             return result
         return None
 

@@ -147,7 +147,7 @@ class JphImageFile(ImageFile.ImageFile):
 
     # Pillow's JPEG 2000 plugin takes ``im.reduce = r`` before load() for a
     # resolution level; Image.reduce() the method stays reachable when it is 0.
-    @property  # type: ignore[override]
+    @property
     def reduce(self) -> Any:
         return self._reduce or super().reduce
 
@@ -191,7 +191,7 @@ class _Decoder(ImageFile.PyDecoder):
 
     _pulls_fd = True
 
-    def decode(self, buffer: bytes | Image.SupportsArrayInterface) -> tuple[int, int]:
+    def decode(self, buffer: Any) -> tuple[int, int]:
         assert self.fd is not None
         offset, length, reduce, mode, rawmode, shift, add = self.args
         self.fd.seek(offset)

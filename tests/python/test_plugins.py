@@ -16,9 +16,10 @@ from ferroglyph import _codestream, _jp2
 Image = pytest.importorskip("PIL.Image")
 iio = pytest.importorskip("imageio.v3")
 jpylyzer = pytest.importorskip("jpylyzer.jpylyzer")
+from test_metadata import SRGB_ICC, XMP, assert_valid  # noqa: E402
+
 import ferroglyph.imageio  # noqa: E402,F401
 import ferroglyph.pillow  # noqa: E402,F401
-from test_metadata import SRGB_ICC, XMP, assert_valid  # noqa: E402
 
 
 def samples(shape, dtype, bits=None, seed=1):
