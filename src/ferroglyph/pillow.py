@@ -122,7 +122,7 @@ class JphImageFile(ImageFile.ImageFile):
         except _FallThrough as e:
             raise SyntaxError(f"{e}: left to Pillow's JPEG 2000 plugin") from None
         self._layout = layout
-        self._where = (start + where.offset, where.length)
+        self._where = (start + where.offset, where.length, where.truncated)
         self._prefix = prefix
         self._levels = int(info["num_decompositions"])
         self._reduce = 0
@@ -193,11 +193,16 @@ class _Decoder(ImageFile.PyDecoder):
 
     def decode(self, buffer: Any) -> tuple[int, int]:
         assert self.fd is not None
-        offset, length, reduce, mode, rawmode, shift, add = self.args
+        offset, length, truncated, reduce, mode, rawmode, shift, add = self.args
+        # Pillow's switch for damaged files: what survives, with warnings.
+        lenient = bool(ImageFile.LOAD_TRUNCATED_IMAGES)
+        if truncated and not lenient:
+            raise OSError(f"image file is truncated: {truncated}")
         self.fd.seek(offset)
         codestream = self.fd.read(length)
         try:
-            samples = _api.decode(codestream, reduce=reduce)
+            samples = _api.decode(codestream, reduce=reduce, strict=not lenient,
+                                  resilient=lenient)
         except OpenJphError as e:
             raise OSError(f"HTJ2K decode failed: {e}") from e
         self.set_as_raw(_pillow_samples(samples, mode, shift, add), rawmode)

@@ -276,3 +276,16 @@ def test_imageio_picks_ferroglyph_for_ht_only(tmp_path):
         warnings.simplefilter("ignore")
         with pytest.raises(OSError):
             iio.imread(tmp_path / "classic.jp2", plugin="ferroglyph")
+
+
+def test_pillow_truncated_file_fails_unless_pillow_allows_it(tmp_path, monkeypatch):
+    path = tmp_path / "a.jph"
+    ferroglyph.imwrite(path, samples((64, 64, 3), np.uint8))
+    path.write_bytes(path.read_bytes()[:-2000])
+    with Image.open(path) as im, pytest.raises(OSError, match="truncated"):
+        im.load()
+    from PIL import ImageFile
+    monkeypatch.setattr(ImageFile, "LOAD_TRUNCATED_IMAGES", True)
+    with Image.open(path) as im, pytest.warns(RuntimeWarning):
+        im.load()
+    assert im.size == (64, 64)
