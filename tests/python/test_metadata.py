@@ -219,3 +219,22 @@ def path_bytes(tmp_path):
     path = tmp_path / "b.jph"
     ferroglyph.imwrite(path, image((4, 4)), dpi=(96, 96))
     return path.read_bytes()
+
+
+@pytest.mark.parametrize("dtype, shape, keywords", [
+    (np.uint8, (20, 30, 3), {"level": 80}),
+    (np.uint8, (70, 90, 3), {"tile": (32, 32), "tlm": True}),
+    (np.uint8, (20, 30, 6), {}),
+    (np.uint16, (20, 30, 4), {}),
+    (np.uint16, (20, 30), {"bits": 12}),
+    (np.int16, (20, 30), {}),
+    (np.int32, (20, 30), {}),
+    (np.float32, (20, 30, 3), {}),
+])
+def test_every_kind_of_file_written_validates(tmp_path, dtype, shape, keywords):
+    data = image(shape, dtype)
+    if dtype == np.float32:
+        data = data / 7 - 10
+    for name, kind in (("a.jph", "jph"), ("a.jhc", "jhc"), ("a.j2c", "jhc")):
+        ferroglyph.imwrite(tmp_path / name, data, **keywords)
+        assert_valid(tmp_path / name, kind)
