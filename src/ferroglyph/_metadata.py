@@ -319,9 +319,9 @@ def read_metadata(read: Callable[[int, int], bytes], boxes: Iterable[_jp2.Box]) 
         elif box.type == "xml ":
             meta["xml"].append(_utf8(contents(box)))
         elif box.type == "uuid" and meta["xmp"] is None and box.length - box.header >= 16:
-            data = contents(box)
-            if data[:16] == XMP_UUID:
-                meta["xmp"] = _utf8(data[16:])
+            # Other uuid boxes (GeoJP2, vendors' data) can be large: read their id only.
+            if read(box.offset + box.header, 16) == XMP_UUID:
+                meta["xmp"] = _utf8(contents(box)[16:])
     return meta
 
 
