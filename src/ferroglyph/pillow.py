@@ -267,8 +267,9 @@ def _save(im: Image.Image, fp: IO[bytes], filename: str | bytes) -> None:
         if info.get(key) is not None:
             keywords[key] = info[key]
     asked = {k: info[k] for k in _metadata.KEYWORDS if info.get(k) is not None}
-    if not raw and "icc_profile" not in asked and im.info.get("icc_profile"):
-        asked["icc_profile"] = im.info["icc_profile"]  # as Pillow's own savers do
+    if not raw and "icc_profile" not in info and im.info.get("icc_profile"):
+        # As Pillow's own savers do; icc_profile=None leaves it out.
+        asked["icc_profile"] = im.info["icc_profile"]
     meta = _metadata.take(asked)
     if raw:
         _metadata.refuse_raw(meta, name or "a raw codestream")

@@ -198,6 +198,8 @@ def test_pillow_metadata_round_trip(tmp_path):
     with pytest.raises(ValueError, match="raw codestream"):
         im.save(tmp_path / "a.jhc", dpi=(300, 300))
     im.save(tmp_path / "b.jhc")  # the ICC profile in info is not asked for: not refused
+    im.save(tmp_path / "c.jph", icc_profile=None)
+    assert ferroglyph.immeta(tmp_path / "c.jph")["colour"] == "sRGB"
 
 
 def test_pillow_reduce_and_draft(tmp_path):
