@@ -112,6 +112,8 @@ if sys.argv[1] == "before":
 import ferroglyph.pillow
 if sys.argv[1] == "after":
     Image.init()
+ferroglyph.pillow.register()  # idempotent
+assert Image.ID.count("JPH") == 1
 for path in sys.argv[2:]:
     with Image.open(path) as im:
         im.load()
