@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _jp2, _parallel_encode
+from . import _jp2, _metadata, _parallel_encode
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -377,19 +377,27 @@ def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None =
     ``.j2c``, ``.j2k``, ``.jhc``: the raw codestream.  Other suffixes raise
     ValueError before anything is encoded.
 
+    Metadata (JPH files only; asked of a raw codestream it raises
+    ValueError): ``icc_profile=`` (bytes: an ICC profile, in place of the
+    enumerated colour space), ``dpi=(x, y)`` (the capture resolution),
+    ``xml=`` (str, bytes or a list of them: well-formed XML, one box each),
+    ``xmp=`` (str or bytes: an XMP packet), ``alpha=`` (None: the last of 2
+    or 4 components is declared alpha; True: the last component is alpha;
+    False: no alpha, extra components are of unspecified type).
+    :func:`ferroglyph.immeta` reads them back.
+
     ``level``, ``bits``, ``numthreads`` and ``encode_keywords`` are those of
     :func:`encode`.  The file is written under a temporary name in the same
     folder and renamed: a failed write leaves no partial file at ``path``.
     """
     target = os.fspath(path)
     kind = _file_kind(target)
+    meta = _metadata.take(encode_keywords)  # icc_profile, dpi, xml, xmp, alpha
+    if kind == "raw":
+        _metadata.refuse_raw(meta, target)
     codestream = encode(data, level, bits=bits, numthreads=numthreads, **encode_keywords)
     if kind == "raw":
         chunks = [codestream]
     else:
-        info = _openjph.decode_info(codestream)
-        header = _jp2.jph_header(height=info["height"], width=info["width"],
-                                 components=info["components"], bit_depth=info["bit_depth"],
-                                 is_signed=info["signed"])
-        chunks = [header, _jp2.jp2c_header(len(codestream)), codestream]
+        chunks = _metadata.jph_file(codestream, meta)
     _write_atomically(target, chunks)

@@ -25,7 +25,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from . import _api, _components, _image_files, _jp2, __version__
+from . import _api, _components, _image_files, _jp2, _metadata, __version__
 
 __all__ = ["main"]
 
@@ -193,6 +193,7 @@ def _info_one(path: str) -> dict[str, Any]:
             return f.read(n)
 
         boxes = [b.as_dict(read) for b in where.boxes]
+        meta = _metadata.read_metadata(read, where.boxes) if where.boxes else None
     info = _api.decode_info(codestream)
     facts: dict[str, Any] = {"file": path, "size": size,
                              "format": "JPEG 2000 family file" if boxes else "codestream"}
@@ -206,9 +207,19 @@ def _info_one(path: str) -> dict[str, Any]:
     facts["codestream_bytes"] = len(codestream)
     if boxes:
         facts["boxes"] = boxes
+    if meta is not None:
+        facts["metadata"] = _metadata_facts(meta)
     if where.truncated:
         facts["truncated"] = where.truncated
     return facts
+
+
+def _metadata_facts(meta: dict[str, Any]) -> dict[str, Any]:
+    """immeta's dict in JSON: the ICC profile by its size, dpi as a list."""
+    icc = meta["icc_profile"]
+    return {"colour": meta["colour"], "icc_profile_bytes": None if icc is None else len(icc),
+            "dpi": None if meta["dpi"] is None else list(meta["dpi"]),
+            "channels": meta["channels"], "xml": meta["xml"], "xmp": meta["xmp"]}
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
@@ -277,8 +288,11 @@ def _cmd_encode(args: argparse.Namespace) -> int:
         _refuse_written([dst], seen)
         image, stated_bits = _image_files.read_image(src)
         bits = args.bits if args.bits is not None else stated_bits
+        # A .jph output keeps the input's ICC profile and resolution.
+        meta = _image_files.read_metadata(src) if dst.lower().endswith(_api.FILE_SUFFIXES) \
+            else {}
         _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
-                     **keywords)
+                     **keywords, **meta)
         seen.add(dst)
         n_in, n_out = os.path.getsize(src), os.path.getsize(dst)
         return f"{src} -> {dst}: {n_in:,} -> {n_out:,} bytes", n_in, n_out
@@ -340,7 +354,9 @@ def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
     _refuse_written([dst], seen)
     out_suffix = os.path.splitext(dst)[1]
     bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
-    payload = _image_files.image_bytes(image, out_suffix, bit_depth)
+    # PNG and TIFF outputs get the file's ICC profile and resolution back.
+    meta = _metadata.immeta(src) if where.boxes else None
+    payload = _image_files.image_bytes(image, out_suffix, bit_depth, meta)
     _write_outputs([(dst, payload)], seen)
     return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
             len(payload))
@@ -395,8 +411,9 @@ def _parser() -> argparse.ArgumentParser:
         description="One JSON object per file on standard output: size, format, the header "
                     "facts of the codestream (width, height, components, bit_depth, ...), "
                     "the shape a decode returns, each component's size, subsampling, "
-                    "precision, signedness and NLT type (components_info), tile count, and "
-                    "the box structure of JPH/JP2 files.")
+                    "precision, signedness and NLT type (components_info), tile count, "
+                    "the box structure of JPH/JP2 files and their metadata (colour space, "
+                    "ICC profile size, dpi, channels, XML, XMP).")
     p.add_argument("files", nargs="+", metavar="FILE",
                    help=".jph/.jp2 files, raw codestreams, or folders of them")
     p.set_defaults(run=_cmd_info)
