@@ -31,8 +31,8 @@ import pydicom
 from pydicom.encaps import encapsulate, encapsulate_extended
 from pydicom.pixels import get_decoder
 from pydicom.uid import (
-    UID,
     HTJ2K,
+    UID,
     HTJ2KLossless,
     HTJ2KLosslessRPCL,
     generate_uid,
@@ -45,7 +45,7 @@ if TYPE_CHECKING:
     from pydicom.dataset import Dataset
     from pydicom.pixels.decoders.base import DecodeRunner
 
-__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "compress", "enable", "PLUGIN"]
+__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "PLUGIN", "compress", "enable"]
 
 PLUGIN = "ferroglyph"
 HTJ2K_TRANSFER_SYNTAXES = (HTJ2KLossless, HTJ2KLosslessRPCL, HTJ2K)
@@ -272,7 +272,8 @@ def _array_frames(ds: Dataset, arr: Any, samples: int, container: np.dtype) -> l
     frame_ndim = 2 if samples == 1 else 3
     if a.ndim == frame_ndim:
         a = a[np.newaxis]
-    expected = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows), int(ds.Columns))
+    expected: tuple[int, ...] = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows),
+                                 int(ds.Columns))
     expected += (samples,) if samples > 1 else ()
     if a.shape != expected:
         raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes {expected} "
