@@ -189,7 +189,7 @@ STORED_CONFIGURATIONS = [
      "prog_order": "RPCL"},
     {"level": 0.01, "bits": 12, "tile": None, "reversible": False, "numthreads": None,
      "block_size": [32, 32], "num_decomp": 3, "profile": "IMF", "resolutions": 4, "rgb": False,
-     "tilepart": "R", "tlm": True},
+     "tilepart": 1, "tlm": True},
 ]
 
 
