@@ -21,8 +21,9 @@ import struct
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
-import numpy as np
 import bridge_ctypes
+import numpy as np
+
 from ferroglyph import _codestream, _image_files
 
 # Marker codes, the walker and the segment builder are the package's own

@@ -1,6 +1,7 @@
 """The package's codestream walker: main headers, TLM and SOT walks, reading only headers."""
 
 import io
+import itertools
 
 import numpy as np
 import pytest
@@ -47,7 +48,7 @@ def test_tile_parts_cover_the_codestream_and_tlm_agrees_with_the_sot_walk(settin
     assert (header.tlm is not None) == bool(settings.get("tlm"))
     # Back to back from the main header's end to EOC, every tile present.
     assert by_sot[0].offset == header.end
-    assert all(a.offset + a.length == b.offset for a, b in zip(by_sot, by_sot[1:]))
+    assert all(a.offset + a.length == b.offset for a, b in itertools.pairwise(by_sot))
     assert by_sot[-1].offset + by_sot[-1].length + 2 == len(data)
     assert {p.index for p in by_sot} == set(range(header.siz.num_tiles))
     # TLM gives the same places, lengths and tiles (not TNsot, which it does not hold).
@@ -59,8 +60,8 @@ def test_tile_parts_cover_the_codestream_and_tlm_agrees_with_the_sot_walk(settin
         y0, x0, y1, x1 = header.siz.tile_rect(t)
         cover[y0:y1, x0:x1] += 1
     assert (cover == 1).all()
-    offset, length, index, part, parts = by_sot[-1]       # still unpacks as a tuple did
-    assert (offset, index) == (by_sot[-1].offset, by_sot[-1].index)
+    assert tuple(by_sot[-1]) == (by_sot[-1].offset, by_sot[-1].length, by_sot[-1].index,
+                                 by_sot[-1].part, by_sot[-1].parts)  # unpacks as a tuple did
 
 
 def test_a_file_walk_reads_headers_only():
@@ -81,7 +82,7 @@ def test_siz_alone_and_a_header_written_alone():
     walked, end = cs_.header_segments(cs_.buffer_reader(header_only), len(header_only),
                                       complete=False)
     assert end == len(header_only) and walked[0][0].marker == cs_.SIZ
-    assert cs_.Cod.parse(dict((s.marker, b) for s, b in walked)[cs_.COD]).levels == 5
+    assert cs_.Cod.parse({s.marker: b for s, b in walked}[cs_.COD]).levels == 5
     with pytest.raises(cs_.CodestreamError, match="incomplete"):
         cs_.main_header(cs_.buffer_reader(header_only), len(header_only))
 
