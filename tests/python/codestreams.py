@@ -494,6 +494,17 @@ def decode(cs: bytes, *, planar: bool = False, like: np.ndarray | None = None) -
     return out.astype(like.dtype.newbyteorder("="), copy=False)
 
 
+def random_image(shape, dtype, seed=0) -> np.ndarray:
+    """Random samples over the whole range of ``dtype`` (standard normal for floats);
+    ``seed`` may also be a NumPy Generator, which is then drawn from."""
+    rng = np.random.default_rng(seed)
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return rng.standard_normal(shape).astype(dtype)
+    info = np.iinfo(dtype)
+    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+
+
 def psnr(a: np.ndarray, b: np.ndarray, peak: float) -> float:
     mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
     return float("inf") if mse == 0 else 10 * np.log10(peak ** 2 / mse)

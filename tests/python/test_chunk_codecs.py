@@ -9,6 +9,8 @@ import sys
 import numpy as np
 import pytest
 
+import codestreams as cst
+
 numcodecs = pytest.importorskip("numcodecs", reason="numcodecs not installed (extra ferroglyph[zarr])")
 from ferroglyph.numcodecs import HTJ2K  # noqa: E402
 
@@ -23,11 +25,7 @@ def run_fresh(code: str) -> str:
 
 
 def image(shape, dtype, seed=3):
-    rng = np.random.default_rng(seed)
-    info = np.iinfo(dtype) if np.dtype(dtype).kind in "ui" else None
-    if info is None:
-        return rng.normal(0, 100, shape).astype(dtype)
-    return rng.integers(info.min, info.max, shape, endpoint=True, dtype=dtype)
+    return cst.random_image(shape, dtype, seed)
 
 
 @pytest.mark.parametrize("options", [
