@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 __all__ = ["CAP", "COC", "COD", "COM", "DFS", "EOC", "EOC_BYTES", "MAX_COMPONENTS",
-           "MAX_SUBSAMPLING", "MAX_TILES", "NLT", "PROGRESSION_ORDERS", "QCC", "QCD", "SIZ",
+           "MAX_SEGMENT_LENGTH", "MAX_SUBSAMPLING", "MAX_TILES", "NLT", "PROGRESSION_ORDERS", "QCC", "QCD", "SIZ",
            "SOC", "SOC_SIZ", "SOD", "SOT", "TLM", "Cod", "CodestreamError", "MainHeader",
            "Reader", "Segment", "Siz", "TilePart", "buffer_reader", "file_reader",
            "header_segments", "main_header", "segment", "siz", "tile_parts", "u16", "u32"]
@@ -39,6 +39,8 @@ EOC_BYTES = b"\xff\xd9"
 MAX_TILES = 65535
 #: Csiz allows 1 to 16384 components (ISO/IEC 15444-1 A.5.1).
 MAX_COMPONENTS = 16384
+#: A marker segment's length field (Lxxx) is 16 bits wide, the length itself included.
+MAX_SEGMENT_LENGTH = 65535
 #: XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1 A.5.1).
 MAX_SUBSAMPLING = 255
 PROGRESSION_ORDERS = ("LRCP", "RLCP", "RPCL", "PCRL", "CPRL")

@@ -25,17 +25,17 @@ from typing import Any
 import numpy as np
 
 from . import _codestream
-from ._codestream import EOC_BYTES, MAX_TILES, TLM
+from ._codestream import EOC_BYTES, MAX_SEGMENT_LENGTH, MAX_TILES, TLM
 from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
 
 __all__ = ["encode"]
 
 #: OpenJPH writes TLM entries of a 16-bit tile index and a 32-bit tile-part
-#: length (Stlm 0x60), at most this many to a segment (Ltlm <= 65535), and
+#: length (Stlm 0x60), at most this many to a segment (Ltlm, 16 bits), and
 #: numbers the segments with the 8-bit Ztlm.
 _TLM_STLM = 0x60
-_TLM_PER_SEGMENT = (65535 - 4) // 6
+_TLM_PER_SEGMENT = (MAX_SEGMENT_LENGTH - 4) // 6
 _TLM_MAX_SEGMENTS = 256
 #: A run of tiles coded by one call covers about this many pixels at most:
 #: large enough that OpenJPH's per-codestream set-up is lost in the coding,
