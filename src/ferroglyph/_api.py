@@ -24,8 +24,8 @@ from . import _jp2, _metadata, _parallel_encode
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
-__all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_info", "encode",
-           "imread", "imwrite", "last_warnings", "RAW_SUFFIXES", "FILE_SUFFIXES"]
+__all__ = ["FILE_SUFFIXES", "RAW_SUFFIXES", "OpenJphError", "OpenJphUnsupportedFeature",
+           "decode", "decode_info", "encode", "imread", "imwrite", "last_warnings"]
 
 #: Suffixes :func:`imwrite` writes as a raw codestream.
 RAW_SUFFIXES = (".j2c", ".j2k", ".jhc")
@@ -308,7 +308,7 @@ def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
     unknown = set(decode_keywords) - {"reduce", "skipres", "resilient", "planar", "out",
                                       "numthreads"}
     if unknown:
-        raise TypeError(f"imread() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+        raise TypeError(f"imread() got an unexpected keyword argument {min(unknown)!r}")
     decode_keywords["planar"] = bool(decode_keywords.get("planar", False))
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size

@@ -12,8 +12,8 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["READ_SUFFIXES", "WRITE_SUFFIXES", "MissingExtra", "read_image", "read_metadata",
-           "image_bytes", "pnm_suffix"]
+__all__ = ["READ_SUFFIXES", "WRITE_SUFFIXES", "MissingExtra", "image_bytes", "pnm_suffix",
+           "read_image", "read_metadata"]
 
 READ_SUFFIXES = (".npy", ".pgm", ".ppm", ".pnm", ".png", ".tif", ".tiff")
 WRITE_SUFFIXES = READ_SUFFIXES

@@ -14,15 +14,14 @@ from collections.abc import Callable
 from typing import Any, NamedTuple
 
 from . import _codestream
+from ._codestream import MAX_COMPONENTS, SOC_SIZ
 from .codecs._openjph import OpenJphError
 
-__all__ = ["SIGNATURE", "Box", "Head", "Located", "box", "colour_space", "describe_start", "head",
-           "jph_header", "locate", "locate_in_buffer", "locate_in_file"]
+__all__ = ["SIGNATURE", "SOC_SIZ", "Box", "Head", "Located", "box", "colour_space",
+           "describe_start", "head", "jph_header", "locate", "locate_in_buffer", "locate_in_file"]
 
 #: The signature box: length 12, type 'jP  ', contents <CR><LF><0x87><LF>.
 SIGNATURE = b"\x00\x00\x00\x0cjP  \r\n\x87\n"
-#: Every codestream starts with SOC followed by SIZ.
-SOC_SIZ = b"\xff\x4f\xff\x51"
 _SOC = b"\xff\x4f"
 
 #: Boxes whose contents are boxes (ISO/IEC 15444-1 I.5 and 15444-2 M.11 superboxes).
@@ -287,8 +286,9 @@ def jph_header(*, height: int, width: int, components: int, bit_depth: int, is_s
     """
     if not 1 <= bit_depth <= 38:
         raise ValueError(f"a JPH image header holds 1 to 38 bits per component, not {bit_depth}")
-    if not 1 <= components <= 16384:
-        raise ValueError(f"a JPH image header holds 1 to 16384 components, not {components}")
+    if not 1 <= components <= MAX_COMPONENTS:
+        raise ValueError(f"a JPH image header holds 1 to {MAX_COMPONENTS} components, not "
+                         f"{components}")
     bpc = (bit_depth - 1) | (0x80 if is_signed else 0)
     ihdr = struct.pack(">IIHBBBB", height, width, components, bpc, 7, int(colr is None), 0)
     if colr is None:

@@ -14,9 +14,7 @@ from __future__ import annotations
 import argparse
 import io
 import json
-import math
 import os
-import struct
 import sys
 import time
 import warnings
@@ -25,7 +23,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from . import _api, _components, _image_files, _jp2, _metadata, __version__
+from . import __version__, _api, _codestream, _components, _image_files, _jp2, _metadata
 
 __all__ = ["main"]
 
@@ -139,7 +137,7 @@ def _run(files: list[str], verb: str, one: Callable[[str], tuple[str, int, int]]
                 line, n_in, n_out = one(path)
             except KeyboardInterrupt:
                 raise
-            except Exception as exc:  # one line per bad file, never a traceback
+            except Exception as exc:  # noqa: BLE001 (one line per bad file, never a traceback)
                 failed += 1
                 progress.failed(path, _reason(exc))
                 continue
@@ -164,13 +162,12 @@ def _run(files: list[str], verb: str, one: Callable[[str], tuple[str, int, int]]
 
 def _tiles(codestream: bytes) -> dict[str, Any]:
     """Tile count and size from the SIZ marker segment (ISO/IEC 15444-1 A.5.1)."""
-    if len(codestream) < 42 or codestream[:4] != _jp2.SOC_SIZ:
+    try:
+        siz = _codestream.siz(_codestream.buffer_reader(codestream), len(codestream))
+    except _codestream.CodestreamError:
         return {}
-    xsiz, ysiz, _xo, _yo, xt, yt, xto, yto = struct.unpack(">8I", codestream[8:40])
-    if xt == 0 or yt == 0:
-        return {}
-    across, down = math.ceil((xsiz - xto) / xt), math.ceil((ysiz - yto) / yt)
-    return {"tiles": across * down, "tile_size": [xt, yt], "tile_grid": [across, down]}
+    return {"tiles": siz.num_tiles, "tile_size": [siz.tile_w, siz.tile_h],
+            "tile_grid": [siz.tiles_across, siz.tiles_down]}
 
 
 def _read_codestream(path: str) -> tuple[bytes, _jp2.Located]:
@@ -229,7 +226,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
             facts = _info_one(path)
         except KeyboardInterrupt:
             raise
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 (one line per bad file, never a traceback)
             failed += 1
             print(f"ferroglyph: {path}: {_reason(exc)}", file=sys.stderr, flush=True)
             continue
@@ -385,13 +382,14 @@ def _component_outputs(planes: list[np.ndarray], facts: list[dict[str, Any]] | N
     stem, suffix = os.path.splitext(first)
     if suffix.lower() == ".npz":
         buf = io.BytesIO()
-        np.savez(buf, **{f"c{c}": p for c, p in enumerate(planes)})
+        arrays: dict[str, Any] = {f"c{c}": p for c, p in enumerate(planes)}
+        np.savez(buf, **arrays)
         return [(first, buf.getvalue())]
     # PGM files state each component's own precision (maxval 2**B - 1).
     depths = [f["bit_depth"] if p.dtype.kind == "u" else None
-              for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes)]
+              for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes, strict=True)]
     return [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix, depth))
-            for c, (p, depth) in enumerate(zip(planes, depths))]
+            for c, (p, depth) in enumerate(zip(planes, depths, strict=True))]
 
 
 # ---------------------------------------------------------------------------

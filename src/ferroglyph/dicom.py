@@ -52,7 +52,7 @@ if TYPE_CHECKING:
     from pydicom.dataset import Dataset
     from pydicom.pixels.decoders.base import DecodeRunner
 
-__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "compress", "enable", "PLUGIN"]
+__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "PLUGIN", "compress", "enable"]
 
 PLUGIN = "ferroglyph"
 HTJ2K_TRANSFER_SYNTAXES = (HTJ2KLossless, HTJ2KLosslessRPCL, HTJ2K)
