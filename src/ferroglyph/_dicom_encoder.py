@@ -377,7 +377,7 @@ def _registry_fault(pydicom: Any, pixels: Any, base: Any) -> str | None:
                   and isinstance(registry[rle][0], base.Encoder)
                   and pixels.get_encoder is base.get_encoder
                   and base.get_encoder(rle) is registry[rle][0])
-    except Exception:
+    except (AttributeError, IndexError, KeyError, TypeError, ValueError):
         layout = False
     if not layout:
         return f"pydicom {version}'s encoder registry is not laid out as ferroglyph expects"

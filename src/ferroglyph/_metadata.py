@@ -21,11 +21,11 @@ from __future__ import annotations
 import math
 import os
 import struct
-import xml.etree.ElementTree as ElementTree
 from collections.abc import Callable, Iterable, Mapping
 from fractions import Fraction
 from numbers import Real
 from typing import Any, NamedTuple
+from xml.etree import ElementTree
 
 from . import _jp2
 from .codecs import _openjph
@@ -184,7 +184,7 @@ def _resolution(value: Fraction, axis: str) -> tuple[int, int, int]:
     """(numerator, denominator, exponent) of ``value`` grid points per metre:
     exact where 16-bit fractions times a power of ten hold it, else nearest."""
     best: tuple[Fraction, int, int, int] | None = None
-    for exponent in (*range(0, 11), *range(-1, -11, -1)):  # E >= 0 first: exact for readers
+    for exponent in (*range(11), *range(-1, -11, -1)):  # E >= 0 first: exact for readers
         x = value / Fraction(10) ** exponent
         if x.numerator <= 0xFFFF and x.denominator <= 0xFFFF:
             return x.numerator, x.denominator, exponent
@@ -318,10 +318,10 @@ def read_metadata(read: Callable[[int, int], bytes], boxes: Iterable[_jp2.Box]) 
             _read_header(meta, box.children, contents)
         elif box.type == "xml ":
             meta["xml"].append(_utf8(contents(box)))
-        elif box.type == "uuid" and meta["xmp"] is None and box.length - box.header >= 16:
-            # Other uuid boxes (GeoJP2, vendors' data) can be large: read their id only.
-            if read(box.offset + box.header, 16) == XMP_UUID:
-                meta["xmp"] = _utf8(contents(box)[16:])
+        elif (box.type == "uuid" and meta["xmp"] is None and box.length - box.header >= 16
+              # Other uuid boxes (GeoJP2, vendors' data) can be large: read their id only.
+              and read(box.offset + box.header, 16) == XMP_UUID):
+            meta["xmp"] = _utf8(contents(box)[16:])
     return meta
 
 
