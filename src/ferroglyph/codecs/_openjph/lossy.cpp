@@ -28,7 +28,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "lossy.h"
@@ -71,20 +73,27 @@ constexpr double k_largest_chroma_gain = 1.8051 / 1.7321;
 constexpr double k_coarsest_step = 0.49;
 const double k_finest_step = std::ldexp(1.03, -29);
 // The irreversible path carries samples as single-precision fractions of
-// the range: float32 bit patterns (NLT) are resolved to about 2^-25 of
-// theirs, so a step below 2^-24 promises what the transform cannot keep.
-const double k_pipeline_step = std::ldexp(1.0, -24);
+// the range, and its transform adds errors of about 2^-21 of the largest
+// sample.  For integers that is below every level's promise; float32 bit
+// patterns of data far from zero (1000 to 1001, say) are all large, so for
+// them the step must not be finer than this fraction of the largest pattern.
+const double k_pipeline_noise = std::ldexp(1.0, -20);
+// A float32 bit pattern moved by 2^21 changes its value by at most a quarter
+// of its octave; coarser steps would turn pattern errors into errors many
+// times the data's range.
+const double k_float_coarsest_step = std::ldexp(1.0, 21 - 32);
 // Moving a level's step up to the finest safe one is allowed when the step
 // at most doubles, or when the safe step is below this fraction of the
 // range: finer than level 99's reference step (0.002), so the level still
 // codes at least as finely as every lower one.
-const double k_negligible_step = std::ldexp(1.0, -12);
+const double k_negligible_step = std::ldexp(1.0, -10);
 // Quality levels below 8 bits and on float data mean what they mean for 8-
 // and 16-bit data: OpenJPH's reference step adds 0.7 LSB of the precision,
 // which is most of the range of 1- to 4-bit data.
 constexpr int k_low_precision_reference_bits = 8;
 constexpr int k_float_reference_bits = 16;
 constexpr int k_default_decompositions = 5;
+constexpr int k_fewest_lossy_bits = 2;
 
 int clamp_levels(int d) { return d < 0 ? k_default_decompositions : std::min(d, 33); }
 
@@ -157,6 +166,14 @@ struct scale_facts {
   const char* refusal = nullptr;
 };
 
+// The bit pattern of |v| (a float32) over 2^32.
+double pattern_fraction(double v) {
+  const float x = static_cast<float>(std::fabs(v));
+  uint32_t bits = 0;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits / 4294967296.0;
+}
+
 scale_facts float_scale(const data_facts& f) {
   scale_facts s;
   if (!std::isfinite(f.lo) || !std::isfinite(f.hi)) {
@@ -200,8 +217,13 @@ struct step_limits {
 step_limits limits(const data_facts& f) {
   const int d = clamp_levels(f.decompositions);
   double floor = k_finest_step * finest_divisor(d);
-  if (f.kind == 'f') floor = std::max(floor, k_pipeline_step);
-  return {floor, k_coarsest_step * coarsest_divisor(d)};
+  double cap = k_coarsest_step * coarsest_divisor(d);
+  if (f.kind == 'f') {
+    const double top = std::max(pattern_fraction(f.lo), pattern_fraction(f.hi));
+    floor = std::max(floor, k_pipeline_noise * top);
+    cap = std::min(cap, k_float_coarsest_step);
+  }
+  return {floor, cap};
 }
 
 // An explicit base step for a fraction `g` of the range; `level` says the
@@ -277,7 +299,11 @@ bool refuse_step(const data_facts& f, double per_range, double step, outcome why
   const step_limits l = limits(f);
   std::string text = "level=" + fraction(step) + " (a quantization step) cannot be coded for " +
                      describe(f);
-  if (why == outcome::too_coarse)
+  if (why == outcome::too_coarse && f.kind == 'f')
+    text += ": float32 samples are coded as their bit patterns, and coarser steps would change "
+            "values by more than their range; use a step of at most " +
+            fraction(l.cap / per_range);
+  else if (why == outcome::too_coarse)
     text += ": OpenJPH's encoder fails when a subband's step reaches half the range; use a "
             "step of at most " + fraction(l.cap / per_range) + ", or more decomposition levels";
   else if (why == outcome::too_fine)
@@ -303,6 +329,14 @@ bool decide_lossy(const data_facts& f, const lossy_request& r, lossy_settings* o
       return false;
     }
     per_range = s.per_range;
+  }
+  if (f.kind != 'f' && f.bits <= k_fewest_lossy_bits && r.kind != lossy_request::step_size) {
+    // One or two bits: every coding error is a third of the range or more,
+    // and which levels happen to come back exact is luck.
+    refuse(std::to_string(f.bits) + "-bit samples are not coded at a quality level: every "
+           "lossy error is a third of their range or more; use level=None (lossless" +
+           std::string(f.bits == 1 ? " with bits=2" : "") + ") or an explicit step (level below 1)");
+    return false;
   }
   switch (r.kind) {
     case lossy_request::quality_level: {
