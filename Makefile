@@ -14,7 +14,7 @@ BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
         test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode \
-        bench-components
+        bench-components bench-lossy
 
 all: install
 
@@ -137,3 +137,8 @@ bench-encode: install
 # A 4K 4:2:2 12-bit picture decoded against the same picture coded 4:4:4.
 bench-components: install
 	@$(PY) bench/components.py
+
+# Max error and PSNR of every sample type at quality levels and steps, and the
+# bounds docs/lossy.md states checked over levels 1-100 (bench/lossy_table.py).
+bench-lossy: install
+	@$(PY) bench/lossy_table.py --check

@@ -71,7 +71,7 @@ def settings(dtypes: Sequence[np.dtype], bits: Sequence[int], level: Any,
     """
     count = len(dtypes)
     chosen = {_openjph._lossy_settings(d, b, count, decompositions, level, r)
-              for d, b, r in zip(dtypes, bits, ranges)}
+              for d, b, r in zip(dtypes, bits, ranges, strict=True)}
     if len(chosen) == 1:
         return chosen.pop()
     steps = [s for s, _ in chosen if s > 0]

@@ -93,7 +93,8 @@ def test_levels_and_steps_stay_within_their_bounds(name, make, bits, content, ti
     (lambda: (FIELDS["extreme"] * 3).astype(np.uint8), 100, {"bits": 2}, "level=None"),
     # A step whose subbands would reach half the range (OpenJPH's encoder aborts).
     (lambda: integer(FIELDS["noise"], "uint8", 8)[0], 0.9, {"num_decomp": 0}, "at most 0.49"),
-    (lambda: integer(FIELDS["noise"], "uint8", 8)[0], 100, {"num_decomp": 32}, "fewer decomposition"),
+    (lambda: integer(FIELDS["noise"], "uint8", 8)[0], 100, {"num_decomp": 32},
+     "fewer decomposition"),
 ])
 def test_what_cannot_be_coded_within_bounds_is_refused_naming_what_works(make, level, keywords,
                                                                          names):
