@@ -183,3 +183,27 @@ def test_a_refused_dicom_encode_records_no_lossy_compression():
     with pytest.raises(ValueError):
         compress(ds, HTJ2K, level=90, arr=(ds.pixel_array & 1).astype(np.uint32))
     assert ds.PixelData == before and "LossyImageCompression" not in ds
+
+
+@pytest.mark.parametrize("dtype, bits, components, level", [
+    ("uint8", None, 1, 90), ("uint8", None, 3, 75), ("int16", None, 1, 23),
+    ("uint16", 12, 1, 50), ("uint16", None, 3, 99), ("uint32", 23, 1, 100), ("uint32", None, 1, 99),
+    ("uint16", None, 1, 1e-3),
+])
+def test_where_openjph_codes_correctly_the_bytes_are_its_own(dtype, bits, components, level):
+    # Callers and stored files rely on a level meaning OpenJPH's quality factor.
+    from ferroglyph.codecs import _openjph
+
+    shape = (H, W, components) if components > 1 else (H, W)
+    a, _, _ = integer(np.broadcast_to(FIELDS["smooth"][..., None], shape[:2] + (components,))
+                      .reshape(shape), dtype, bits or np.dtype(dtype).itemsize * 8)
+    assert ferroglyph.encode(a, level, bits=bits) == _openjph._encode_ex(a, level, bits=bits)
+
+
+@pytest.mark.parametrize("components, level, same_as", [(1, 10, 23), (3, 50, 67), (3, 1, 67)])
+def test_unsafe_low_levels_code_as_the_lowest_safe_quality_factor(components, level, same_as):
+    shape = (H, W, components) if components > 1 else (H, W)
+    a = (np.random.default_rng(5).random(shape) * 255).astype(np.uint8)
+    lowest_safe = ferroglyph.encode(a, same_as)
+    assert ferroglyph.encode(a, level) == lowest_safe
+    assert ferroglyph.encode(a, same_as - 1) == lowest_safe != ferroglyph.encode(a, same_as + 1)
