@@ -140,7 +140,8 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     if level is not None:
         _check_level(level)
     array = np.asarray(data)
-    keywords = _lossy.planar_colour(array, keywords)
+    if array.ndim == 3:
+        keywords = _lossy.planar_colour(array, keywords)
     lossy = _lossy.is_lossy(level, keywords)
     if bits is None and numthreads is None and keywords.get("tile") is None:
         # The common call goes straight to the module: each Python frame
