@@ -272,9 +272,11 @@ outcome for_quality(const data_facts& f, double per_range, int q, lossy_settings
 
 void refuse(const std::string& text) { PyErr_SetString(PyExc_ValueError, text.c_str()); }
 
-bool refuse_quality(const data_facts& f, double per_range, int q, outcome why) {
+bool refuse_quality(const data_facts& f, double per_range, int q, outcome why,
+                    const char* asked = nullptr) {
   const step_limits l = limits(f);
-  std::string text = "level=" + std::to_string(q) + " cannot be coded for " + describe(f);
+  std::string text = (asked ? std::string(asked) : "level=" + std::to_string(q)) +
+                     " cannot be coded for " + describe(f);
   if (why == outcome::impossible) {
     refuse(text + ": no quantization step is both fine and coarse enough for OpenJPH with that "
                   "many levels; use fewer decomposition levels (resolutions= or num_decomp=) "
@@ -333,7 +335,7 @@ bool decide_lossy(const data_facts& f, const lossy_request& r, lossy_settings* o
   if (f.kind != 'f' && f.bits <= k_fewest_lossy_bits && r.kind != lossy_request::step_size) {
     // One or two bits: every coding error is a third of the range or more,
     // and which levels happen to come back exact is luck.
-    refuse(std::to_string(f.bits) + "-bit samples are not coded at a quality level: every "
+    refuse(std::to_string(f.bits) + "-bit samples are not coded lossily but with a step: every "
            "lossy error is a third of their range or more; use level=None (lossless" +
            std::string(f.bits == 1 ? " with bits=2" : "") + ") or an explicit step (level below 1)");
     return false;
@@ -351,13 +353,14 @@ bool decide_lossy(const data_facts& f, const lossy_request& r, lossy_settings* o
     default: {
       // No level but the irreversible path: OpenJPH's default step for
       // integers (1/2^bits, 1/65536 from 16 bits), level 100 for float data.
+      const char* asked = "reversible=False without a level (the finest lossy setting)";
       if (f.kind == 'f') {
         const outcome o = for_quality(f, per_range, 100, out);
-        return o == outcome::ok || refuse_quality(f, per_range, 100, o);
+        return o == outcome::ok || refuse_quality(f, per_range, 100, o, asked);
       }
       const double g = std::ldexp(1.0, -std::min(f.bits, 16));
       const outcome o = explicit_step(f, 1.0, g, true, out);
-      return o == outcome::ok || refuse_quality(f, per_range, 100, o);
+      return o == outcome::ok || refuse_quality(f, per_range, 100, o, asked);
     }
   }
 }
