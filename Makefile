@@ -14,7 +14,7 @@ BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test lint setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
         test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode \
-        bench-components bench-pillow
+        bench-components bench-pillow bench-lossy
 
 all: install
 
@@ -148,3 +148,7 @@ bench-components: install
 # Pillow through ferroglyph against Pillow's own JPEG 2000 plugin, same HTJ2K files.
 bench-pillow: install
 	@$(PY) bench/pillow_plugin.py
+# Max error and PSNR of every sample type at quality levels and steps, and the
+# bounds docs/lossy.md states checked over levels 1-100 (bench/lossy_table.py).
+bench-lossy: install
+	@$(PY) bench/lossy_table.py --check

@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _jp2, _metadata, _parallel_encode
+from . import _jp2, _lossy, _metadata, _parallel_encode
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -113,9 +113,12 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         (H, W), (H, W, C), or (C, H, W) with ``planar=True``; uint8, int8,
         uint16, int16, uint32, int32 or float32.
     level : float, optional
-        None: lossless.  Below 1: an irreversible quantization step.  From 1
-        to 100: a quality factor.  NaN, negative values and values above 100
-        raise ValueError.
+        None: lossless.  Below 1: an irreversible quantization step, a
+        fraction of the samples' range.  From 1 to 100: a quality level
+        (OpenJPH's quality factor where it codes correctly; for float32
+        data, relative to the data's range).  A lossy encode stays within
+        the bounds docs/lossy.md states, or raises ValueError naming what
+        works.  NaN, negative values and values above 100 raise ValueError.
     bits : int, optional
         The samples' precision, from 1 to the bits of the dtype: 12-bit data
         in uint16 is coded as 12-bit (its header says so, a decode returns
@@ -126,7 +129,9 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     **keywords
         Every keyword of ``ferroglyph.codecs._openjph.encode``: ``tile``,
         ``tlm``, ``reversible``, ``rgb``, ``planar``, ``resolutions``,
-        ``block_size``, ``prog_order``, ``profile``, ...
+        ``block_size``, ``prog_order``, ``profile``, ...  Integer images of 3
+        or 4 components get the component transform whatever their layout
+        (``planar=True`` included) unless ``rgb=False``.
 
     Returns
     -------
@@ -135,16 +140,22 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     if level is not None:
         _check_level(level)
     array = np.asarray(data)
+    if array.ndim == 3:
+        keywords = _lossy.planar_colour(array, keywords)
+    lossy = _lossy.is_lossy(level, keywords)
     if bits is None and numthreads is None and keywords.get("tile") is None:
         # The common call goes straight to the module: each Python frame
         # between costs about a microsecond after an encode has left the
         # caches cold, and small images are encoded by the thousand.
+        if lossy:
+            return _openjph._encode_lossy(array, level, **keywords)
         return _openjph.encode(array, level, **keywords)
     if bits is not None:
         bits = _check_bits(array, bits)
         reversible = keywords.get("reversible")
         _check_lossless_precision(bits, level is None if reversible is None else bool(reversible))
-    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, **keywords)
+    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, lossy=lossy,
+                                   **keywords)
 
 
 def _refuse_non_uniform(data: Any, error: OpenJphError, function: str) -> None:

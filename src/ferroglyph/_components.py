@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _jp2
+from . import _api, _jp2, _lossy
 from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
@@ -204,8 +204,9 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         from each array's dtype.
     level : float, optional
         None: lossless.  Below 1: irreversible quantization step.  From 1 to
-        100: quality factor (OpenJPH accepts it only for a luma component
-        that is not subsampled vertically).
+        100: quality level, with the rule of :func:`ferroglyph.encode` (see
+        docs/lossy.md; OpenJPH accepts a quality factor only for a luma
+        component that is not subsampled vertically).
     bits : int or sequence of int, optional
         Precision of every component, or one per component (for example
         ``(12, 10, 10)``); default: each dtype's width.  Samples outside the
@@ -253,6 +254,11 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
 
     tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
     num_decomp = _decompositions(keywords, width, height, tile_w, tile_h, reversible, rgb)
+    if not reversible:  # the lossy rule, as for encode(): right or refused
+        qstep, qfactor = _lossy.settings(
+            [a.dtype for a in arrays], per_bits, level,
+            num_decomp if num_decomp >= 0 else _lossy.DEFAULT_DECOMPOSITIONS,
+            [None] * len(arrays))
     block_w, block_h = (_pair(keywords["block_size"], "block_size")
                         if keywords.get("block_size") is not None else (0, 0))
     prog_order = _choose(keywords, "prog_order", _openjph._PROG_ORDERS)

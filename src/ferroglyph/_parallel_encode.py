@@ -24,7 +24,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _codestream
+from . import _codestream, _lossy
 from ._codestream import EOC_BYTES, MAX_SEGMENT_LENGTH, MAX_TILES, TLM
 from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
@@ -49,7 +49,7 @@ _ENCODE_KEYWORDS = frozenset({
 
 
 def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits: int | None = None,
-           **keywords: Any) -> bytes:
+           lossy: bool = False, **keywords: Any) -> bytes:
     """Encode an ndarray as an HTJ2K codestream, its tiles on several threads.
 
     The keywords are those of :func:`ferroglyph.codecs._openjph.encode`, with
@@ -61,12 +61,19 @@ def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits:
     and joined into one codestream, byte for byte the one a single call
     gives.  Otherwise this is one call of the module's encode.
 
+    With ``lossy``, the module's lossy rule chooses the quantization
+    (``_openjph._encode_lossy``); float32 data is measured once, so that
+    every run of tiles is quantized as the whole image.
+
     Argument errors are raised, as the one call raises them, before any
     thread starts; a failing run stops the others from starting and its
     error is raised once.
     """
     if numthreads is not None and not (type(numthreads) is int and numthreads >= 0):
         resolve_workers(numthreads, 0, output_bytes=0)  # raises for what it refuses
+    if lossy:
+        array = data if isinstance(data, np.ndarray) else np.asarray(data)
+        keywords = dict(keywords, _lossy_range=_lossy.value_range(array))
     if numthreads == 1 or keywords.get("tile") is None:
         return _one_call(data, level, bits, keywords)
     plan = _Plan.of(data, keywords)
@@ -80,9 +87,19 @@ def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits:
 
 
 def _one_call(data: Any, level: Any, bits: int | None, keywords: dict[str, Any]) -> bytes:
+    if "_lossy_range" in keywords:
+        return _encode_part(data, level, bits=bits, **keywords)
     if bits is None:
         return _openjph.encode(data, level, **keywords)
     return _openjph._encode_ex(data, level, bits=bits, **keywords)
+
+
+def _encode_part(data: Any, level: Any, **keywords: Any) -> bytes:
+    """``_openjph._encode_ex``, or ``_encode_lossy`` for a lossy encode (``_lossy_range`` given)."""
+    if "_lossy_range" not in keywords:
+        return _openjph._encode_ex(data, level, **keywords)
+    value_range = keywords.pop("_lossy_range")
+    return _openjph._encode_lossy(data, level, value_range=value_range, **keywords)
 
 
 class _Plan:
@@ -107,7 +124,7 @@ class _Plan:
         anything it does not recognise (or that raises) goes to the one call,
         which gives the bytes or the error.
         """
-        if not keywords.keys() <= _ENCODE_KEYWORDS:
+        if not keywords.keys() - {"_lossy_range"} <= _ENCODE_KEYWORDS:
             return None
         try:
             array = data if isinstance(data, np.ndarray) else np.asarray(data)
@@ -150,7 +167,7 @@ class _Plan:
         # The whole image's main header: every check of the one call, made
         # before any thread starts, and the decomposition count that
         # ``resolutions`` chose for the whole image.
-        header = _openjph._encode_ex(self.array, level, bits=bits, header_only=True, **keywords)
+        header = _encode_part(self.array, level, bits=bits, header_only=True, **keywords)
         run_keywords = dict(keywords, planar=self.planar, resolutions=None,
                             num_decomp=_decompositions(header))
         pieces: list[Any] = [None] * len(self.runs)
@@ -160,7 +177,7 @@ class _Plan:
 
         def code(index: int) -> None:
             first, column, row, tiles = self.runs[index]
-            codestream = _openjph._encode_ex(
+            codestream = _encode_part(
                 self.view(column, row, tiles), level, bits=bits,
                 origin=(column * tile_w, row * tile_h), **run_keywords)
             if index == 0:

@@ -111,3 +111,28 @@ def _decode_components(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _I
                        resilient: object) -> tuple[list[np.ndarray], str]: ...
 def _encode_components(arrays: list[np.ndarray], geometry: tuple[int, int, list[tuple[int, int, int]]],
                        settings: dict[str, Any]) -> bytes: ...
+def _lossy_settings(dtype: Any, bits: _IntLike | None, components: _IntLike,
+                    decompositions: _IntLike, level: SupportsFloat | str | bytes | None,
+                    value_range: tuple[float, float] | None = None) -> tuple[float, int]:
+    """The irreversible quantization OpenJPH codes correctly for this data."""
+def _encode_lossy(
+    data: ArrayLike,
+    level: SupportsFloat | str | bytes | None = None,
+    *,
+    rgb: object = None,
+    planar: object = None,
+    tile: Iterable[_IntLike] | None = None,
+    resolutions: _IntLike | None = None,
+    reversible: object = None,
+    tlm: object = None,
+    tilepart: _IntLike | None = None,
+    block_size: Iterable[_IntLike] | None = None,
+    prog_order: str | None = None,
+    profile: str | None = None,
+    num_decomp: _IntLike | None = None,
+    bits: _IntLike | None = None,
+    origin: Iterable[_IntLike] | None = None,
+    header_only: object = False,
+    value_range: tuple[float, float] | None = None,
+) -> bytes:
+    """Encode like ``_encode_ex``, with the lossy rule applied."""
