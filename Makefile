@@ -148,6 +148,7 @@ bench-components: install
 # Pillow through ferroglyph against Pillow's own JPEG 2000 plugin, same HTJ2K files.
 bench-pillow: install
 	@$(PY) bench/pillow_plugin.py
+
 # Max error and PSNR of every sample type at quality levels and steps, and the
 # bounds docs/lossy.md states checked over levels 1-100 (bench/lossy_table.py).
 bench-lossy: install

@@ -328,14 +328,14 @@ def test_rate_targets_are_met():
 @pytest.fixture
 def stand_in_rate_encode(monkeypatch):
     """ferroglyph.encode with ratio= as the rate-control interface gives it: the lossless
-    codestream where that meets the ratio, else the best level that does."""
+    codestream where that meets the ratio, else the finest step that does."""
     real, asked = ferroglyph.encode, []
 
     def encode(data, level=None, *, psnr=None, ratio=None, max_bytes=None, **keywords):
         if ratio is None:
             return real(data, level, **keywords)
         asked.append(ratio)
-        return next(cs for q in [None, *range(100, 0, -2)] if data.nbytes / len(
+        return next(cs for q in [None, *(0.5 ** k for k in range(12, 0, -1))] if data.nbytes / len(
             cs := real(data, q, **{**keywords, "reversible": q is None})) >= ratio)
 
     monkeypatch.setattr(ferroglyph, "encode", encode)
