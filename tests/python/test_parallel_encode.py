@@ -198,8 +198,8 @@ def test_the_package_encodes_in_parallel(spy):
 
 @pytest.mark.parametrize("args, keywords", [
     ((), {}), ((85,), {"reversible": False}), ((), {"tlm": True, "planar": False}),
-    ((), {"bogus": 1}), (("x",), {}), ((), {"tile": None}),
-], ids=["lossless", "quality", "tlm", "unknown-keyword", "text-level", "tile-none"])
+    ((), {"bogus": 1}), ((), {"tile": None}),
+], ids=["lossless", "quality", "tlm", "unknown-keyword", "tile-none"])
 def test_the_package_untiled_is_one_call_of_the_module(args, keywords):
     image = random_image((40, 50, 3), np.uint8)
     try:

@@ -166,9 +166,10 @@ const namespace_entry k_namespace[] = {
     {&k_tile_codestream_def, nullptr},
     {&k_decode_tiled_def, nullptr},
     {&k_decode_def, nullptr},
-    {&k_decode_quiet_def, nullptr},
+    {&k_decode_checked_def, nullptr},
     {&k_components_info_def, nullptr},
     {&k_decode_components_def, nullptr},
+    {&k_decode_components_checked_def, nullptr},
     {&k_encode_components_def, nullptr},
 };
 
