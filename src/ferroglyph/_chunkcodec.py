@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 import ferroglyph
+from ferroglyph import _args
 
 CODEC_ID = "ferroglyph.htj2k"
 
@@ -42,25 +43,27 @@ def image_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
 
 
 def check_dtype(dtype: Any) -> np.dtype:
-    """The native-order dtype for ``dtype``, or ValueError naming what is supported."""
+    """The native-order dtype for ``dtype``, or TypeError (the module's rule, in its words)."""
     dt = np.dtype(dtype)
-    native = dt.newbyteorder("=")
-    if native not in SUPPORTED_DTYPES:
-        names = ", ".join(str(t) for t in SUPPORTED_DTYPES)
-        raise ValueError(f"HTJ2K chunks must be one of {names}; got {dt}")
-    return native
+    refusal = _args.dtype_refusal(dt)
+    if refusal is not None:
+        raise _args.OpenJphTypeError(f"HTJ2K chunks: {refusal}")
+    return dt.newbyteorder("=")
 
 
 def _int_pair(name: str, value: Any) -> list[int] | None:
     if value is None:
         return None
+    if name == "tile":
+        pair = _args.tile(value)
+        return None if pair is None else list(pair)
     try:
-        pair = [int(v) for v in value]
+        pair_ = [int(v) for v in value]
     except TypeError:
         raise TypeError(f"{name} must be a (width, height) pair of integers, got {value!r}") from None
-    if len(pair) != 2 or min(pair) < 1:
+    if len(pair_) != 2 or min(pair_) < 1:
         raise ValueError(f"{name} must be two positive integers, got {value!r}")
-    return pair
+    return pair_
 
 
 class Options:
@@ -78,26 +81,17 @@ class Options:
         **keywords: Any,
     ) -> None:
         if level is not None:
-            if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
-                raise TypeError(f"level must be None or a number, got {level!r}")
-            level = int(level) if isinstance(level, numbers.Integral) else float(level)  # JSON-able
-            if not math.isfinite(level) or not 0 <= level <= 100:
-                raise ValueError(
-                    f"level must be None (lossless), a quantization step below 1 or a quality "
-                    f"up to 100; got {level!r}"
-                )
+            checked = _args.level(level)
+            level = int(level) if isinstance(level, numbers.Integral) else checked  # JSON-able
         if bits is not None:
-            if isinstance(bits, (bool, np.bool_)) or not isinstance(bits, numbers.Integral) \
-                    or not 1 <= bits <= 32:
+            bits = _args._integer(bits, "bits")
+            if not 1 <= bits <= 32:
                 raise ValueError(f"bits must be None or an integer from 1 to 32, got {bits!r}")
-            bits = int(bits)
         if reversible is not None and not isinstance(reversible, bool):
             raise TypeError(f"reversible must be None, True or False, got {reversible!r}")
         if numthreads is not None:
-            if isinstance(numthreads, (bool, np.bool_)) or not isinstance(numthreads, numbers.Integral) \
-                    or numthreads < 1:
-                raise ValueError(f"numthreads must be None or a positive integer, got {numthreads!r}")
-            numthreads = int(numthreads)
+            # 0 keeps its spelling in the configuration: automatic, as None.
+            numthreads = 0 if _args.numthreads(numthreads) is None else int(numthreads)
         unknown = sorted(set(keywords) - PASSED_KEYWORDS)
         if unknown:
             raise TypeError(

@@ -24,6 +24,7 @@ from typing import Any
 
 import numpy as np
 
+from . import _args
 from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
 
@@ -68,8 +69,7 @@ def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits:
     thread starts; a failing run stops the others from starting and its
     error is raised once.
     """
-    if numthreads is not None and not (type(numthreads) is int and numthreads >= 0):
-        resolve_workers(numthreads, 0, output_bytes=0)  # raises for what it refuses
+    numthreads = _args.numthreads(numthreads)
     if numthreads == 1 or keywords.get("tile") is None:
         return _one_call(data, level, bits, keywords)
     plan = _Plan.of(data, keywords)

@@ -163,9 +163,10 @@ def test_keywords_of_the_geometry_are_not_encodes(spy):
         pe.encode(random_image((64, 64), np.uint8), tile=(16, 16), origin=(0, 0), numthreads=2)
 
 
-@pytest.mark.parametrize("numthreads", [-1, 1.5, True, "2"])
-def test_bad_numthreads_is_refused_even_untiled(numthreads):
-    with pytest.raises(ValueError, match="numthreads"):
+@pytest.mark.parametrize("numthreads, kind", [
+    (-1, ValueError), (1.5, TypeError), (True, TypeError), ("2", TypeError)])
+def test_bad_numthreads_is_refused_even_untiled(numthreads, kind):
+    with pytest.raises(kind, match="numthreads"):
         pe.encode(np.zeros((8, 8), np.uint8), numthreads=numthreads)
 
 
