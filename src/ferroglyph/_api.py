@@ -148,6 +148,7 @@ def _module_call(data: Any, function: str, reduce: int, call: Callable[[], Any])
     try:
         return call()
     except OpenJphError as e:
+        _strict.refuse_incomplete_header(data, function)
         _levels_refusal(data, reduce, e, function)
         if function != "decode_info":
             _refuse_non_uniform(data, e, function)

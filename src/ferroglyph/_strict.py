@@ -18,7 +18,8 @@ from typing import Any, NamedTuple
 from . import _codestream as cs
 from .codecs._openjph import OpenJphError
 
-__all__ = ["CLASSIC", "Cut", "public_error", "refuse_classic", "truncation"]
+__all__ = ["CLASSIC", "Cut", "public_error", "refuse_classic", "refuse_incomplete_header",
+           "truncation"]
 
 CLASSIC = "classic JPEG 2000 (Part 1) codestream: ferroglyph reads HTJ2K only"
 
@@ -65,6 +66,15 @@ def _header(view: Any, function: str) -> cs.MainHeader | None:
         return None
     except (KeyError, IndexError):  # no SIZ segment, or a short one
         return None
+
+
+def refuse_incomplete_header(view: Any, function: str) -> None:
+    """Raises OpenJphError when the data ends inside the main header (for an error
+    OpenJPH gave in its own words)."""
+    try:
+        _header(memoryview(view).cast("B"), function)
+    except (TypeError, ValueError):
+        pass
 
 
 def _has_samples(view: Any, parts: list[cs.TilePart]) -> bool:
