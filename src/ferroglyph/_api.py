@@ -92,11 +92,13 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     numthreads = _args.numthreads(numthreads)
     if keywords.get("tile") is not None:
         _args.tile(keywords["tile"])
-    if bits is not None:
-        bits = _args.bits(array, bits)
+    precision = _args.bits(array, bits)
+    if precision is not None:
         reversible = keywords.get("reversible")
-        _check_lossless_precision(bits, level is None if reversible is None else bool(reversible))
-    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, **keywords)
+        _check_lossless_precision(precision,
+                                  level is None if reversible is None else bool(reversible))
+    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=precision,
+                                   **keywords)
 
 
 def _refuse_non_uniform(data: Any, error: OpenJphError, function: str) -> None:
@@ -202,7 +204,8 @@ def _decode_view(view: memoryview, box_truncated: str | None, *, strict: bool,
             keywords["resilient"] = True
             image = run()
     except OpenJphError as e:
-        _module_call(data, function, reduce, lambda: _raise(e))
+        error = e
+        _module_call(data, function, reduce, lambda: _raise(error))
     for note in notes:
         warnings.warn(f"ferroglyph: {note}", RuntimeWarning, stacklevel=stacklevel + 1)
     return image
@@ -496,7 +499,7 @@ def imwrite(target: str | os.PathLike[str] | Any, data: ArrayLike,
         name = getattr(target, "name", None)
         usable = isinstance(name, str) and os.path.splitext(name)[1].lower() in \
             FILE_SUFFIXES + RAW_SUFFIXES
-        kind = _file_kind(name if usable else "", format if format or usable else "jph")
+        kind = _file_kind(str(name) if usable else "", format if format or usable else "jph")
         for chunk in _encoded_chunks(kind, data, level, bits, numthreads, encode_keywords):
             target.write(chunk)
         return

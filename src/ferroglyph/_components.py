@@ -60,8 +60,9 @@ def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
     """
     data_r, recon_r = _reductions(reduce, skipres)
     codestream, _truncated = _codestream(data, "components_info")
-    facts = _api._module_call(codestream, "components_info", data_r, lambda: _openjph.
-                              _components_info(codestream, data_r, recon_r, bool(resilient)))
+    facts: list[dict[str, Any]] = _api._module_call(
+        codestream, "components_info", data_r,
+        lambda: _openjph._components_info(codestream, data_r, recon_r, bool(resilient)))
     for f in facts:
         try:
             f["dtype"] = _openjph._output_dtype(f["bit_depth"], f["signed"], f["nlt_type"])

@@ -61,8 +61,9 @@ def _header(view: Any, function: str) -> cs.MainHeader | None:
     except cs.CodestreamError as e:
         if "incomplete" in str(e):
             raise OpenJphError(
-                f"{function}: the codestream's main header is incomplete: the data ends after {len(view)} "
-                "bytes, before the first tile-part; there is nothing to decode") from None
+                f"{function}: the codestream's main header is incomplete: the data ends after "
+                f"{len(view)} bytes, before the first tile-part; there is nothing to decode"
+            ) from None
         return None
     except (KeyError, IndexError):  # no SIZ segment, or a short one
         return None

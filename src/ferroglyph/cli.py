@@ -327,9 +327,9 @@ def _pages(src: str, stack: str | None) -> tuple[list[np.ndarray], int | None]:
     if suffix == ".npy" and image.ndim == 3:
         # (H, W, C) unless the first axis is the short one and the last is
         # longer than a pixel's channels: (N, H, W) pages.  --stack decides.
-        pages = stack == "pages" or (stack is None and image.shape[0] < image.shape[2]
-                                     and image.shape[2] > 4)
-        if pages:
+        as_pages = stack == "pages" or (stack is None and image.shape[0] < image.shape[2]
+                                        and image.shape[2] > 4)
+        if as_pages:
             return list(image), stated_bits
     if image.ndim > 3:
         raise _Failure(f"an array of shape {image.shape} is not an image, nor a stack of "
@@ -370,7 +370,7 @@ def _cmd_encode(args: argparse.Namespace) -> int:
         dsts = [_paged(first, k, len(pages)) for k in range(len(pages))]
         _refuse_written(dsts, seen)
         bits = args.bits if args.bits is not None else stated_bits
-        for dst, image in zip(dsts, pages):
+        for dst, image in zip(dsts, pages, strict=True):
             _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
                          **keywords)
             seen.add(dst)
