@@ -20,12 +20,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _args, _codestream, _jp2, _parallel_encode, _strict
+from . import _args, _codestream, _jp2, _metadata, _parallel_encode, _strict
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
-__all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_info", "encode",
-           "imread", "imwrite", "last_warnings", "RAW_SUFFIXES", "FILE_SUFFIXES"]
+__all__ = ["FILE_SUFFIXES", "RAW_SUFFIXES", "OpenJphError", "OpenJphUnsupportedFeature",
+           "decode", "decode_info", "encode", "imread", "imwrite", "last_warnings"]
 
 #: Suffixes :func:`imwrite` writes as a raw codestream.
 RAW_SUFFIXES = (".j2c", ".j2k", ".jhc")
@@ -393,7 +393,7 @@ def imread(source: str | os.PathLike[str] | Any, **decode_keywords: Any) -> np.n
     unknown = set(decode_keywords) - {"reduce", "skipres", "resilient", "planar", "out",
                                       "numthreads"}
     if unknown:
-        raise TypeError(f"imread() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+        raise TypeError(f"imread() got an unexpected keyword argument {min(unknown)!r}")
     decode_keywords["planar"] = bool(decode_keywords.get("planar", False))
     _reduction(decode_keywords.get("reduce", 0), decode_keywords.get("skipres"))
     _args.numthreads(decode_keywords.get("numthreads"))
@@ -469,11 +469,11 @@ def _write_atomically(path: str, chunks: list[bytes]) -> None:
         raise
 
 
-def imwrite(target: str | os.PathLike[str] | Any, data: ArrayLike,
+def imwrite(path: str | os.PathLike[str] | Any, data: ArrayLike,
             level: float | None = None, *, bits: int | None = None,
             numthreads: int | None = None, format: str | None = None,
             **encode_keywords: Any) -> None:
-    """Encode ``data`` and write it to ``target``, a path or a binary file object.
+    """Encode ``data`` and write it to ``path``, a path or a binary file object.
 
     ``.jph``: an HTJ2K JPH file (ISO/IEC 15444-15): signature box, ``ftyp``
     with brand 'jph ', a ``jp2h`` header box (``ihdr`` with the image's size,
@@ -489,37 +489,49 @@ def imwrite(target: str | os.PathLike[str] | Any, data: ArrayLike,
     ``format``: ``"jph"`` or ``"j2c"`` (a raw codestream), whatever the name;
     a file object without a name that says is written as ``"jph"``.
 
+    Metadata (JPH files only; asked of a raw codestream it raises
+    ValueError): ``icc_profile=`` (bytes: an ICC profile, in place of the
+    enumerated colour space), ``dpi=(x, y)`` (the capture resolution),
+    ``xml=`` (str, bytes or a list of them: well-formed XML, one box each),
+    ``xmp=`` (str or bytes: an XMP packet), ``alpha=`` (None: the last of 2
+    or 4 components is declared alpha; True: the last component is alpha;
+    False: no alpha, extra components are of unspecified type).
+    :func:`ferroglyph.immeta` reads them back.
+
     ``level``, ``bits``, ``numthreads`` and ``encode_keywords`` are those of
     :func:`encode`.  A file is written under a temporary name in the same
-    folder and renamed: a failed write leaves no partial file at ``target``.
+    folder and renamed: a failed write leaves no partial file at ``path``.
     A missing or read-only folder raises FileNotFoundError or PermissionError
     naming the folder, before anything is encoded.
     """
-    if hasattr(target, "write") and not isinstance(target, (str, bytes, os.PathLike)):
-        name = getattr(target, "name", None)
+    meta = _metadata.take(encode_keywords)  # icc_profile, dpi, xml, xmp, alpha
+    if hasattr(path, "write") and not isinstance(path, (str, bytes, os.PathLike)):
+        name = getattr(path, "name", None)
         usable = isinstance(name, str) and os.path.splitext(name)[1].lower() in \
             FILE_SUFFIXES + RAW_SUFFIXES
         kind = _file_kind(str(name) if usable else "", format if format or usable else "jph")
-        for chunk in _encoded_chunks(kind, data, level, bits, numthreads, encode_keywords):
-            target.write(chunk)
+        where = str(name) if isinstance(name, str) else "the file object"
+        for chunk in _encoded_chunks(kind, where, meta, data, level, bits, numthreads,
+                                     encode_keywords):
+            path.write(chunk)
         return
-    if isinstance(target, (bytes, bytearray)) or not isinstance(target, (str, os.PathLike)):
+    if isinstance(path, (bytes, bytearray)) or not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"imwrite() takes a path or a binary file object to write to, got "
-                        f"{type(target).__name__}")
-    path = os.fsdecode(os.fspath(target))
-    kind = _file_kind(path, format)
-    _check_folder(path)
-    _write_atomically(path, _encoded_chunks(kind, data, level, bits, numthreads,
-                                            encode_keywords))
+                        f"{type(path).__name__}")
+    target = os.fsdecode(os.fspath(path))
+    kind = _file_kind(target, format)
+    _check_folder(target)
+    _write_atomically(target, _encoded_chunks(kind, target, meta, data, level, bits, numthreads,
+                                              encode_keywords))
 
 
-def _encoded_chunks(kind: str, data: ArrayLike, level: Any, bits: Any, numthreads: Any,
-                    encode_keywords: dict[str, Any]) -> list[bytes]:
+def _encoded_chunks(kind: str, target: str, meta: Any, data: ArrayLike, level: Any, bits: Any,
+                    numthreads: Any, encode_keywords: dict[str, Any]) -> list[bytes]:
+    """The bytes of the file: a raw codestream, or a JPH file with ``meta``'s boxes."""
+    if kind == "raw":
+        _metadata.refuse_raw(meta, target)
     codestream = encode(data, level, bits=bits, numthreads=numthreads, **encode_keywords)
     if kind == "raw":
         return [codestream]
-    info = _openjph.decode_info(codestream)
-    header = _jp2.jph_header(height=info["height"], width=info["width"],
-                             components=info["components"], bit_depth=info["bit_depth"],
-                             is_signed=info["signed"])
-    return [header, _jp2.jp2c_header(len(codestream)), codestream]
+    chunks: list[bytes] = _metadata.jph_file(codestream, meta)
+    return chunks

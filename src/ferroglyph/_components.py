@@ -17,13 +17,11 @@ from typing import Any
 import numpy as np
 
 from . import _api, _args, _jp2, _strict
+from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError
 
 __all__ = ["components_info", "decode_components", "encode_components"]
-
-# XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1, A.5.1).
-_MAX_SUBSAMPLING = 255
 
 _ENCODE_KEYWORDS = frozenset(
     {"rgb", "resolutions", "reversible", "tlm", "tilepart", "block_size", "prog_order", "profile",
@@ -146,11 +144,11 @@ def _subsampling(first: int, size: int, axis: str, index: int) -> int:
     """The factor d with ceil(first / d) == size (the smallest, if several)."""
     if 1 <= size <= first:
         d = -(-first // size)  # the smallest candidate
-        if d <= _MAX_SUBSAMPLING and -(-first // d) == size:
+        if d <= MAX_SUBSAMPLING and -(-first // d) == size:
             return d
     raise ValueError(
         f"encode_components: component {index} is {size} samples {axis}, which is not an integer "
-        f"subsampling (1 to {_MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
+        f"subsampling (1 to {MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
         f"subsampled has ceil({first} / d) samples")
 
 
@@ -167,7 +165,7 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
         if not all(isinstance(b, numbers.Integral) and not isinstance(b, bool) for b in per):
             raise TypeError("encode_components: bits must be an int or a sequence of ints")
         per = [int(b) for b in per]
-    for c, (b, a) in enumerate(zip(per, arrays)):
+    for c, (b, a) in enumerate(zip(per, arrays, strict=True)):
         try:
             _args.bits(a, b)
         except ValueError as e:
@@ -267,7 +265,7 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         "block_w": block_w, "block_h": block_h, "prog_order": prog_order,
         "profile": _choose(keywords, "profile", _openjph._PROFILES),
     }
-    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits)])
+    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits, strict=True)])
     return _openjph._encode_components(arrays, geometry, settings)
 
 
@@ -275,7 +273,7 @@ def _check_call(keywords: dict[str, Any], numthreads: Any) -> None:
     """Refuses keywords :func:`encode_components` does not know, and a thread count below 1."""
     unknown = set(keywords) - _ENCODE_KEYWORDS
     if unknown:
-        raise TypeError(f"encode_components() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+        raise TypeError(f"encode_components() got an unexpected keyword argument {min(unknown)!r}")
     _args.numthreads(numthreads)
 
 
@@ -298,8 +296,9 @@ def _component_arrays(components: Any) -> list[np.ndarray]:
         arrays.append(np.ascontiguousarray(a, dtype=a.dtype.newbyteorder("=")))
     if not arrays:
         raise ValueError("encode_components: no components")
-    if len(arrays) > 16384:
-        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at most 16384")
+    if len(arrays) > MAX_COMPONENTS:
+        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at "
+                         f"most {MAX_COMPONENTS}")
     return arrays
 
 

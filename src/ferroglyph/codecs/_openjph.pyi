@@ -1,13 +1,13 @@
 """HTJ2K (High-Throughput JPEG 2000, ISO/IEC 15444-15) codec over OpenJPH."""
 
 from collections.abc import Iterable
-from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypedDict
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-_BytesLike = bytes | bytearray | memoryview | Any
-_IntLike = SupportsInt | SupportsIndex
+_BytesLike: TypeAlias = bytes | bytearray | memoryview | Any
+_IntLike: TypeAlias = SupportsInt | SupportsIndex
 
 _PROG_ORDERS: tuple[str, str, str, str, str]
 _PROFILES: tuple[str, str]
@@ -104,16 +104,10 @@ def _decode_checked(data: _BytesLike, keywords: dict[str, Any] | None = None,
                     strict: object = False, stacklevel: _IntLike = 0) -> np.ndarray:
     """``decode(data, **keywords)``, with OpenJPH's warnings judged for a caller."""
 
-class _ComponentInfo(TypedDict):
-    width: int
-    height: int
-    subsampling: tuple[int, int]
-    bit_depth: int
-    signed: bool
-    nlt_type: int
-
+# One new dict per component, which callers may extend: "width", "height" (int),
+# "subsampling" (tuple[int, int]), "bit_depth" (int), "signed" (bool), "nlt_type" (int).
 def _components_info(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
-                     resilient: object) -> list[_ComponentInfo]: ...
+                     resilient: object) -> list[dict[str, Any]]: ...
 def _decode_components(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
                        resilient: object) -> tuple[list[np.ndarray], str]: ...
 def _decode_components_checked(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
