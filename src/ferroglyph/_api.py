@@ -40,6 +40,14 @@ def _refuse_path(data: Any, function: str) -> None:
         raise TypeError(
             f"{function}() takes the encoded bytes, not a path ({os.fspath(data)!r}); "
             "read a file with ferroglyph.imread(path)")
+    if hasattr(data, "read") and not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{function}() takes the encoded bytes, not a file object; read a "
+                        "file object with ferroglyph.imread(f)")
+    try:
+        memoryview(data)
+    except TypeError:
+        raise TypeError(f"{function}() takes the encoded bytes (a bytes-like object), got "
+                        f"{type(data).__name__}") from None
 
 
 def _check_lossless_precision(bits: int, reversible: bool) -> None:

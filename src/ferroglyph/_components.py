@@ -251,7 +251,7 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         _api._check_lossless_precision(1, bool(reversible))
     rgb = _colour_transform(keywords.get("rgb"), len(arrays), subsampled, factors)
 
-    tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
+    tile_w, tile_h = _args.tile(tile) or (0, 0)  # (width, height) here
     num_decomp = _decompositions(keywords, width, height, tile_w, tile_h, reversible, rgb)
     block_w, block_h = (_pair(keywords["block_size"], "block_size")
                         if keywords.get("block_size") is not None else (0, 0))

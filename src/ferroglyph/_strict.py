@@ -137,8 +137,14 @@ def truncation(view: Any, box_truncated: str | None, reduce: int = 0,
                 text = (f"the codestream ends after {size} bytes: tile {short[0]} has "
                         f"{short[1]} of its {short[2]} tile-parts")
     if text is None:
-        if size >= 2 and bytes(view[size - 2:]) == cs.EOC_BYTES:
-            return None  # the codestream is whole; only the box around it is short
+        last = parts[-1]
+        end = last.offset + last.length
+        if bytes(view[end:end + 2]) == cs.EOC_BYTES or end != size:
+            return None  # whole (only a box around it may be short), or not a cut
+        if cs.u32(view, last.offset + 6) == 0:
+            # Psot 0: the last tile-part runs to the end, so without EOC
+            # nothing says where it should end; OpenJPH reports what it finds.
+            return None
         return Cut("the codestream lacks its end marker (EOC), though every tile-part is "
                    "whole", True, True)
     return Cut(text, _has_samples(view, parts), False)

@@ -107,6 +107,20 @@ def test_a_missing_end_marker_alone_loses_nothing():
                      "tile-part is whole")]
 
 
+def test_what_the_headers_cannot_call_a_cut_is_left_to_openjph():
+    cs = codestream()
+    image, said = quiet(ferroglyph.decode, cs + b"trailing bytes")
+    np.testing.assert_array_equal(image, IMAGE)
+    assert not said
+    # Psot 0: the last tile-part runs to the end; without EOC a cut cannot be
+    # told from a whole codestream, so it must not be called whole.
+    zero = bytearray(cs)
+    zero[first_sot(cs) + 6:first_sot(cs) + 10] = bytes(4)
+    np.testing.assert_array_equal(ferroglyph.decode(bytes(zero)), IMAGE)
+    with pytest.raises(OpenJphError):
+        ferroglyph.decode(bytes(zero[:-40]))
+
+
 def test_whole_tiles_missing_are_named():
     cs = codestream(tile=(32, 32))
     parts = list(cst.tile_parts(cst.buffer_reader(cs), len(cs), cst.main_header(
@@ -214,6 +228,8 @@ def test_encode_arguments(call, kind):
     (lambda: ferroglyph.decode(CS, reduce="1"), TypeError, "reduce"),
     (lambda: ferroglyph.decode(CS, numthreads="2"), TypeError, "numthreads"),
     (lambda: ferroglyph.decode("x.jph"), TypeError, "imread"),
+    (lambda: ferroglyph.decode(io.BytesIO(CS)), TypeError, "imread"),
+    (lambda: ferroglyph.decode(5), TypeError, "bytes-like"),
     (lambda: ferroglyph.decode(CS, reduce=-1), ValueError, "reduce"),
     (lambda: ferroglyph.decode(CS, reduce=9), ValueError, "the maximum is reduce=5"),
     (lambda: ferroglyph.decode_info(CS, reduce=9), ValueError, "the maximum is reduce=5"),
