@@ -15,7 +15,7 @@ import secrets
 import stat
 import warnings
 from collections.abc import Callable
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -153,21 +153,31 @@ def _levels_refusal(data: Any, reduce: int, error: OpenJphError, function: str) 
             raise _args.OpenJphValueError(f"{function}: {e}") from error
 
 
+def _explain(error: OpenJphError, data: Any, function: str, reduce: int) -> NoReturn:
+    """Raises ``error`` in the public layer's words: a cut main header, a ``reduce``
+    past the levels, components that differ, and no bridge return codes."""
+    _strict.refuse_incomplete_header(data, function)
+    _levels_refusal(data, reduce, error, function)
+    if function != "decode_info":
+        _refuse_non_uniform(data, error, function)
+    public = _strict.public_error(error)
+    if public is error:
+        raise error
+    raise public from None
+
+
 def _module_call(data: Any, function: str, reduce: int, call: Callable[[], Any]) -> Any:
     """``call()``, its OpenJphErrors in the public layer's words."""
     try:
         return call()
     except OpenJphError as e:
-        _strict.refuse_incomplete_header(data, function)
-        _levels_refusal(data, reduce, e, function)
-        if function != "decode_info":
-            _refuse_non_uniform(data, e, function)
-        raise _strict.public_error(e) from e.__cause__
+        _explain(e, data, function, reduce)
 
 
-def _decode_view(view: memoryview, box_truncated: str | None, *, strict: bool,
-                 ignore_unsupported: bool, stacklevel: int, function: str = "decode",
-                 **keywords: Any) -> np.ndarray:
+def _prepare(view: memoryview, box_truncated: str | None, strict: bool, function: str,
+             keywords: dict[str, Any]) -> tuple[Any, list[str]]:
+    """What to hand the module for the codestream in ``view``, and the notes to warn
+    with: a cut is refused (strict, or nothing to decode) or read resiliently."""
     _strict.refuse_classic(view, function)
     reduce = _reduction(keywords.get("reduce", 0), keywords.get("skipres"))
     cut = _strict.truncation(view, box_truncated, reduce, function)
@@ -175,25 +185,30 @@ def _decode_view(view: memoryview, box_truncated: str | None, *, strict: bool,
     if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
             and len(view) == len(view.obj):
         data = view.obj  # read in place by the module; a memoryview is copied
-    notes = [box_truncated] if box_truncated and cut is None else []
-    if cut is not None and box_truncated and not cut.eoc_only:
+    if cut is None:
+        return data, [box_truncated] if box_truncated else []
+    if box_truncated and not cut.eoc_only:
         cut = cut._replace(text=f"{box_truncated}; {cut.text}")
-    if cut is not None:
-        if cut.eoc_only:
-            data = bytes(view) + _codestream.EOC_BYTES  # nothing is lost: end it
-        elif strict:
-            raise OpenJphError(f"{function}: {cut.text}; pass strict=False to decode what is "
-                               "there")
-        elif not cut.samples:
-            raise OpenJphError(f"{function}: {cut.text}, before any coded sample: there is no "
-                               "image to return")
-        else:
-            # OpenJPH fails on a short codestream unless it is resilient.
-            keywords["resilient"] = True
-        notes.append(cut.text)
+    if cut.eoc_only:
+        data = bytes(view) + _codestream.EOC_BYTES  # nothing is lost: end it
+    elif strict:
+        raise OpenJphError(f"{function}: {cut.text}; pass strict=False to decode what is there")
+    elif not cut.samples:
+        raise OpenJphError(f"{function}: {cut.text}, before any coded sample: there is no "
+                           "image to return")
+    else:
+        keywords["resilient"] = True  # OpenJPH fails on a short codestream unless resilient
+    return data, [cut.text]
+
+
+def _decode_view(view: memoryview, box_truncated: str | None, *, strict: bool,
+                 ignore_unsupported: bool, stacklevel: int, function: str = "decode",
+                 **keywords: Any) -> np.ndarray:
+    data, notes = _prepare(view, box_truncated, strict, function, keywords)
     keywords["ignore_unsupported"] = ignore_unsupported
     keywords["numthreads"] = _args.numthreads(keywords.get("numthreads"))
-    # Warnings are attributed to the public function's caller.
+    # The module's warnings are attributed to the public function's caller:
+    # two frames (run, this function) above the stack level given.
     level = stacklevel + 2
 
     def run() -> np.ndarray:
@@ -212,15 +227,10 @@ def _decode_view(view: memoryview, box_truncated: str | None, *, strict: bool,
             keywords["resilient"] = True
             image = run()
     except OpenJphError as e:
-        error = e
-        _module_call(data, function, reduce, lambda: _raise(error))
+        _explain(e, data, function, int(keywords.get("reduce") or 0))
     for note in notes:
         warnings.warn(f"ferroglyph: {note}", RuntimeWarning, stacklevel=stacklevel + 1)
     return image
-
-
-def _raise(error: BaseException) -> Any:
-    raise error
 
 
 def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool = False,

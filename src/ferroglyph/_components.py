@@ -114,23 +114,11 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
     """
     data_r, recon_r = _reductions(reduce, skipres)
     codestream, box_truncated = _codestream(data, "decode_components")
-    view = memoryview(codestream).cast("B")
-    cut = _strict.truncation(view, box_truncated, data_r, "decode_components")
-    notes = [box_truncated] if box_truncated and cut is None else []
-    if cut is not None:
-        if box_truncated and not cut.eoc_only:
-            cut = cut._replace(text=f"{box_truncated}; {cut.text}")
-        if cut.eoc_only:
-            codestream = bytes(view) + b"\xff\xd9"  # nothing is lost: end it
-        elif strict:
-            raise OpenJphError(f"decode_components: {cut.text}; pass strict=False to decode "
-                               "what is there")
-        elif not cut.samples:
-            raise OpenJphError(f"decode_components: {cut.text}, before any coded sample: "
-                               "there are no components to return")
-        else:
-            resilient = True  # OpenJPH fails on a short codestream unless it is resilient
-        notes.append(cut.text)
+    # A cut codestream is refused or read resiliently, as by decode.
+    keywords = {"reduce": reduce, "skipres": skipres, "resilient": bool(resilient)}
+    codestream, notes = _api._prepare(memoryview(codestream).cast("B"), box_truncated,
+                                      bool(strict), "decode_components", keywords)
+    resilient = keywords["resilient"]
     # The module judges OpenJPH's warnings; stack level 4 is this function's caller.
     arrays: list[np.ndarray] = _api._module_call(
         codestream, "decode_components", data_r, lambda: _openjph._decode_components_checked(
