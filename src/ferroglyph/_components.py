@@ -16,14 +16,12 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _jp2
+from . import _api, _args, _jp2, _lossy, _strict
+from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
-from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
+from .codecs._openjph import OpenJphError
 
 __all__ = ["components_info", "decode_components", "encode_components"]
-
-# XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1, A.5.1).
-_MAX_SUBSAMPLING = 255
 
 _ENCODE_KEYWORDS = frozenset(
     {"rgb", "resolutions", "reversible", "tlm", "tilepart", "block_size", "prog_order", "profile",
@@ -32,10 +30,11 @@ _ENCODE_KEYWORDS = frozenset(
 
 def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
     """The codestream inside ``data`` (raw, or in a JPH/JP2 file) and why it
-    is shorter than its box says, if it is."""
+    is shorter than its box says, if it is; classic JPEG 2000 refused."""
     _api._refuse_path(data, function)
     view, where = _jp2.locate_in_buffer(data)
     view = view[where.offset:where.offset + where.length]
+    _strict.refuse_classic(view, function)
     if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
             and len(view) == len(view.obj):
         return view.obj, where.truncated  # read in place by the module
@@ -43,6 +42,7 @@ def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
 
 
 def _reductions(reduce: Any, skipres: Any) -> tuple[int, int]:
+    _api._reduction(reduce, skipres)
     data_r, recon_r = _openjph._reductions(reduce, skipres)
     return int(data_r), int(recon_r)
 
@@ -58,34 +58,15 @@ def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
     """
     data_r, recon_r = _reductions(reduce, skipres)
     codestream, _truncated = _codestream(data, "components_info")
-    facts = _openjph._components_info(codestream, data_r, recon_r, bool(resilient))
+    facts: list[dict[str, Any]] = _api._module_call(
+        codestream, "components_info", data_r,
+        lambda: _openjph._components_info(codestream, data_r, recon_r, bool(resilient)))
     for f in facts:
         try:
             f["dtype"] = _openjph._output_dtype(f["bit_depth"], f["signed"], f["nlt_type"])
         except OpenJphError:
             f["dtype"] = None
     return facts
-
-
-def _judge_warnings(text: str, truncated: str | None, strict: bool) -> None:
-    """Raise or warn, as :func:`ferroglyph.decode` does, about what OpenJPH
-    said during a decode."""
-    lines = sorted({line for line in text.split("\n") if line})
-    unsupported = [line for line in lines if "not supported" in line]
-    lost = [line for line in lines if line not in unsupported and _api._means_data_loss(line)]
-    if strict and unsupported:
-        raise OpenJphUnsupportedFeature(
-            "OpenJPH could not read part of this codestream, so the decoded components would not "
-            f"match the encoder's: {'; '.join(unsupported)}. Pass strict=False to decode anyway.")
-    if strict and lost:
-        raise OpenJphError(
-            "decode_components: OpenJPH lost data, so the components would be incomplete or "
-            f"wrong: {'; '.join(lost)}. Pass strict=False to get them anyway (and "
-            "resilient=True for damaged data).")
-    if truncated:
-        warnings.warn(f"ferroglyph: {truncated}", RuntimeWarning, stacklevel=3)
-    for line in lines:
-        warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=3)
 
 
 def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
@@ -132,13 +113,18 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
         lost samples.
     """
     data_r, recon_r = _reductions(reduce, skipres)
-    codestream, truncated = _codestream(data, "decode_components")
-    if truncated and strict:
-        raise OpenJphError(f"decode_components: {truncated}; pass strict=False to decode what "
-                           "is there")
-    arrays, warned = _openjph._decode_components(codestream, data_r, recon_r, bool(resilient))
-    if warned or truncated:
-        _judge_warnings(warned, truncated, bool(strict))
+    codestream, box_truncated = _codestream(data, "decode_components")
+    # A cut codestream is refused or read resiliently, as by decode.
+    keywords = {"reduce": reduce, "skipres": skipres, "resilient": bool(resilient)}
+    codestream, notes = _api._prepare(memoryview(codestream).cast("B"), box_truncated,
+                                      bool(strict), "decode_components", keywords)
+    resilient = keywords["resilient"]
+    # The module judges OpenJPH's warnings; stack level 4 is this function's caller.
+    arrays: list[np.ndarray] = _api._module_call(
+        codestream, "decode_components", data_r, lambda: _openjph._decode_components_checked(
+            codestream, data_r, recon_r, bool(resilient), bool(strict), 4))
+    for note in notes:
+        warnings.warn(f"ferroglyph: {note}", RuntimeWarning, stacklevel=2)
     return arrays
 
 
@@ -146,11 +132,11 @@ def _subsampling(first: int, size: int, axis: str, index: int) -> int:
     """The factor d with ceil(first / d) == size (the smallest, if several)."""
     if 1 <= size <= first:
         d = -(-first // size)  # the smallest candidate
-        if d <= _MAX_SUBSAMPLING and -(-first // d) == size:
+        if d <= MAX_SUBSAMPLING and -(-first // d) == size:
             return d
     raise ValueError(
         f"encode_components: component {index} is {size} samples {axis}, which is not an integer "
-        f"subsampling (1 to {_MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
+        f"subsampling (1 to {MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
         f"subsampled has ceil({first} / d) samples")
 
 
@@ -167,9 +153,9 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
         if not all(isinstance(b, numbers.Integral) and not isinstance(b, bool) for b in per):
             raise TypeError("encode_components: bits must be an int or a sequence of ints")
         per = [int(b) for b in per]
-    for c, (b, a) in enumerate(zip(per, arrays)):
+    for c, (b, a) in enumerate(zip(per, arrays, strict=True)):
         try:
-            _api._check_bits(a, b)
+            _args.bits(a, b)
         except ValueError as e:
             raise ValueError(f"encode_components: component {c}: {e}") from None
     return per
@@ -200,8 +186,9 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         from each array's dtype.
     level : float, optional
         None: lossless.  Below 1: irreversible quantization step.  From 1 to
-        100: quality factor (OpenJPH accepts it only for a luma component
-        that is not subsampled vertically).
+        100: quality level, with the rule of :func:`ferroglyph.encode` (see
+        docs/lossy.md; OpenJPH accepts a quality factor only for a luma
+        component that is not subsampled vertically).
     bits : int or sequence of int, optional
         Precision of every component, or one per component (for example
         ``(12, 10, 10)``); default: each dtype's width.  Samples outside the
@@ -241,15 +228,22 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
     subsampled = any(f != (1, 1) for f in factors)
     per_bits = _bits_of(bits, arrays)
 
-    _api._check_level(level)
-    tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
+    _args.level(level)
+    tile_w, tile_h = _args.tile(tile) or (0, 0)  # (width, height) here
     # The module's own encode rules (level, reversible path, component
     # transform, levels, names), read as encode reads them.
     settings = _openjph._encode_settings(
         "encode_components", width, height, len(arrays), level, keywords, planar=True,
         subsampling=factors if subsampled else None, tile_w=tile_w, tile_h=tile_h)
+    reversible = bool(settings["reversible"])
     if per_bits and min(per_bits) == 1:
-        _api._check_lossless_precision(1, bool(settings["reversible"]))
+        _api._check_lossless_precision(1, reversible)
+    if not reversible:  # the lossy rule, as for encode(): right or refused
+        num_decomp = settings["num_decomp"]
+        settings["qstep"], settings["qfactor"] = _lossy.settings(
+            [a.dtype for a in arrays], per_bits, level,
+            num_decomp if num_decomp >= 0 else _lossy.DEFAULT_DECOMPOSITIONS,
+            [None] * len(arrays))
     block_w, block_h = (_pair(keywords["block_size"], "block_size")
                         if keywords.get("block_size") is not None else (0, 0))
     if settings["prog_order"] is None and any(d & (d - 1) for f in factors for d in f):
@@ -258,7 +252,7 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         "tile_w": tile_w, "tile_h": tile_h, "tlm": int(bool(keywords.get("tlm"))),
         "tilepart": int(keywords.get("tilepart") or 0), "block_w": block_w, "block_h": block_h,
     })
-    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits)])
+    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits, strict=True)])
     return _openjph._encode_components(arrays, geometry, settings)
 
 
@@ -266,9 +260,8 @@ def _check_call(keywords: dict[str, Any], numthreads: Any) -> None:
     """Refuses keywords :func:`encode_components` does not know, and a thread count below 1."""
     unknown = set(keywords) - _ENCODE_KEYWORDS
     if unknown:
-        raise TypeError(f"encode_components() got an unexpected keyword argument {sorted(unknown)[0]!r}")
-    if numthreads is not None and (not isinstance(numthreads, numbers.Integral) or numthreads < 1):
-        raise ValueError(f"encode_components: numthreads must be None or >= 1, got {numthreads!r}")
+        raise TypeError(f"encode_components() got an unexpected keyword argument {min(unknown)!r}")
+    _args.numthreads(numthreads)
 
 
 def _component_arrays(components: Any) -> list[np.ndarray]:
@@ -290,6 +283,7 @@ def _component_arrays(components: Any) -> list[np.ndarray]:
         arrays.append(np.ascontiguousarray(a, dtype=a.dtype.newbyteorder("=")))
     if not arrays:
         raise ValueError("encode_components: no components")
-    if len(arrays) > 16384:
-        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at most 16384")
+    if len(arrays) > MAX_COMPONENTS:
+        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at "
+                         f"most {MAX_COMPONENTS}")
     return arrays
