@@ -16,14 +16,12 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _jp2, _window
+from . import _api, _args, _jp2, _lossy, _strict, _window
+from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
-from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
+from .codecs._openjph import OpenJphError
 
 __all__ = ["components_info", "decode_components", "encode_components"]
-
-# XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1, A.5.1).
-_MAX_SUBSAMPLING = 255
 
 _ENCODE_KEYWORDS = frozenset(
     {"rgb", "resolutions", "reversible", "tlm", "tilepart", "block_size", "prog_order", "profile",
@@ -32,10 +30,11 @@ _ENCODE_KEYWORDS = frozenset(
 
 def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
     """The codestream inside ``data`` (raw, or in a JPH/JP2 file) and why it
-    is shorter than its box says, if it is."""
+    is shorter than its box says, if it is; classic JPEG 2000 refused."""
     _api._refuse_path(data, function)
     view, where = _jp2.locate_in_buffer(data)
     view = view[where.offset:where.offset + where.length]
+    _strict.refuse_classic(view, function)
     if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
             and len(view) == len(view.obj):
         return view.obj, where.truncated  # read in place by the module
@@ -43,6 +42,7 @@ def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
 
 
 def _reductions(reduce: Any, skipres: Any) -> tuple[int, int]:
+    _api._reduction(reduce, skipres)
     data_r, recon_r = _openjph._reductions(reduce, skipres)
     return int(data_r), int(recon_r)
 
@@ -58,34 +58,15 @@ def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
     """
     data_r, recon_r = _reductions(reduce, skipres)
     codestream, _truncated = _codestream(data, "components_info")
-    facts = _openjph._components_info(codestream, data_r, recon_r, bool(resilient))
+    facts: list[dict[str, Any]] = _api._module_call(
+        codestream, "components_info", data_r,
+        lambda: _openjph._components_info(codestream, data_r, recon_r, bool(resilient)))
     for f in facts:
         try:
             f["dtype"] = _openjph._output_dtype(f["bit_depth"], f["signed"], f["nlt_type"])
         except OpenJphError:
             f["dtype"] = None
     return facts
-
-
-def _judge_warnings(text: str, truncated: str | None, strict: bool) -> None:
-    """Raise or warn, as :func:`ferroglyph.decode` does, about what OpenJPH
-    said during a decode."""
-    lines = sorted({line for line in text.split("\n") if line})
-    unsupported = [line for line in lines if "not supported" in line]
-    lost = [line for line in lines if line not in unsupported and _api._means_data_loss(line)]
-    if strict and unsupported:
-        raise OpenJphUnsupportedFeature(
-            "OpenJPH could not read part of this codestream, so the decoded components would not "
-            f"match the encoder's: {'; '.join(unsupported)}. Pass strict=False to decode anyway.")
-    if strict and lost:
-        raise OpenJphError(
-            "decode_components: OpenJPH lost data, so the components would be incomplete or "
-            f"wrong: {'; '.join(lost)}. Pass strict=False to get them anyway (and "
-            "resilient=True for damaged data).")
-    if truncated:
-        warnings.warn(f"ferroglyph: {truncated}", RuntimeWarning, stacklevel=3)
-    for line in lines:
-        warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=3)
 
 
 def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
@@ -139,21 +120,20 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
         lost samples.
     """
     data_r, recon_r = _reductions(reduce, skipres)
-    codestream, truncated = _codestream(data, "decode_components")
+    codestream, box_truncated = _codestream(data, "decode_components")
     box = None if region is None else _window.image_region(codestream, region)
-    # A progressive prefix holding what the reduction needs is not truncated.
-    cut = _window.prefix_cut(memoryview(codestream), data_r)
-    if cut is not None:
-        codestream, truncated = cut, None
-    if truncated and strict:
-        raise OpenJphError(f"decode_components: {truncated}; pass strict=False to decode what "
-                           "is there")
-    arrays, warned = _openjph._decode_components(codestream, data_r, recon_r, bool(resilient))
-    if cut is not None:  # OpenJPH's note that the prefix ended is not a loss here
-        warned = "\n".join(line for line in warned.split("\n")
-                           if "terminated early" not in line.lower())
-    if warned or truncated:
-        _judge_warnings(warned, truncated, bool(strict))
+    # A cut codestream is refused or read resiliently, as by decode; a
+    # progressive prefix holding what the reduction needs is not cut.
+    keywords = {"reduce": reduce, "skipres": skipres, "resilient": bool(resilient)}
+    codestream, notes = _api._prepare(memoryview(codestream).cast("B"), box_truncated,
+                                      bool(strict), "decode_components", keywords)
+    resilient = keywords["resilient"]
+    # The module judges OpenJPH's warnings; stack level 4 is this function's caller.
+    arrays: list[np.ndarray] = _api._module_call(
+        codestream, "decode_components", data_r, lambda: _openjph._decode_components_checked(
+            codestream, data_r, recon_r, bool(resilient), bool(strict), 4))
+    for note in notes:
+        warnings.warn(f"ferroglyph: {note}", RuntimeWarning, stacklevel=2)
     if box is not None:  # windows (_window.py): a whole decode, then a crop
         return _window.crop_components(codestream, arrays, box, recon_r)
     return arrays
@@ -163,11 +143,11 @@ def _subsampling(first: int, size: int, axis: str, index: int) -> int:
     """The factor d with ceil(first / d) == size (the smallest, if several)."""
     if 1 <= size <= first:
         d = -(-first // size)  # the smallest candidate
-        if d <= _MAX_SUBSAMPLING and -(-first // d) == size:
+        if d <= MAX_SUBSAMPLING and -(-first // d) == size:
             return d
     raise ValueError(
         f"encode_components: component {index} is {size} samples {axis}, which is not an integer "
-        f"subsampling (1 to {_MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
+        f"subsampling (1 to {MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
         f"subsampled has ceil({first} / d) samples")
 
 
@@ -184,18 +164,12 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
         if not all(isinstance(b, numbers.Integral) and not isinstance(b, bool) for b in per):
             raise TypeError("encode_components: bits must be an int or a sequence of ints")
         per = [int(b) for b in per]
-    for c, (b, a) in enumerate(zip(per, arrays)):
+    for c, (b, a) in enumerate(zip(per, arrays, strict=True)):
         try:
-            _api._check_bits(a, b)
+            _args.bits(a, b)
         except ValueError as e:
             raise ValueError(f"encode_components: component {c}: {e}") from None
     return per
-
-
-def _level(level: Any) -> tuple[float, int]:
-    _api._check_level(level)
-    qstep, qfactor = _openjph._quantization(level)
-    return float(qstep), int(qfactor)
 
 
 def _pair(value: Any, name: str) -> tuple[int, int]:
@@ -223,8 +197,9 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         from each array's dtype.
     level : float, optional
         None: lossless.  Below 1: irreversible quantization step.  From 1 to
-        100: quality factor (OpenJPH accepts it only for a luma component
-        that is not subsampled vertically).
+        100: quality level, with the rule of :func:`ferroglyph.encode` (see
+        docs/lossy.md; OpenJPH accepts a quality factor only for a luma
+        component that is not subsampled vertically).
     bits : int or sequence of int, optional
         Precision of every component, or one per component (for example
         ``(12, 10, 10)``); default: each dtype's width.  Samples outside the
@@ -264,27 +239,31 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
     subsampled = any(f != (1, 1) for f in factors)
     per_bits = _bits_of(bits, arrays)
 
-    qstep, qfactor = _level(level)
-    reversible = _reversible(keywords.get("reversible"), level, qstep > 0 or qfactor > 0)
+    _args.level(level)
+    tile_w, tile_h = _args.tile(tile) or (0, 0)  # (width, height) here
+    # The module's own encode rules (level, reversible path, component
+    # transform, levels, names), read as encode reads them.
+    settings = _openjph._encode_settings(
+        "encode_components", width, height, len(arrays), level, keywords, planar=True,
+        subsampling=factors if subsampled else None, tile_w=tile_w, tile_h=tile_h)
+    reversible = bool(settings["reversible"])
     if per_bits and min(per_bits) == 1:
-        _api._check_lossless_precision(1, bool(reversible))
-    rgb = _colour_transform(keywords.get("rgb"), len(arrays), subsampled, factors)
-
-    tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
-    num_decomp = _decompositions(keywords, width, height, tile_w, tile_h, reversible, rgb)
+        _api._check_lossless_precision(1, reversible)
+    if not reversible:  # the lossy rule, as for encode(): right or refused
+        num_decomp = settings["num_decomp"]
+        settings["qstep"], settings["qfactor"] = _lossy.settings(
+            [a.dtype for a in arrays], per_bits, level,
+            num_decomp if num_decomp >= 0 else _lossy.DEFAULT_DECOMPOSITIONS,
+            [None] * len(arrays))
     block_w, block_h = (_pair(keywords["block_size"], "block_size")
                         if keywords.get("block_size") is not None else (0, 0))
-    prog_order = _choose(keywords, "prog_order", _openjph._PROG_ORDERS)
-    if prog_order is None and any(d & (d - 1) for f in factors for d in f):
-        prog_order = "LRCP"
-    settings = {
-        "reversible": int(bool(reversible)), "qstep": qstep, "qfactor": qfactor,
-        "num_decomp": num_decomp, "color_transform": int(rgb), "tile_w": tile_w, "tile_h": tile_h,
-        "tlm": int(bool(keywords.get("tlm"))), "tilepart": int(keywords.get("tilepart") or 0),
-        "block_w": block_w, "block_h": block_h, "prog_order": prog_order,
-        "profile": _choose(keywords, "profile", _openjph._PROFILES),
-    }
-    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits)])
+    if settings["prog_order"] is None and any(d & (d - 1) for f in factors for d in f):
+        settings["prog_order"] = "LRCP"
+    settings.update({
+        "tile_w": tile_w, "tile_h": tile_h, "tlm": int(bool(keywords.get("tlm"))),
+        "tilepart": int(keywords.get("tilepart") or 0), "block_w": block_w, "block_h": block_h,
+    })
+    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits, strict=True)])
     return _openjph._encode_components(arrays, geometry, settings)
 
 
@@ -292,9 +271,8 @@ def _check_call(keywords: dict[str, Any], numthreads: Any) -> None:
     """Refuses keywords :func:`encode_components` does not know, and a thread count below 1."""
     unknown = set(keywords) - _ENCODE_KEYWORDS
     if unknown:
-        raise TypeError(f"encode_components() got an unexpected keyword argument {sorted(unknown)[0]!r}")
-    if numthreads is not None and (not isinstance(numthreads, numbers.Integral) or numthreads < 1):
-        raise ValueError(f"encode_components: numthreads must be None or >= 1, got {numthreads!r}")
+        raise TypeError(f"encode_components() got an unexpected keyword argument {min(unknown)!r}")
+    _args.numthreads(numthreads)
 
 
 def _component_arrays(components: Any) -> list[np.ndarray]:
@@ -316,61 +294,7 @@ def _component_arrays(components: Any) -> list[np.ndarray]:
         arrays.append(np.ascontiguousarray(a, dtype=a.dtype.newbyteorder("=")))
     if not arrays:
         raise ValueError("encode_components: no components")
-    if len(arrays) > 16384:
-        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at most 16384")
+    if len(arrays) > MAX_COMPONENTS:
+        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at "
+                         f"most {MAX_COMPONENTS}")
     return arrays
-
-
-def _reversible(asked: Any, level: Any, lossy: bool) -> Any:
-    """The reversible path unless the level is lossy; refuses both asked together."""
-    if asked is None:
-        return not lossy
-    if asked and lossy:
-        raise ValueError(
-            f"encode_components: level={level!r} asks for lossy quantization, which the reversible "
-            "path does not do; drop reversible=True or the level")
-    return asked
-
-
-def _colour_transform(asked: Any, count: int, subsampled: bool, factors: list[tuple[int, int]]) -> bool:
-    """Whether to apply the component transform; it needs three components at full size."""
-    rgb = bool(asked or False)
-    if rgb and count < 3:
-        raise ValueError(f"encode_components: rgb=True needs 3 or more components, got {count}")
-    if rgb and subsampled:
-        raise ValueError(
-            "encode_components: rgb=True (the component transform) cannot be used when a component "
-            f"is subsampled (subsampling {factors}); code YCbCr components without it")
-    return rgb
-
-
-def _decompositions(keywords: dict[str, Any], width: int, height: int, tile_w: int, tile_h: int,
-                    reversible: Any, rgb: bool) -> int:
-    """Wavelet levels from ``num_decomp`` or ``resolutions``; -1 leaves OpenJPH's default."""
-    num_decomp = keywords.get("num_decomp")
-    resolutions = keywords.get("resolutions")
-    if num_decomp is not None:
-        if resolutions is not None:
-            raise ValueError("encode_components: pass resolutions= or num_decomp=, not both")
-        num_decomp = int(num_decomp)
-        if num_decomp < 0:
-            raise ValueError(f"num_decomp must be >= 0, got {num_decomp}")
-        return num_decomp
-    if resolutions:
-        most = _openjph._max_decompositions(width, height, tile_w, tile_h)
-        num_decomp = min(int(resolutions), most)
-        if num_decomp == 0 and reversible and not rgb:
-            num_decomp = 1  # OpenJPH's reversible path is lossless only with a level
-        return num_decomp
-    return -1
-
-
-def _choose(keywords: dict[str, Any], name: str, table: tuple[str, ...]) -> str | None:
-    """Keyword ``name`` upper-cased, refused unless ``table`` has it; None when not given."""
-    value = keywords.get(name)
-    if value is None:
-        return None
-    upper = str(value).upper()
-    if upper not in table:
-        raise ValueError(f"{name} must be one of {table!r}, got {value!r}")
-    return upper

@@ -34,9 +34,7 @@ only the tile-parts up to resolution ``levels - r``.
 
 from __future__ import annotations
 
-import os
 import struct
-import warnings
 from collections.abc import Callable
 from typing import Any, NamedTuple
 
@@ -45,10 +43,9 @@ import numpy as np
 from . import _args, _jp2
 from . import _codestream as cs
 from .codecs import _openjph
-from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
+from .codecs._openjph import OpenJphError
 
-__all__ = ["crop_components", "decode_window", "file_window", "image_region", "object_window",
-           "prefix_bytes", "prefix_bytes_of", "prefix_cut", "prefix_decode", "read_window",
+__all__ = ["crop_components", "decode_window", "ended", "image_region", "object_window", "prefix_bytes", "prefix_bytes_of", "prefix_cut", "read_window",
            "reduced_window"]
 
 Reader = Callable[[int, int], bytes]
@@ -207,11 +204,13 @@ def prefix_cut(view: memoryview, data_r: int) -> memoryview | None:
     When ``view`` holds a codestream whose layout proves its prefixes, ends
     before its last tile-part does, and holds every tile-part that a decode
     leaving ``data_r`` resolutions unread needs, returns ``view`` cut back to
-    its last whole tile-part: OpenJPH decodes such a prefix exactly, but
-    fails on one that ends inside a tile-part header.  The bytes missing then
-    belong only to resolutions the decode leaves out: not a loss.  Returns
-    None in every other case (the codestream is whole, or the rule does not
-    apply).
+    its last whole tile-part: OpenJPH fails on a prefix that ends inside a
+    tile-part header.  The bytes missing then belong only to resolutions the
+    decode leaves out: not a loss.  Hand OpenJPH the cut ended with EOC
+    (:func:`ended`): it then decodes it exactly and without its note that the
+    data ended early, which would otherwise be read as lost samples.
+    Returns None in every other case (the codestream is whole, or the rule
+    does not apply).
     """
     if data_r <= 0 or bytes(view[-2:]) == cs.EOC_BYTES:
         # Whole (or not cut after a tile-part): nothing to waive.  A cut
@@ -231,6 +230,11 @@ def prefix_cut(view: memoryview, data_r: int) -> memoryview | None:
     return view[:layout.ends[-1]]
 
 
+def ended(cut: memoryview) -> bytes:
+    """A prefix from :func:`prefix_cut`, ended with EOC for OpenJPH."""
+    return bytes(cut) + cs.EOC_BYTES
+
+
 # ---------------------------------------------------------------------------
 # Reading what a window needs
 
@@ -247,25 +251,9 @@ class _Options(NamedTuple):
 
 
 def _judge(lines: list[str], o: _Options, stacklevel: int) -> None:
-    """The public decode's rule for OpenJPH's warnings, for the window's decodes."""
-    from ._api import _means_data_loss
-
-    lines = sorted({line for line in lines if line})
-    unsupported = [line for line in lines if "not supported" in line]
-    if unsupported and not o.ignore_unsupported:
-        raise OpenJphUnsupportedFeature(
-            "OpenJPH could not read part of this codestream, so the decoded image would not "
-            f"match the encoder's: {'; '.join(unsupported)}. Pass ignore_unsupported=True to "
-            "decode anyway.")
-    lines = [line for line in lines if line not in unsupported]
-    lost = [line for line in lines if _means_data_loss(line)]
-    if o.strict and lost:
-        raise OpenJphError(
-            "decode: OpenJPH lost data, so the image would be incomplete or wrong: "
-            + "; ".join(lost)
-            + ". Pass strict=False to get it anyway (and resilient=True for damaged data).")
-    for line in lines:
-        warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=stacklevel + 1)
+    """OpenJPH's warnings of the window's decodes, judged as the whole decode judges its own."""
+    _openjph._judge_warnings("\n".join(line for line in lines if line), o.strict,
+                             o.ignore_unsupported, stacklevel + 1)
 
 
 def _layout_shape(comps: int, h: int, w: int, planar: bool) -> tuple[int, ...]:
@@ -465,7 +453,7 @@ def _tiled(read: Reader, size: int, header: cs.MainHeader, region: tuple[int, in
     return result, lines
 
 
-def _one_tile(codestream: Any, cut: bool, region: tuple[int, int, int, int], o: _Options,
+def _one_tile(codestream: Any, region: tuple[int, int, int, int], o: _Options,
               out: Any) -> tuple[np.ndarray, list[str]]:
     info = _openjph.decode_info(codestream, skipres=(o.data_r, o.recon_r), resilient=o.resilient)
     if info["dtype"] is None or not info["uniform"]:
@@ -477,10 +465,7 @@ def _one_tile(codestream: Any, cut: bool, region: tuple[int, int, int, int], o: 
         return result, []
     _openjph._decode_rows(codestream, o.data_r, o.recon_r, o.resilient, o.planar and comps > 1,
                           (r0, r1, c0, c1), _carrier(result))
-    lines = _openjph.last_warnings().split("\n")
-    if cut:  # the prefix rule: what is missing belongs to dropped resolutions
-        lines = [line for line in lines if "terminated early" not in line.lower()]
-    return result, lines
+    return result, _openjph.last_warnings().split("\n")
 
 
 def _whole_then_crop(codestream: memoryview, truncated: str | None,
@@ -534,10 +519,10 @@ def _window(read: Reader, size: int, truncated: str | None, region: Any, o: _Opt
         elif siz.num_tiles == 1 and all(s == (1, 1) for s in siz.subsampling):
             data = needed()
             cut = prefix_cut(data, o.data_r)
-            if cut is not None:
-                got = _one_tile(cut, True, box, o, out)
+            if cut is not None:  # the prefix rule: what is missing is left out
+                got = _one_tile(ended(cut), box, o, out)
             elif truncated is None and len(data) == size:
-                got = _one_tile(data, False, box, o, out)
+                got = _one_tile(data, box, o, out)
     except (_Fallback, cs.CodestreamError, OpenJphError):
         # OpenJPH refused a piece: the whole decode reports the codestream.
         got = None
@@ -586,7 +571,7 @@ def read_window(read: Reader, size: int, region: Any, *, stacklevel: int = 2,
                  keywords.pop("ignore_unsupported", False), function)
     out = keywords.pop("out", None)
     if keywords:
-        raise TypeError(f"{function}() got an unexpected keyword argument {sorted(keywords)[0]!r}")
+        raise TypeError(f"{function}() got an unexpected keyword argument {min(keywords)!r}")
     where = _jp2.locate(read, size)
     base, length = where.offset, where.length
 
@@ -627,54 +612,14 @@ def _prefix_to_read(read: Reader, size: int, data_r: int) -> int:
     return size
 
 
-def file_window(path: str | os.PathLike[str], region: Any, *, stacklevel: int = 2,
-                **keywords: Any) -> np.ndarray:
-    """A window of the file at ``path``, read with unbuffered reads at offsets.
-
-    Unbuffered, so that the bytes asked for are the bytes the operating
-    system delivers: no read-ahead into tile-parts the window does not need.
-    """
-    with open(path, "rb", buffering=0) as f:
-        size = os.fstat(f.fileno()).st_size
-        return read_window(cs.file_reader(f), size, region, stacklevel=stacklevel + 1,
-                           **keywords)
-
-
-def prefix_decode(view: memoryview, *, reduce: Any = 0, skipres: Any = None,
-                  resilient: Any = False, strict: Any = True, planar: Any = False,
-                  out: Any = None, numthreads: Any = None, ignore_unsupported: Any = False,
-                  function: str = "decode", stacklevel: int = 2) -> np.ndarray | None:
-    """A reduced decode of a cut codestream under the prefix rule, or None where it does not apply.
-
-    ``decode(data[:n], reduce=r)`` for ``n >= prefix_bytes[r]`` returns what
-    ``decode(data, reduce=r)`` returns, with no truncation error: OpenJPH is
-    handed the prefix cut back to its last whole tile-part, and its note
-    that the file ended early is not a loss.
-    """
-    try:
-        data_r, recon_r = _openjph._reductions(reduce, skipres)
-    except (TypeError, ValueError, OpenJphError):
-        return None  # the ordinary decode words the refusal
-    cut = prefix_cut(view, data_r)
-    if cut is None:
-        return None
-    o = _options(reduce, skipres, resilient, strict, planar, numthreads, ignore_unsupported,
-                 function)
-    info = _openjph.decode_info(cut, skipres=(data_r, recon_r), resilient=o.resilient)
-    box = (0, 0, info["height"] << recon_r, info["width"] << recon_r)
-    try:
-        image, lines = _one_tile(cut, True, box, o, out)
-    except (_Fallback, OpenJphError):
-        return None
-    _judge(lines, o, stacklevel + 1)
-    return image
-
-
 def object_window(f: Any, region: Any, *, stacklevel: int = 2, **keywords: Any) -> np.ndarray:
-    """A window of a seekable binary file object (a local file, fsspec's remote files, ...).
+    """A window of a binary file object (a local file, fsspec's remote files, ...).
 
-    Only the byte ranges that the window needs are asked for, each by one
-    seek and one read.
+    Read from its current position, as :func:`ferroglyph.imread` reads file
+    objects; of a seekable one only the byte ranges that the window needs are
+    asked for, each by one seek and one read.
     """
-    size = f.seek(0, os.SEEK_END)
-    return read_window(cs.file_reader(f), size, region, stacklevel=stacklevel + 1, **keywords)
+    from ._api import _Source
+
+    src = _Source.of_file_object(f)
+    return read_window(src.read, src.size, region, stacklevel=stacklevel + 1, **keywords)

@@ -78,12 +78,12 @@ TEST(DecodeRows, Refusals) {
     size_t size;
     int code;
   };
-  for (const Case& k : {Case{{0, 0, 0, 5}, 0, dst.size_bytes(), FERROGLYPH_HTJ2K_ROWS_ARGUMENT},
-                        Case{{5, 2, 0, 5}, 0, dst.size_bytes(), FERROGLYPH_HTJ2K_ROWS_ARGUMENT},
-                        Case{{0, 24, 0, 5}, 0, dst.size_bytes(), FERROGLYPH_HTJ2K_ROWS_ARGUMENT},
-                        Case{{0, 13, 0, 19}, 1, dst.size_bytes(), FERROGLYPH_HTJ2K_ROWS_ARGUMENT},
-                        Case{{0, 5, 0, 5}, 9, dst.size_bytes(), FERROGLYPH_HTJ2K_ROWS_REDUCTION},
-                        Case{{0, 5, 0, 5}, 0, 74, FERROGLYPH_HTJ2K_ROWS_BUFFER}}) {
+  for (const Case& k : {Case{{0, 0, 0, 5}, 0, dst.size_bytes(), FERROGLYPH_HTJ2K_ARGUMENT},
+                        Case{{5, 2, 0, 5}, 0, dst.size_bytes(), FERROGLYPH_HTJ2K_ARGUMENT},
+                        Case{{0, 24, 0, 5}, 0, dst.size_bytes(), FERROGLYPH_HTJ2K_ARGUMENT},
+                        Case{{0, 13, 0, 19}, 1, dst.size_bytes(), FERROGLYPH_HTJ2K_ARGUMENT},
+                        Case{{0, 5, 0, 5}, 9, dst.size_bytes(), FERROGLYPH_HTJ2K_REDUCTION},
+                        Case{{0, 5, 0, 5}, 0, 74, FERROGLYPH_HTJ2K_BUFFER}}) {
     const int rc = ferroglyph_htj2k_decode_rows(cs.data(), cs.size(), dst.data(), k.size, 1,
                                                 k.reduce, k.reduce, 0, 1, k.w.row0, k.w.row1,
                                                 k.w.col0, k.w.col1);
@@ -92,7 +92,7 @@ TEST(DecodeRows, Refusals) {
   Bytes cut(cs.begin(), cs.begin() + 20);
   EXPECT_EQ(ferroglyph_htj2k_decode_rows(cut.data(), cut.size(), dst.data(), dst.size_bytes(), 1,
                                          0, 0, 0, 1, 0, 1, 0, 1),
-            FERROGLYPH_HTJ2K_ROWS_MALFORMED);
+            FERROGLYPH_HTJ2K_MALFORMED);
 }
 
 }  // namespace

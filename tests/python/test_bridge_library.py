@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import ferroglyph.codecs
-from ferroglyph.codecs import _bridge_ctypes
+import bridge_ctypes
 
 CODECS_DIR = os.path.dirname(ferroglyph.codecs.__file__)
 LIBRARY = os.path.join(CODECS_DIR, "libopenjph_shim.so")
@@ -19,7 +19,8 @@ EXPORTED = {
     "ferroglyph_htj2k_free", "ferroglyph_htj2k_last_error", "ferroglyph_htj2k_last_warnings",
     "ferroglyph_htj2k_clear_warnings", "ferroglyph_htj2k_encode_region",
     "ferroglyph_htj2k_components_info", "ferroglyph_htj2k_decode_components",
-    "ferroglyph_htj2k_encode_components", "ferroglyph_htj2k_decode_rows",
+    "ferroglyph_htj2k_encode_components", "ferroglyph_htj2k_means_data_loss",
+    "ferroglyph_htj2k_decode_rows",
 }
 
 
@@ -66,11 +67,11 @@ def test_c_callers_round_trip_every_sample_type(bridge, dtype, planar):
 
 
 def test_failures_carry_the_bridge_code_and_text(bridge):
-    with pytest.raises(_bridge_ctypes.BridgeError) as e:
+    with pytest.raises(bridge_ctypes.BridgeError) as e:
         bridge.decode_info(b"\xff\x4f\xff\x51 this is not a codestream")
     assert e.value.code == 2
     assert e.value.text.startswith("decode_info: ")
-    with pytest.raises(_bridge_ctypes.BridgeError, match=r"invalid frame info \(rc=2\)"):
+    with pytest.raises(bridge_ctypes.BridgeError, match=r"invalid frame info \(rc=2\)"):
         bridge.encode(np.zeros((4, 4), np.uint8), bit_depth=9)
 
 
@@ -80,7 +81,19 @@ def test_bridge_never_prints(bridge, capfd):
     for cut in (len(cs) // 2, len(cs) - 3):
         try:
             bridge.decode(cs[:cut])
-        except _bridge_ctypes.BridgeError:
+        except bridge_ctypes.BridgeError:
             pass
     out, err = capfd.readouterr()
     assert out == "" and err == ""
+
+
+@pytest.mark.parametrize("line, lost", [
+    (b"File terminated early", 1), (b"Error decoding a codeblock.", 1),
+    (b"Not enough precision to decode the SgnProp nor MagRef passes; both will be skipped.", 1),
+    (b"RGN is not supported yet", 0), (b"CRG has been ignored", 0), (b"", 0), (None, 0),
+])
+def test_one_list_says_which_lines_mean_lost_samples(line, lost):
+    import ctypes
+    lib = ctypes.CDLL(LIBRARY)
+    lib.ferroglyph_htj2k_means_data_loss.argtypes = [ctypes.c_char_p]
+    assert lib.ferroglyph_htj2k_means_data_loss(line) == lost

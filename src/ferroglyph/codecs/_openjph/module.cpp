@@ -166,11 +166,17 @@ const namespace_entry k_namespace[] = {
     {&k_tile_codestream_def, nullptr},
     {&k_decode_tiled_def, nullptr},
     {&k_decode_def, nullptr},
-    {&k_decode_quiet_def, nullptr},
+    {&k_decode_checked_def, nullptr},
     {&k_components_info_def, nullptr},
     {&k_decode_components_def, nullptr},
+    {&k_decode_components_checked_def, nullptr},
     {&k_encode_components_def, nullptr},
+    {&k_encode_settings_def, nullptr},
+    {&k_dtype_coded_def, nullptr},
+    {&k_lossy_settings_def, nullptr},
+    {&k_encode_lossy_def, nullptr},
     {&k_decode_rows_def, nullptr},
+    {&k_judge_warnings_def, nullptr},
 };
 
 bool add_functions(PyObject* module) {

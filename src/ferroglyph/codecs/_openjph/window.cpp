@@ -1,5 +1,7 @@
 // _decode_rows: a window of a one-tile codestream, decoded down to the
 // window's last row only (the bridge's ferroglyph_htj2k_decode_rows).
+// _judge_warnings: what a window's decodes (some of them on worker threads)
+// said, judged by the module's one judge as decode judges its own.
 #define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
 #define NO_IMPORT_ARRAY
 #define PY_ARRAY_UNIQUE_SYMBOL ferroglyph_openjph_ARRAY_API
@@ -43,7 +45,45 @@ PyObject* decode_rows_impl(PyObject*, bound_args args) {
   return Py_NewRef(dest);
 }
 
+PyObject* judge_warnings_impl(PyObject*, bound_args args) {
+  if (!PyUnicode_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "_judge_warnings: text must be a str");
+    return nullptr;
+  }
+  const char* text = PyUnicode_AsUTF8(args[0]);
+  if (text == nullptr) return nullptr;
+  const int strict = PyObject_IsTrue(args[1]);
+  const int ignore_unsupported = PyObject_IsTrue(args[2]);
+  if (strict < 0 || ignore_unsupported < 0) return nullptr;
+  int stacklevel;
+  if (!to_int32(args[3], &stacklevel)) return nullptr;
+  judge_policy policy;
+  policy.strict = strict != 0;
+  policy.unsupported = ignore_unsupported ? unsupported_policy::drop : unsupported_policy::raise;
+  policy.stacklevel = stacklevel < 1 ? 1 : stacklevel;
+  if (!judge_text(text, policy)) return nullptr;
+  Py_RETURN_NONE;
+}
+
 }  // namespace
+
+const function_def k_judge_warnings_def = {
+    "_judge_warnings",
+    "Judge OpenJPH's warning lines (``text``, joined by newlines) as decode\n"
+    "judges its own.\n\n"
+    "Skipped marker segments raise OpenJphUnsupportedFeature unless\n"
+    "``ignore_unsupported`` (then they are dropped); with ``strict``, lines\n"
+    "that mean lost samples raise OpenJphError; every other line is a\n"
+    "RuntimeWarning attributed ``stacklevel`` frames up from the caller of\n"
+    "this function (1: that caller).",
+    "None",
+    judge_warnings_impl,
+    4,
+    {{"text", default_value::required, false},
+     {"strict", default_value::false_, false},
+     {"ignore_unsupported", default_value::false_, false},
+     {"stacklevel", default_value::zero, false}},
+};
 
 const function_def k_decode_rows_def = {
     "_decode_rows",
