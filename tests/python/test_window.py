@@ -1,5 +1,6 @@
 """Windows (decode/imread region=) and progressive prefixes (prefix_bytes)."""
 
+import io
 import os
 import subprocess
 import sys
@@ -140,6 +141,29 @@ def test_damaged_window_reports_as_the_whole_decode():
         fg.decode(cut, region=(0, 0, 10, 10), strict=False, resilient=True)
 
 
+@pytest.mark.parametrize("text, strict, ignore, raised, warned", [
+    ("File terminated early", True, False, fg.OpenJphError, []),
+    ("File terminated early", False, False, None, ["File terminated early"]),
+    ("a note\n\na note\nanother", True, False, None, ["a note", "another"]),
+    ("COC marker segment is not supported yet", False, False, fg.OpenJphUnsupportedFeature, []),
+    ("COC marker segment is not supported yet\nFile terminated early", False, True, None,
+     ["File terminated early"]),
+    ("", True, False, None, []),
+])
+def test_window_warnings_are_judged_as_the_whole_decode_judges_them(text, strict, ignore, raised,
+                                                                    warned):
+    """The window's tiles decode on worker threads; their lines go to the module's one judge."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if raised is None:
+            _openjph._judge_warnings(text, strict, ignore, 1)
+        else:
+            with pytest.raises(raised):
+                _openjph._judge_warnings(text, strict, ignore, 1)
+    assert [str(w.message) for w in caught] == [f"OpenJPH: {line}" for line in warned]
+    assert all(w.filename == __file__ for w in caught)
+
+
 def test_components_window():
     y = IMAGE[..., 0]
     cb, cr = IMAGE[::2, ::2, 1].copy(), IMAGE[::2, ::2, 2].copy()
@@ -233,6 +257,31 @@ def test_fsspec_file_object_reads_only_its_ranges(tmp_path):
     whole = fg.decode(path.read_bytes(), reduce=1)
     assert np.array_equal(got, whole[150:165, 5:20])
     assert counted.read_bytes < os.path.getsize(path) / 20
+
+
+class _Stream(io.RawIOBase):
+    """A binary file object that cannot seek (a pipe, a socket)."""
+
+    def __init__(self, data):
+        self.rest = memoryview(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        n = min(len(b), len(self.rest))
+        b[:n], self.rest = self.rest[:n], self.rest[n:]
+        return n
+
+
+@pytest.mark.parametrize("seekable", [True, False])
+def test_file_object_window_is_read_from_its_position(seekable):
+    coded = fg.encode(IMAGE, tile=(32, 32))
+    junk = b"not this" * 3
+    f = io.BytesIO(junk + coded) if seekable else _Stream(junk + coded)
+    f.read(len(junk))
+    got = fg.imread(f, region=(5, 7, 41, 61), reduce=1)
+    assert np.array_equal(got, _crop(fg.decode(coded, reduce=1), (5, 7, 41, 61), 1))
 
 
 @pytest.mark.parametrize("tlm", [False, True])
@@ -334,6 +383,18 @@ def test_prefixes_decode_as_the_reduced_whole(keywords, tmp_path):
     assert np.array_equal(np.load(out), fg.decode(coded, reduce=3))
     with pytest.raises(fg.OpenJphError):
         fg.imread(path, reduce=2)
+
+
+@pytest.mark.parametrize("skipres", [(2, 2), (3, 1), (2, 0)])
+def test_prefix_rule_counts_the_resolutions_left_unread(skipres):
+    coded = fg.encode(IMAGE, prog_order="RPCL", tilepart=1, tlm=True)
+    prefix = fg.decode_info(coded)["prefix_bytes"]
+    want = fg.decode(coded, skipres=skipres)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.array_equal(fg.decode(coded[:prefix[skipres[0]] + 3], skipres=skipres), want)
+    with pytest.raises(fg.OpenJphError, match="ends after"):
+        fg.decode(coded[:prefix[skipres[0]] - 1], skipres=skipres)
 
 
 @pytest.mark.parametrize("keywords", [
