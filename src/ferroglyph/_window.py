@@ -45,8 +45,8 @@ from . import _codestream as cs
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError
 
-__all__ = ["crop_components", "decode_window", "ended", "image_region", "object_window", "prefix_bytes", "prefix_bytes_of", "prefix_cut", "read_window",
-           "reduced_window"]
+__all__ = ["crop_components", "decode_window", "ended", "image_region", "object_window",
+           "prefix_bytes", "prefix_bytes_of", "prefix_cut", "read_window", "reduced_window"]
 
 Reader = Callable[[int, int], bytes]
 
