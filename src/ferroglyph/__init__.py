@@ -19,8 +19,10 @@ from ._api import (
     last_warnings,
 )
 from ._components import decode_components, encode_components
+from ._rate import last_encode_stats
 
 __all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_components",
-           "decode_info", "encode", "encode_components", "imread", "imwrite", "last_warnings"]
+           "decode_info", "encode", "encode_components", "imread", "imwrite", "last_encode_stats",
+           "last_warnings"]
 
 __version__ = "0.1.0"

@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _jp2, _parallel_encode
+from . import _args, _jp2, _parallel_encode, _rate
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -104,7 +104,8 @@ def _check_lossless_precision(bits: int, reversible: bool) -> None:
 
 
 def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = None,
-           numthreads: int | None = None, **keywords: Any) -> bytes:
+           numthreads: int | None = None, psnr: float | None = None,
+           ratio: float | None = None, max_bytes: int | None = None, **keywords: Any) -> bytes:
     """Encode an array as an HTJ2K codestream (the bytes of a .j2c file).
 
     Parameters
@@ -123,6 +124,15 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         outside the range raises ValueError naming it; nothing is clipped.
     numthreads : int, optional
         Threads for tiled encodes (``tile=``); 1 keeps the calling thread.
+    psnr, ratio, max_bytes : optional
+        A target instead of a ``level`` (at most one of the four): the
+        smallest codestream with at least ``psnr`` dB (and at most about 1 dB
+        more) against the input; the best quality within ``data.nbytes /
+        ratio`` bytes, or within ``max_bytes`` bytes (and at least 85 % of
+        that).  The quantization step is searched; lossless is returned
+        where it is smaller (PSNR) or fits (size).  A size below what the
+        coarsest quantization gives raises ValueError naming that size.
+        :func:`last_encode_stats` tells what was reached.
     **keywords
         Every keyword of ``ferroglyph.codecs._openjph.encode``: ``tile``,
         ``tlm``, ``reversible``, ``rgb``, ``planar``, ``resolutions``,
@@ -132,6 +142,11 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     -------
     bytes
     """
+    if psnr is not None or ratio is not None or max_bytes is not None:
+        target = _args.target(level, psnr, ratio, max_bytes)
+        array = np.asarray(data)
+        return _rate.encode_image(array, target, bits=bits, numthreads=numthreads,
+                                  keywords=keywords, encode=encode, decode=decode)
     if level is not None:
         _check_level(level)
     array = np.asarray(data)
@@ -139,12 +154,17 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         # The common call goes straight to the module: each Python frame
         # between costs about a microsecond after an encode has left the
         # caches cold, and small images are encoded by the thousand.
-        return _openjph.encode(array, level, **keywords)
+        codestream = _openjph.encode(array, level, **keywords)
+        _rate.record(level, len(codestream), array.nbytes)
+        return codestream
     if bits is not None:
         bits = _check_bits(array, bits)
         reversible = keywords.get("reversible")
         _check_lossless_precision(bits, level is None if reversible is None else bool(reversible))
-    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits, **keywords)
+    codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits,
+                                         **keywords)
+    _rate.record(level, len(codestream), array.nbytes)
+    return codestream
 
 
 def _refuse_non_uniform(data: Any, error: OpenJphError, function: str) -> None:
@@ -363,7 +383,8 @@ def _write_atomically(path: str, chunks: list[bytes]) -> None:
 
 def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None = None, *,
             bits: int | None = None, numthreads: int | None = None,
-            **encode_keywords: Any) -> None:
+            psnr: float | None = None, ratio: float | None = None,
+            max_bytes: int | None = None, **encode_keywords: Any) -> None:
     """Encode ``data`` and write it to ``path``; the suffix chooses the form.
 
     ``.jph``: an HTJ2K JPH file (ISO/IEC 15444-15): signature box, ``ftyp``
@@ -377,13 +398,15 @@ def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None =
     ``.j2c``, ``.j2k``, ``.jhc``: the raw codestream.  Other suffixes raise
     ValueError before anything is encoded.
 
-    ``level``, ``bits``, ``numthreads`` and ``encode_keywords`` are those of
-    :func:`encode`.  The file is written under a temporary name in the same
+    ``level``, ``bits``, ``numthreads``, the targets ``psnr``, ``ratio`` and
+    ``max_bytes`` (which count the codestream, not the JPH boxes around it)
+    and ``encode_keywords`` are those of :func:`encode`.  The file is written under a temporary name in the same
     folder and renamed: a failed write leaves no partial file at ``path``.
     """
     target = os.fspath(path)
     kind = _file_kind(target)
-    codestream = encode(data, level, bits=bits, numthreads=numthreads, **encode_keywords)
+    codestream = encode(data, level, bits=bits, numthreads=numthreads, psnr=psnr, ratio=ratio,
+                        max_bytes=max_bytes, **encode_keywords)
     if kind == "raw":
         chunks = [codestream]
     else:
