@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 import ferroglyph
+from ferroglyph import _args
 
 CODEC_ID = "ferroglyph.htj2k"
 
@@ -66,7 +67,7 @@ def _int_pair(name: str, value: Any) -> list[int] | None:
 class Options:
     """Validated encode options of a chunk codec, with a JSON form."""
 
-    __slots__ = ("level", "bits", "tile", "reversible", "numthreads", "keywords")
+    __slots__ = ("bits", "keywords", "level", "numthreads", "reversible", "targets", "tile")
 
     def __init__(
         self,
@@ -75,8 +76,18 @@ class Options:
         tile: Any = None,
         reversible: bool | None = None,
         numthreads: int | None = 1,
+        *,
+        psnr: float | None = None,
+        ratio: float | None = None,
+        max_bytes: int | None = None,
         **keywords: Any,
     ) -> None:
+        # A rate or distortion target (at most one with level) applies to
+        # each chunk on its own: ratio counts the chunk's bytes.
+        target = _args.target(None, psnr, ratio, max_bytes)
+        if target.kind is not None and level is not None:
+            raise ValueError(f"give at most one of level, psnr, ratio and max_bytes; got level "
+                             f"and {target.kind}")
         if level is not None:
             if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
                 raise TypeError(f"level must be None or a number, got {level!r}")
@@ -93,6 +104,9 @@ class Options:
             bits = int(bits)
         if reversible is not None and not isinstance(reversible, bool):
             raise TypeError(f"reversible must be None, True or False, got {reversible!r}")
+        if reversible is not None and target.kind is not None:
+            raise ValueError(f"reversible cannot be combined with {target.kind}: the target "
+                             "chooses between the lossless and lossy paths itself")
         if numthreads is not None:
             if isinstance(numthreads, (bool, np.bool_)) or not isinstance(numthreads, numbers.Integral) \
                     or numthreads < 1:
@@ -102,7 +116,8 @@ class Options:
         if unknown:
             raise TypeError(
                 f"unknown HTJ2K codec option(s) {', '.join(unknown)}; "
-                f"known: level, bits, tile, reversible, numthreads, {', '.join(sorted(PASSED_KEYWORDS))}"
+                f"known: level, psnr, ratio, max_bytes, bits, tile, reversible, numthreads, "
+                f"{', '.join(sorted(PASSED_KEYWORDS))}"
             )
         if "block_size" in keywords:
             keywords["block_size"] = _int_pair("block_size", keywords["block_size"])
@@ -116,11 +131,17 @@ class Options:
         self.reversible = reversible
         self.numthreads = numthreads
         self.keywords = {k: v for k, v in keywords.items() if v is not None}
+        self.targets: dict[str, Any] = {} if target.kind is None else {target.kind: target.value}
 
     def config(self) -> dict[str, Any]:
-        """The options as JSON values; ``Options(**config())`` gives the same options."""
+        """The options as JSON values; ``Options(**config())`` gives the same options.
+
+        A target appears only when set, so configurations stored without one
+        read the same as before.
+        """
         return {
             "level": self.level,
+            **self.targets,
             "bits": self.bits,
             "tile": None if self.tile is None else list(self.tile),
             "reversible": self.reversible,
@@ -146,6 +167,7 @@ class Options:
             extra["reversible"] = self.reversible
         if arr.ndim == 3:
             extra["planar"] = False
+        extra.update(self.targets)
         return ferroglyph.encode(arr, self.level, bits=self.bits, numthreads=self.numthreads, **extra)
 
 

@@ -59,6 +59,8 @@ PSNR_SLOPE = -12.0 / math.log(10.0)
 LOSSLESS_UNITS = 2.0
 #: Samples per chunk of an error sum, and chunks per task on a thread.
 _CHUNK = 1 << 16
+#: dB above a PSNR target from which a probe counts as near-exact.
+_FAR_ABOVE = 10.0
 #: dB above the PSNR of every sample one unit off, where one in a thousand is.
 _ONE_IN_A_THOUSAND = 30.0
 _CHUNKS_PER_TASK = 64
@@ -134,6 +136,8 @@ def squared_error(a: np.ndarray, b: np.ndarray, numthreads: int | None = None) -
     depends on the thread count.
     """
     x, y = np.ravel(a), np.ravel(b)
+    wide: np.dtype[Any]
+    square: np.dtype[Any]
     if a.dtype.kind in "iu" and a.dtype.itemsize == 1:
         wide, square = np.dtype(np.int16), np.dtype(np.int32)
     elif a.dtype.kind in "iu" and a.dtype.itemsize == 2:
@@ -305,9 +309,10 @@ class _Search:
         """The probe's position relative to the target on the search's axis."""
         if self.target.kind == "psnr":
             assert p.psnr is not None
-            # An exact decode (inf) says only "finer than needed": count it
-            # as some way above the window so that steps still interpolate.
-            return min(p.psnr, self.goal + 10.0 * PSNR_WINDOW)
+            # An exact or near-exact decode says only "finer than needed":
+            # count it as some way above the window (the search bisects
+            # next to it: the PSNR there no longer follows the step).
+            return min(p.psnr, self.goal + _FAR_ABOVE)
         return math.log(max(p.size, 1))
 
     def aim(self) -> float:
@@ -324,37 +329,46 @@ class _Search:
 
     def first_step(self) -> float:
         if self.target.kind == "psnr":
-            # About 45 dB at a step of 0.01 on photos, 12 dB less a decade up.
-            step = 0.01 * 10.0 ** (-(self.goal - 45.0) / 12.0)
+            # About 45 dB at a step of 0.01 on photos, 12 dB less a decade
+            # up; finer, the 20 dB a decade of fine quantization.
+            step = 0.01 * 10.0 ** (-(self.goal - 45.0) / (12.0 if self.goal < 45 else 20.0))
         else:
             # A coarse first pass is cheap, and its size sets the next guess.
             step = 0.25
         return _clamp(step)
 
     def next_step(self) -> float:
-        fine = [p for p in self.probes if p.level is not None and isinstance(p.level, float)
-                and self.too_fine(p)]
-        coarse = [p for p in self.probes if isinstance(p.level, float) and not self.too_fine(p)]
+        steps = [p for p in self.probes if isinstance(p.level, float)]
+        fine = [p for p in steps if self.too_fine(p)]
+        coarse = [p for p in steps if not self.too_fine(p)]
         aim = self.aim()
         if fine and coarse:
-            a = max(fine, key=lambda p: float(p.level or 0))   # coarsest too-fine step
-            b = min(coarse, key=lambda p: float(p.level or 0))  # finest too-coarse step
-            xa, xb = math.log(float(a.level or 0)), math.log(float(b.level or 0))
+            a = max(fine, key=_step)    # the coarsest step that is too fine
+            b = min(coarse, key=_step)  # the finest step that is too coarse
+            xa, xb = math.log(_step(a)), math.log(_step(b))
             ya, yb = self.measure(a), self.measure(b)
-            x = self.inverse_quadratic(a, b, aim)
-            if x is None:
-                t = 0.5 if ya == yb else (aim - ya) / (yb - ya)
-                x = xa + t * (xb - xa)
-            # Stay inside the bracket, off its ends.
             lo, hi = min(xa, xb), max(xa, xb)
-            x = min(max(x, lo + 0.1 * (hi - lo)), hi - 0.1 * (hi - lo))
-            return _clamp(math.exp(x))
-        last = self.probes[-1]
-        x, y = math.log(float(last.level or 0)), self.measure(last)
-        slope = -SIZE_SLOPE if self.target.kind != "psnr" else PSNR_SLOPE
-        if len(self.probes) >= 2:
-            prev = self.probes[-2]
-            px = math.log(float(prev.level or 0))
+            inner = (lo + 0.1 * (hi - lo), hi - 0.1 * (hi - lo))
+            x = None
+            last_two = steps[-2:]
+            if len(last_two) == 2 and self.too_fine(last_two[0]) == self.too_fine(last_two[1]):
+                # Two passes on one side: the curve bends away from the
+                # chord, so halve the bracket rather than crawl along it.
+                x = 0.5 * (xa + xb)
+            elif self.exact(a) or self.exact(b):
+                x = 0.5 * (xa + xb)  # an exact decode says nothing about the slope
+            else:
+                x = self.inverse_quadratic(a, b, aim)
+                if x is None or not inner[0] <= x <= inner[1]:
+                    x = xa + (aim - ya) / (yb - ya) * (xb - xa) if ya != yb else 0.5 * (xa + xb)
+            return _clamp(math.exp(min(max(x, inner[0]), inner[1])))
+        last = steps[-1]
+        x, y = math.log(_step(last)), self.measure(last)
+        slope = -SIZE_SLOPE if self.target.kind != "psnr" else \
+            PSNR_SLOPE * (1.0 if self.goal < 45 else 20.0 / 12.0)
+        if len(steps) >= 2 and not self.exact(steps[-2]) and not self.exact(last):
+            prev = steps[-2]
+            px = math.log(_step(prev))
             if px != x:
                 measured = (y - self.measure(prev)) / (x - px)
                 # Keep the measured slope's sign and a sane size: flat
@@ -363,17 +377,21 @@ class _Search:
                 slope = min(max(measured, min(lo, hi)), max(lo, hi))
         return _clamp(math.exp(x + (aim - y) / slope))
 
+    def exact(self, p: Probe) -> bool:
+        return p.psnr is not None and p.psnr >= self.goal + _FAR_ABOVE
+
     def inverse_quadratic(self, a: Probe, b: Probe, aim: float) -> float | None:
-        """ln(step) at ``aim`` from a quadratic in the measure through ``a``,
-        ``b`` and the probe nearest them outside; None without a third probe."""
-        steps = [p for p in self.probes if isinstance(p.level, float) and p is not a
-                 and p is not b]
-        if not steps:
+        """ln(step) at ``aim`` from a quadratic in the measure through the
+        bracket ``a``, ``b`` and the probe nearest the aim besides; None
+        without a third probe or where the three are not monotone."""
+        others = [p for p in self.probes if isinstance(p.level, float) and p is not a
+                  and p is not b and not self.exact(p)]
+        if not others:
             return None
-        c = min(steps, key=lambda p: abs(self.measure(p) - aim))
-        xs = [math.log(float(p.level or 0)) for p in (a, b, c)]
-        ys = [self.measure(p) for p in (a, b, c)]
-        if len(set(ys)) < 3:
+        c = min(others, key=lambda p: abs(self.measure(p) - aim))
+        pts = sorted((math.log(_step(p)), self.measure(p)) for p in (a, b, c))
+        xs, ys = [x for x, _ in pts], [y for _, y in pts]
+        if not (ys[0] > ys[1] > ys[2]):  # size and PSNR fall as the step grows
             return None
         x = 0.0
         for i in range(3):
@@ -395,6 +413,12 @@ class _Search:
                 lossless = self.code_lossless()
                 if lossless.size <= self.limit:
                     return lossless
+            if self.lossless is None and self.target.kind == "psnr" \
+                    and step <= self.coder.unit:
+                # Within a unit of the last place, lossless is often the
+                # answer; its size then stops the search at the first lossy
+                # pass that misses the PSNR in more bytes.
+                self.code_lossless()
             p = self.code(step)
             if self.fits(p):
                 return self.settle(p)
@@ -522,6 +546,10 @@ class _Search:
         return (f"{asked}, but the smallest codestream this image codes to (at the coarsest "
                 f"quantization) is {smallest:,} bytes: ask for max_bytes >= {smallest} or "
                 f"ratio <= {raw / smallest:.4g}")
+
+
+def _step(p: Probe) -> float:
+    return float(p.level or 0)
 
 
 def _clamp(step: float) -> float:

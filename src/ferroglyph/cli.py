@@ -25,7 +25,7 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from . import _api, _components, _image_files, _jp2, __version__
+from . import __version__, _api, _args, _components, _image_files, _jp2, _rate
 
 __all__ = ["main"]
 
@@ -263,6 +263,14 @@ def _cmd_encode(args: argparse.Namespace) -> int:
     if isinstance(plan, int):
         return plan
     files, _as_folder, target = plan
+    try:
+        aim = _args.target(args.level, args.psnr, args.ratio, args.max_bytes)
+        if aim.kind not in (None, "level") and args.reversible is not None:
+            raise ValueError(f"--{aim.kind.replace('_', '-')} chooses between lossless and "
+                             "lossy itself; drop --reversible/--irreversible")
+    except ValueError as exc:
+        print(f"ferroglyph encode: {exc}", file=sys.stderr)
+        return 2
     keywords: dict[str, Any] = {}
     if args.tile:
         keywords["tile"] = tuple(args.tile)
@@ -278,10 +286,18 @@ def _cmd_encode(args: argparse.Namespace) -> int:
         image, stated_bits = _image_files.read_image(src)
         bits = args.bits if args.bits is not None else stated_bits
         _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
-                     **keywords)
+                     psnr=args.psnr, ratio=args.ratio, max_bytes=args.max_bytes, **keywords)
         seen.add(dst)
         n_in, n_out = os.path.getsize(src), os.path.getsize(dst)
-        return f"{src} -> {dst}: {n_in:,} -> {n_out:,} bytes", n_in, n_out
+        reached = ""
+        if aim.kind not in (None, "level"):
+            stats = _rate.last_encode_stats() or {}
+            how = ("lossless" if stats.get("lossless") else
+                   f"step {stats['step']:.4g}" if stats.get("step") else
+                   f"quality {stats.get('quality')}")
+            db = f", {stats['psnr']:.2f} dB" if stats.get("psnr") not in (None, math.inf) else ""
+            reached = f" ({how}{db})"
+        return f"{src} -> {dst}: {n_in:,} -> {n_out:,} bytes{reached}", n_in, n_out
 
     return _run(files, "encoded", one, sys.stdout)
 
@@ -411,9 +427,16 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="image files or folders")
     p.add_argument("-o", "--output", required=True, metavar="OUT_OR_DIR",
                    help="an output file (.jph, .j2c, .j2k, .jhc) or a folder")
-    p.add_argument("--level", type=float, default=None, metavar="L",
-                   help="quality factor 1-100, or a quantization step below 1 "
-                        "(default: lossless)")
+    quality = p.add_mutually_exclusive_group()
+    quality.add_argument("--level", type=float, default=None, metavar="L",
+                         help="quality factor 1-100, or a quantization step below 1 "
+                              "(default: lossless)")
+    quality.add_argument("--psnr", type=float, default=None, metavar="DB",
+                         help="the smallest file with at least DB dB PSNR (within 1 dB above)")
+    quality.add_argument("--ratio", type=float, default=None, metavar="R",
+                         help="the best quality in at most 1/R of the image's bytes")
+    quality.add_argument("--max-bytes", type=int, default=None, metavar="N",
+                         help="the best quality in at most N bytes of codestream")
     p.add_argument("--bits", type=int, default=None, metavar="B",
                    help="sample precision, e.g. 12 for 12-bit data in 16-bit samples")
     p.add_argument("--tile", type=int, nargs=2, metavar=("W", "H"), help="tile size")

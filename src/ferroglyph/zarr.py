@@ -39,8 +39,9 @@ __all__ = ["HTJ2K"]
 class HTJ2K(ArrayBytesCodec):
     """HTJ2K serializer for zarr 3 arrays; lossless by default.
 
-    Parameters are those of :class:`ferroglyph.numcodecs.HTJ2K` (``level``,
-    ``bits``, ``tile``, ``reversible``, ``numthreads`` (default 1) and the
+    Parameters are those of :class:`ferroglyph.numcodecs.HTJ2K` (``level``
+    or one of the targets ``psnr``, ``ratio``, ``max_bytes``; ``bits``,
+    ``tile``, ``reversible``, ``numthreads`` (default 1) and the
     further keywords of :func:`ferroglyph.encode`), and so is the chunk
     layout: (H, W) or (H, W, C) after dropping leading axes of length 1, so
     chunk the stack axes of image stacks by 1. Dtypes: uint8, int8, uint16,
