@@ -113,7 +113,7 @@ def psnr_peak(arrays: Sequence[np.ndarray], bits: Sequence[int | None]) -> list[
     """
     peaks: list[float] = []
     float_range: float | None = None
-    for a, b in zip(arrays, bits):
+    for a, b in zip(arrays, bits, strict=True):
         if a.dtype.kind in "iu":
             peaks.append(float((1 << (b if b is not None else a.dtype.itemsize * 8)) - 1))
             continue
@@ -236,8 +236,6 @@ class _Search:
             self.goal = float(target.value or 0.0)
         else:
             self.limit = target_limit(target, coder.raw_bytes)
-            if self.limit < 1:
-                raise ValueError(self._impossible(None))
 
     # -- passes
 
@@ -405,6 +403,8 @@ class _Search:
     def run(self) -> Probe:
         if self.target.kind == "psnr" and self.goal >= self.coder.lossless_above:
             return self.code_lossless()
+        if self.target.kind != "psnr" and self.limit < 1:
+            return self.coarser_than_steps(self.code(STEP_MAX))  # raises, naming the smallest
         step = self.first_step()
         while True:
             if self.lossless is None and self.target.kind != "psnr" \
@@ -536,13 +536,11 @@ class _Search:
             p = self.code(_clamp(float(p.level or 0) * 2.0))
         return p
 
-    def _impossible(self, smallest: int | None) -> str:
+    def _impossible(self, smallest: int) -> str:
         raw = self.coder.raw_bytes
         asked = (f"ratio={self.target.value:g} asks for at most {self.limit:,} bytes"
                  if self.target.kind == "ratio"
                  else f"max_bytes={self.target.value} asks for at most {self.limit:,} bytes")
-        if smallest is None:
-            return f"{asked}, less than one byte; nothing can be coded"
         return (f"{asked}, but the smallest codestream this image codes to (at the coarsest "
                 f"quantization) is {smallest:,} bytes: ask for max_bytes >= {smallest} or "
                 f"ratio <= {raw / smallest:.4g}")
@@ -631,7 +629,8 @@ def encode_components(arrays: Sequence[np.ndarray], target: _args.Target, *,
 
         def measure(codestream: bytes) -> float:
             outs = decode(codestream)
-            total = sum(squared_error(a, o) / (p * p) for a, o, p in zip(arrays, outs, peaks))
+            total = sum(squared_error(a, o) / (p * p) for a, o, p in
+                        zip(arrays, outs, peaks, strict=True))
             return _psnr(total, samples)
 
     unit = 2.0 ** -min(bits)
