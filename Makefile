@@ -14,7 +14,7 @@ BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
         test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode \
-        bench-components
+        bench-components bench-rate
 
 all: install
 
@@ -137,3 +137,8 @@ bench-encode: install
 # A 4K 4:2:2 12-bit picture decoded against the same picture coded 4:4:4.
 bench-components: install
 	@$(PY) bench/components.py
+
+# Rate and distortion targets met, passes, and the call's time against one
+# encode at the chosen step (bench/rate.py; --levels prints the level table).
+bench-rate: install
+	@$(PY) bench/rate.py
