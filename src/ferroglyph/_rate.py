@@ -231,6 +231,10 @@ class _Search:
         self.passes = 0
         self.probes: list[Probe] = []
         self.lossless: Probe | None = None
+        # The steps the encoder takes for this data: the module's range,
+        # narrowed where the encoder refuses steps (see ``refused``).
+        self.lo, self.hi = STEP_MIN, STEP_MAX
+        self.refusals = 0
         if target.kind == "psnr":
             self.goal = float(target.value or 0.0)
         else:
@@ -250,6 +254,36 @@ class _Search:
         else:
             self.probes.append(probe)
         return probe
+
+    def clamp(self, step: float) -> float:
+        return min(max(step, self.lo), self.hi)
+
+    def refused(self, step: float, error: ValueError) -> float:
+        """The step to try after the encoder refused ``step``; re-raises ``error``
+        when no step is left to try.
+
+        The encoder refuses lossy steps that would not code some data right
+        (too fine or too coarse for its precision): a refused step finer
+        than one that coded bounds the steps from below, a coarser one from
+        above.  Before any step has coded, the side is guessed from the
+        step (fine steps are the ones refused for deep data) and the bound
+        moves by twofold steps until one codes or none is left.
+        """
+        self.refusals += 1
+        coded = [_step(p) for p in self.probes if isinstance(p.level, float)]
+        if self.refusals > 8:
+            raise error
+        if coded:
+            floor = min(coded) > step
+        else:  # keep to the side guessed at the first refusal
+            floor = self.lo > STEP_MIN or (self.hi == STEP_MAX and step < 0.01)
+        if floor:
+            self.lo = max(self.lo, step * (1.25 if coded else 2.0))
+        else:
+            self.hi = min(self.hi, step / (1.25 if coded else 2.0))
+        if self.lo > self.hi:
+            raise error
+        return self.clamp(step)
 
     def code_lossless(self) -> Probe:
         return self.lossless if self.lossless is not None else self.code(None)
@@ -331,7 +365,7 @@ class _Search:
         else:
             # A coarse first pass is cheap, and its size sets the next guess.
             step = 0.25
-        return _clamp(step)
+        return self.clamp(step)
 
     def next_step(self) -> float:
         steps = [p for p in self.probes if isinstance(p.level, float)]
@@ -357,7 +391,7 @@ class _Search:
                 x = self.inverse_quadratic(a, b, aim)
                 if x is None or not inner[0] <= x <= inner[1]:
                     x = xa + (aim - ya) / (yb - ya) * (xb - xa) if ya != yb else 0.5 * (xa + xb)
-            return _clamp(math.exp(min(max(x, inner[0]), inner[1])))
+            return self.clamp(math.exp(min(max(x, inner[0]), inner[1])))
         last = steps[-1]
         x, y = math.log(_step(last)), self.measure(last)
         slope = -SIZE_SLOPE if self.target.kind != "psnr" else \
@@ -371,7 +405,7 @@ class _Search:
                 # stretches near lossless would otherwise send the step far.
                 lo, hi = (0.25 * slope, 3.0 * slope)
                 slope = min(max(measured, min(lo, hi)), max(lo, hi))
-        return _clamp(math.exp(x + (aim - y) / slope))
+        return self.clamp(math.exp(x + (aim - y) / slope))
 
     def exact(self, p: Probe) -> bool:
         return p.psnr is not None and p.psnr >= self.goal + _FAR_ABOVE
@@ -402,7 +436,7 @@ class _Search:
         if self.target.kind == "psnr" and self.goal >= self.coder.lossless_above:
             return self.code_lossless()
         if self.target.kind != "psnr" and self.limit < 1:
-            return self.coarser_than_steps(self.code(STEP_MAX))  # raises, naming the smallest
+            return self.coarser_than_steps(self.code(self.hi))  # raises, naming the smallest
         step = self.first_step()
         while True:
             if self.lossless is None and self.target.kind != "psnr" \
@@ -417,7 +451,12 @@ class _Search:
                 # answer; its size then stops the search at the first lossy
                 # pass that misses the PSNR in more bytes.
                 self.code_lossless()
-            p = self.code(step)
+            try:
+                p = self.code(step)
+            except ValueError as error:
+                step = self.refused(step, error)
+                self.passes -= 1  # refused before any coding
+                continue
             if self.fits(p):
                 return self.settle(p)
             if self.lossless is not None and self.lossless_wins_over(p):
@@ -455,13 +494,13 @@ class _Search:
     def at_edge(self, p: Probe) -> Probe | None:
         """The answer when ``p`` sits at an end of the step range and misses there."""
         step = float(p.level or 0)
-        if _same_step(step, STEP_MIN) and not self.too_fine(p):
+        if _same_step(step, self.lo) and not self.too_fine(p):
             # The finest lossy step is still too coarse: lossless or this.
             lossless = self.code_lossless()
             if self.target.kind == "psnr":
                 return lossless
             return lossless if lossless.size <= self.limit else p
-        if _same_step(step, STEP_MAX) and self.too_fine(p):
+        if _same_step(step, self.hi) and self.too_fine(p):
             return self.coarser_than_steps(p)
         return None
 
@@ -527,11 +566,11 @@ class _Search:
         if self.target.kind == "psnr":
             return self.code_lossless()  # every probe fell short: lossless never does
         # Every probe was too large: code safely below the limit.
-        p = self.code(_clamp(max(float(q.level or 0) for q in self.probes) * 2.0))
+        p = self.code(self.clamp(max(float(q.level or 0) for q in self.probes) * 2.0))
         while not self.good(p):
-            if _same_step(float(p.level or 0), STEP_MAX):
+            if _same_step(float(p.level or 0), self.hi):
                 return self.coarser_than_steps(p)
-            p = self.code(_clamp(float(p.level or 0) * 2.0))
+            p = self.code(self.clamp(float(p.level or 0) * 2.0))
         return p
 
     def _impossible(self, smallest: int) -> str:
@@ -552,10 +591,6 @@ def _db_per_decade(psnr: float) -> float:
 
 def _step(p: Probe) -> float:
     return float(p.level or 0)
-
-
-def _clamp(step: float) -> float:
-    return min(max(step, STEP_MIN), STEP_MAX)
 
 
 def _same_step(a: float, b: float) -> bool:

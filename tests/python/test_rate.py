@@ -200,3 +200,47 @@ def test_cli_targets(tmp_path, capsys):
     with pytest.raises(SystemExit) as exit_:
         cli.main(["encode", str(src), "-o", str(out), "--psnr", "40", "--level", "90"])
     assert exit_.value.code == 2
+
+
+@pytest.mark.parametrize("refuse,targets", [
+    (lambda q: q < 0.02, [{"psnr": 36.0}, {"psnr": 48.0}, {"ratio": 8.0}, {"ratio": 30.0}]),
+    (lambda q: q > 0.05, [{"psnr": 45.0}, {"psnr": 30.0}, {"ratio": 20.0}, {"ratio": 150.0}]),
+])
+def test_steps_the_encoder_refuses_are_never_chosen(monkeypatch, refuse, targets):
+    # The public encode refuses lossy steps that would not code some data
+    # right; a target searches around them, or raises the encoder's error.
+    real = ferroglyph._api.encode
+
+    def encode(data, level=None, **keywords):
+        if level is not None and level < 1 and refuse(level):
+            raise ValueError(f"step {level} refused for this data")
+        return real(data, level, **keywords)
+
+    monkeypatch.setattr(ferroglyph._api, "encode", encode)
+    image, _, peak = IMAGES["rgb8"]
+    for target in targets:
+        try:
+            cs = ferroglyph.encode(image, **target)
+        except ValueError as e:
+            assert "ratio <=" in str(e) and "ratio" in target
+            continue
+        stats = ferroglyph.last_encode_stats()
+        assert stats["step"] is None or not refuse(stats["step"])
+        if "psnr" in target:
+            assert _psnr(image, ferroglyph.decode(cs), peak) >= target["psnr"]
+        else:
+            assert len(cs) <= image.nbytes / target["ratio"]
+
+
+def test_data_the_encoder_refuses_lossy_raises_its_error(monkeypatch):
+    real = ferroglyph._api.encode
+
+    def encode(data, level=None, **keywords):
+        if level is not None:
+            raise ValueError("lossy coding of this data is refused: code it losslessly")
+        return real(data, level, **keywords)
+
+    monkeypatch.setattr(ferroglyph._api, "encode", encode)
+    for target in ({"psnr": 40.0}, {"ratio": 10.0}, {"max_bytes": 3000}):
+        with pytest.raises(ValueError, match="lossy coding of this data is refused"):
+            ferroglyph.encode(IMAGES["grey16"][0], **target)
