@@ -28,11 +28,12 @@ import sys
 import time
 from collections.abc import Callable
 from datetime import datetime, timezone
+from functools import partial
 from typing import Any
 
+import images
 import numpy as np
 
-import images
 import ferroglyph
 
 MM_RGB = "openjph_test_codestreams/references/mm.ppm"
@@ -61,6 +62,10 @@ def psnr_of(image: np.ndarray, decoded: np.ndarray) -> float:
     peak = float(np.iinfo(image.dtype).max)
     err = float(np.mean((image.astype(np.float64) - decoded) ** 2))
     return math.inf if err == 0 else 10 * math.log10(peak * peak / err)
+
+
+def encode_decode(image: np.ndarray, level: Any, keywords: dict[str, Any]) -> None:
+    ferroglyph.decode(ferroglyph.encode(image, level, **keywords))
 
 
 def timed(fn: Callable[[], Any]) -> float:
@@ -102,21 +107,15 @@ def run_targets(rounds: int, only: str | None) -> int:
                 if kind == "psnr":
                     met = (stats["lossless"] and psnr == math.inf) or value <= psnr <= value + 1
                     reached = "lossless" if stats["lossless"] else f"{psnr:.2f} dB"
-
-                    def one() -> None:
-                        ferroglyph.decode(ferroglyph.encode(image, level, **keywords))
+                    one = partial(encode_decode, image, level, keywords)
                 else:
                     limit = image.nbytes / value
                     met = len(cs) <= limit and (stats["lossless"] or len(cs) >= 0.85 * limit)
                     reached = ("lossless" if stats["lossless"] else
                                f"{image.nbytes / len(cs):.2f}:1 ({len(cs) / limit:.3f})")
-
-                    def one() -> None:
-                        ferroglyph.encode(image, level, **keywords)
+                    one = partial(ferroglyph.encode, image, level, **keywords)
                 met = bool(met) and stats["passes"] <= 8
-
-                def call() -> None:
-                    ferroglyph.encode(image, **keywords, **target)
+                call = partial(ferroglyph.encode, image, **keywords, **target)
                 t_call, t_one = side_by_side(call, one, rounds)
                 fast = t_call <= 4 * t_one
                 failures += (not met) + (not fast)

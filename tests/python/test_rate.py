@@ -125,7 +125,7 @@ def test_components_psnr_pools_all_samples():
     cr = np.clip(cb.astype(np.int32) + rng.integers(-9, 9, cb.shape), 0, 1023).astype(np.uint16)
     cs = ferroglyph.encode_components([y, cb, cr], bits=10, psnr=44.0)
     outs = ferroglyph.decode_components(cs)
-    sse = sum(np.sum((a.astype(np.float64) - b) ** 2) for a, b in zip(outs, [y, cb, cr]))
+    sse = sum(np.sum((a.astype(np.float64) - b) ** 2) for a, b in zip(outs, [y, cb, cr], strict=True))
     psnr = 10 * math.log10(1023 ** 2 * (y.size + cb.size + cr.size) / sse)
     stats = ferroglyph.last_encode_stats()
     assert 44 <= psnr <= 45 and stats["psnr"] == pytest.approx(psnr)
