@@ -214,8 +214,13 @@ def search(target: _args.Target, coder: Coder) -> bytes:
     Raises ValueError for a size below what the coarsest quantization gives
     (naming that size), and lets the encoder's own refusals through.
     """
+    before = getattr(_local, "stats", None)
     s = _Search(target, coder)
-    probe = s.run()
+    try:
+        probe = s.run()
+    except BaseException:
+        _local.stats = before  # not the stats of a pass of a call that failed
+        raise
     psnr = probe.psnr
     if probe.level is None and target.kind == "psnr":
         psnr = math.inf
