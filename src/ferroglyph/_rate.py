@@ -14,9 +14,10 @@ extrapolate with the slope measured between the last two).  Every decision
 is made from sizes and exact error sums, so the result is the same bytes for
 any thread count.
 
-Lossless coding is the best quality there is; it is tried when the lossy
-answer's step comes within two units of the data's last place (or the lossy
-answer takes half the input's bytes), where it can be the smaller of the two.
+Lossless coding is the best quality there is; it is tried where it can be
+the smaller of the two: when the lossy step comes within a unit or two of
+the data's last place, or the lossy answer takes a quarter to half of the
+input's bytes (see ``_Search.near_lossless``).
 The coarsest step OpenJPH allows (just below 1) still leaves a fair quality;
 below the size it gives, the quality factors from 1 up are coarser still.
 """
@@ -36,12 +37,13 @@ from .core.parallel import resolve_workers, run_batched
 
 __all__ = ["Coder", "last_encode_stats", "psnr_peak", "record", "search", "squared_error"]
 
-#: The finest step the module codes lossy (finer ones mean lossless to it).
-STEP_MIN = 1e-5
+#: The finest step the module codes lossy: it rounds steps to single
+#: precision and codes those below 1e-5 lossless (float32(1e-5) is below).
+STEP_MIN = float(np.nextafter(np.float32(1e-5), np.float32(1.0)))
 #: The coarsest step below 1 (from 1 the level is a quality factor).
 STEP_MAX = float(np.nextafter(np.float32(1.0), np.float32(0.0)))
-#: A call never makes more encodes than this (the last ones only in rare
-#: cases where the search has not settled: see ``_finish``).
+#: The passes after which a search takes the best it has (``_Search.finish``,
+#: which may code once more in rare cases where no pass met the target).
 MAX_PASSES = 8
 #: Size targets accept sizes in [SIZE_FLOOR * limit, limit].
 SIZE_FLOOR = 0.85
@@ -56,12 +58,12 @@ SIZE_SLOPE = 1.0
 #: Lossless is tried when the lossy step comes within this many units of the
 #: last place of the declared precision.
 LOSSLESS_UNITS = 2.0
-#: Samples per chunk of an error sum, and chunks per task on a thread.
-_CHUNK = 1 << 16
 #: dB above a PSNR target from which a probe counts as near-exact.
 _FAR_ABOVE = 10.0
 #: dB above the PSNR of every sample one unit off, where one in a thousand is.
 _ONE_IN_A_THOUSAND = 30.0
+#: Samples per chunk of an error sum, and chunks per task on a thread.
+_CHUNK = 1 << 16
 _CHUNKS_PER_TASK = 64
 
 _local = threading.local()
@@ -87,8 +89,10 @@ def last_encode_stats() -> dict[str, Any] | None:
     if level is not None:
         if float(level) < 1.0:
             step = float(np.float32(level))  # what the module codes with
+            if step < STEP_MIN:
+                level = step = None  # the module codes such steps lossless
         else:
-            quality = int(level)
+            quality = int(float(level))
     if level is None and psnr is None and target == "psnr":
         psnr = math.inf
     return {"target": target, "value": value, "step": step, "quality": quality,
@@ -174,10 +178,12 @@ class Probe:
     level: float | int | None
     codestream: bytes
     psnr: float | None = None
+    #: Why the encoder refused this pass (lossless only: see ``code_lossless``).
+    refusal: ValueError | None = None
 
     @property
     def size(self) -> int:
-        return len(self.codestream)
+        return len(self.codestream) if self.refusal is None else 1 << 62
 
 
 @dataclass
@@ -291,7 +297,25 @@ class _Search:
         return self.clamp(step)
 
     def code_lossless(self) -> Probe:
-        return self.lossless if self.lossless is not None else self.code(None)
+        """The lossless pass (made once).  Where the encoder refuses lossless
+        coding of the data, a stand-in larger than any codestream."""
+        if self.lossless is None:
+            try:
+                self.code(None)
+            except ValueError as error:
+                self.passes -= 1  # refused before any coding
+                self.lossless = Probe(None, b"", refusal=error)
+        assert self.lossless is not None
+        return self.lossless
+
+    def lossless_or_raise(self, finest: Probe) -> Probe:
+        """Lossless, for a PSNR no lossy step reaches; raises if lossless is refused."""
+        lossless = self.code_lossless()
+        if lossless.refusal is not None:
+            raise ValueError(
+                f"psnr={self.goal:g} is above what lossy coding reaches ({finest.psnr:.2f} dB "
+                f"at the finest step) and lossless coding is refused: {lossless.refusal}")
+        return lossless
 
     def near_lossless(self, step: float, size: int | None = None) -> bool:
         """Whether lossless may beat a lossy answer at ``step`` of ``size`` bytes.
@@ -439,7 +463,9 @@ class _Search:
 
     def run(self) -> Probe:
         if self.target.kind == "psnr" and self.goal >= self.coder.lossless_above:
-            return self.code_lossless()
+            lossless = self.code_lossless()
+            if lossless.refusal is None:
+                return lossless
         if self.target.kind != "psnr" and self.limit < 1:
             return self.coarser_than_steps(self.code(self.hi))  # raises, naming the smallest
         step = self.first_step()
@@ -501,9 +527,9 @@ class _Search:
         step = float(p.level or 0)
         if _same_step(step, self.lo) and not self.too_fine(p):
             # The finest lossy step is still too coarse: lossless or this.
-            lossless = self.code_lossless()
             if self.target.kind == "psnr":
-                return lossless
+                return self.lossless_or_raise(p)
+            lossless = self.code_lossless()
             return lossless if lossless.size <= self.limit else p
         if _same_step(step, self.hi) and self.too_fine(p):
             return self.coarser_than_steps(p)
@@ -568,8 +594,8 @@ class _Search:
                 if self.target.kind != "psnr" and lossless.size <= self.limit:
                     return lossless
             return found
-        if self.target.kind == "psnr":
-            return self.code_lossless()  # every probe fell short: lossless never does
+        if self.target.kind == "psnr":  # every probe fell short: lossless never does
+            return self.lossless_or_raise(min(self.probes, key=_step))
         # Every probe was too large: code safely below the limit.
         p = self.code(self.clamp(max(float(q.level or 0) for q in self.probes) * 2.0))
         while not self.good(p):
@@ -585,7 +611,7 @@ class _Search:
                  else f"max_bytes={self.target.value} asks for at most {self.limit:,} bytes")
         return (f"{asked}, but the smallest codestream this image codes to (at the coarsest "
                 f"quantization) is {smallest:,} bytes: ask for max_bytes >= {smallest} or "
-                f"ratio <= {raw / smallest:.4g}")
+                f"ratio <= {math.floor(raw / smallest * 100) / 100:g}")
 
 
 def _db_per_decade(psnr: float) -> float:
