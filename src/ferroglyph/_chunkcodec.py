@@ -9,6 +9,8 @@ from __future__ import annotations
 import json
 import math
 import numbers
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field, fields
 from typing import Any
 
 import numpy as np
@@ -21,12 +23,6 @@ CODEC_ID = "ferroglyph.htj2k"
 # The sample types an HTJ2K codestream can carry losslessly (float32 as its bit
 # patterns); chunks of other dtypes are refused before anything is written.
 SUPPORTED_DTYPES = tuple(np.dtype(t) for t in ("u1", "i1", "u2", "i2", "u4", "i4", "f4"))
-
-# Keywords of ferroglyph.encode that a chunk codec passes through as given.
-# ``planar`` is not among them: the codec decides the layout (channels last).
-PASSED_KEYWORDS = frozenset(
-    {"rgb", "resolutions", "tlm", "tilepart", "block_size", "prog_order", "profile", "num_decomp"}
-)
 
 
 def image_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
@@ -44,7 +40,7 @@ def image_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
 
 def check_dtype(dtype: Any) -> np.dtype:
     """The native-order dtype for ``dtype``, or ValueError naming what is supported."""
-    dt = np.dtype(dtype)
+    dt: np.dtype[Any] = np.dtype(dtype)
     native = dt.newbyteorder("=")
     if native not in SUPPORTED_DTYPES:
         names = ", ".join(str(t) for t in SUPPORTED_DTYPES)
@@ -52,7 +48,7 @@ def check_dtype(dtype: Any) -> np.dtype:
     return native
 
 
-def _int_pair(name: str, value: Any) -> list[int] | None:
+def _int_pair(name: str, value: Any) -> tuple[int, int] | None:
     if value is None:
         return None
     try:
@@ -61,114 +57,154 @@ def _int_pair(name: str, value: Any) -> list[int] | None:
         raise TypeError(f"{name} must be a (width, height) pair of integers, got {value!r}") from None
     if len(pair) != 2 or min(pair) < 1:
         raise ValueError(f"{name} must be two positive integers, got {value!r}")
-    return pair
+    return pair[0], pair[1]
 
 
+# One parse per option: each takes what a caller or a stored configuration gives and
+# returns the value kept (hashable, and JSON-able through Options.config).
+
+def parse_level(level: Any) -> float | None:
+    if level is None:
+        return None
+    if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
+        raise TypeError(f"level must be None or a number, got {level!r}")
+    value = int(level) if isinstance(level, numbers.Integral) else float(level)  # JSON-able
+    if not math.isfinite(value) or not 0 <= value <= 100:
+        raise ValueError(
+            f"level must be None (lossless), a quantization step below 1 or a quality "
+            f"up to 100; got {value!r}"
+        )
+    return value
+
+
+def parse_bits(bits: Any) -> int | None:
+    if bits is None:
+        return None
+    if isinstance(bits, (bool, np.bool_)) or not isinstance(bits, numbers.Integral) \
+            or not 1 <= int(bits) <= 32:
+        raise ValueError(f"bits must be None or an integer from 1 to 32, got {bits!r}")
+    return int(bits)
+
+
+def parse_tile(tile: Any) -> tuple[int, int] | None:
+    return _int_pair("tile", tile)
+
+
+def parse_reversible(reversible: Any) -> bool | None:
+    if reversible is not None and not isinstance(reversible, bool):
+        raise TypeError(f"reversible must be None, True or False, got {reversible!r}")
+    return reversible
+
+
+def parse_numthreads(numthreads: Any) -> int | None:
+    if numthreads is None:
+        return None
+    if isinstance(numthreads, (bool, np.bool_)) or not isinstance(numthreads, numbers.Integral) \
+            or int(numthreads) < 1:
+        raise ValueError(f"numthreads must be None or a positive integer, got {numthreads!r}")
+    return int(numthreads)
+
+
+def parse_block_size(block_size: Any) -> tuple[int, int] | None:
+    return _int_pair("block_size", block_size)
+
+
+def _parse_target(name: str) -> Callable[[Any], Any]:
+    def parse(value: Any) -> Any:
+        return None if value is None else _args.target(**{name: value}).value
+    return parse
+
+
+def parse_passed(value: Any) -> Any:
+    """A keyword passed to :func:`ferroglyph.encode` as given: any JSON value (lists kept
+    as tuples, so that the codec hashes); ``encode`` judges it."""
+    try:
+        json.dumps(value)
+    except TypeError as exc:
+        raise TypeError(f"HTJ2K codec options must be JSON values: {exc}") from None
+    return tuple(value) if isinstance(value, list) else value
+
+
+def _option(parse: Callable[[Any], Any], default: Any = None, *, always: bool = False) -> Any:
+    """A configuration field read by ``parse``; ``always``: written to the configuration even
+    when None (the first five options, as stores have always held them); other options are
+    written only when set, so that stores that do not use them read as before."""
+    return field(default=default, metadata={"parse": parse, "always": always})
+
+
+@dataclass(frozen=True)
 class Options:
-    """Validated encode options of a chunk codec, with a JSON form."""
+    """The configuration of a chunk codec: one field per option, read by its parse function.
 
-    __slots__ = ("bits", "keywords", "level", "numthreads", "reversible", "targets", "tile")
+    An option is one line here; the zarr codec takes these fields as its own,
+    the numcodecs codec passes its keywords through.  ``level``, ``bits``,
+    ``tile``, ``reversible``, ``numthreads`` are this codec's own; the others
+    are keywords of :func:`ferroglyph.encode` passed as given (``planar`` is
+    not among them: the codec decides the layout, channels last).
+    """
 
-    def __init__(
-        self,
-        level: float | None = None,
-        bits: int | None = None,
-        tile: Any = None,
-        reversible: bool | None = None,
-        numthreads: int | None = 1,
-        *,
-        psnr: float | None = None,
-        ratio: float | None = None,
-        max_bytes: int | None = None,
-        **keywords: Any,
-    ) -> None:
-        # A rate or distortion target (at most one with level) applies to
-        # each chunk on its own: ratio counts the chunk's bytes.
-        target = _args.target(None, psnr, ratio, max_bytes)
-        if target.kind is not None and level is not None:
-            raise ValueError(f"give at most one of level, psnr, ratio and max_bytes; got level "
-                             f"and {target.kind}")
-        if level is not None:
-            if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
-                raise TypeError(f"level must be None or a number, got {level!r}")
-            level = int(level) if isinstance(level, numbers.Integral) else float(level)  # JSON-able
-            if not math.isfinite(level) or not 0 <= level <= 100:
-                raise ValueError(
-                    f"level must be None (lossless), a quantization step below 1 or a quality "
-                    f"up to 100; got {level!r}"
-                )
-        if bits is not None:
-            if isinstance(bits, (bool, np.bool_)) or not isinstance(bits, numbers.Integral) \
-                    or not 1 <= bits <= 32:
-                raise ValueError(f"bits must be None or an integer from 1 to 32, got {bits!r}")
-            bits = int(bits)
-        if reversible is not None and not isinstance(reversible, bool):
-            raise TypeError(f"reversible must be None, True or False, got {reversible!r}")
-        if reversible is not None and target.kind is not None:
+    level: float | None = _option(parse_level, always=True)
+    bits: int | None = _option(parse_bits, always=True)
+    tile: Sequence[int] | None = _option(parse_tile, always=True)
+    reversible: bool | None = _option(parse_reversible, always=True)
+    numthreads: int | None = _option(parse_numthreads, 1, always=True)
+    rgb: bool | None = _option(parse_passed)
+    resolutions: int | None = _option(parse_passed)
+    tlm: bool | None = _option(parse_passed)
+    tilepart: int | None = _option(parse_passed)
+    block_size: Sequence[int] | None = _option(parse_block_size)
+    prog_order: str | None = _option(parse_passed)
+    profile: str | None = _option(parse_passed)
+    num_decomp: int | None = _option(parse_passed)
+    # A rate or distortion target instead of a level, for each chunk on its own
+    # (ratio counts the chunk's bytes); see docs/rate.md.
+    psnr: float | None = _option(_parse_target("psnr"))
+    ratio: float | None = _option(_parse_target("ratio"))
+    max_bytes: int | None = _option(_parse_target("max_bytes"))
+
+    def __post_init__(self) -> None:
+        for f in fields(Options):
+            object.__setattr__(self, f.name, f.metadata["parse"](getattr(self, f.name)))
+        target = _args.target(self.level, self.psnr, self.ratio, self.max_bytes)  # at most one
+        if target.kind not in (None, "level") and self.reversible is not None:
             raise ValueError(f"reversible cannot be combined with {target.kind}: the target "
                              "chooses between the lossless and lossy paths itself")
-        if numthreads is not None:
-            if isinstance(numthreads, (bool, np.bool_)) or not isinstance(numthreads, numbers.Integral) \
-                    or numthreads < 1:
-                raise ValueError(f"numthreads must be None or a positive integer, got {numthreads!r}")
-            numthreads = int(numthreads)
-        unknown = sorted(set(keywords) - PASSED_KEYWORDS)
-        if unknown:
-            raise TypeError(
-                f"unknown HTJ2K codec option(s) {', '.join(unknown)}; "
-                f"known: level, psnr, ratio, max_bytes, bits, tile, reversible, numthreads, "
-                f"{', '.join(sorted(PASSED_KEYWORDS))}"
-            )
-        if "block_size" in keywords:
-            keywords["block_size"] = _int_pair("block_size", keywords["block_size"])
-        try:
-            json.dumps(keywords)
-        except TypeError as exc:
-            raise TypeError(f"HTJ2K codec options must be JSON values: {exc}") from None
-        self.level = level
-        self.bits = bits
-        self.tile = _int_pair("tile", tile)
-        self.reversible = reversible
-        self.numthreads = numthreads
-        self.keywords = {k: v for k, v in keywords.items() if v is not None}
-        self.targets: dict[str, Any] = {} if target.kind is None else {target.kind: target.value}
 
     def config(self) -> dict[str, Any]:
         """The options as JSON values; ``Options(**config())`` gives the same options.
 
-        A target appears only when set, so configurations stored without one
-        read the same as before.
+        The options always written come first, in their order, then the others that
+        are set, by name.
         """
-        return {
-            "level": self.level,
-            **self.targets,
-            "bits": self.bits,
-            "tile": None if self.tile is None else list(self.tile),
-            "reversible": self.reversible,
-            "numthreads": self.numthreads,
-            **dict(sorted(self.keywords.items())),
-        }
+        items = [(f.name, getattr(self, f.name)) for f in fields(Options)]
+        always = {f.name for f in fields(Options) if f.metadata["always"]}
+        out = {k: v for k, v in items if k in always}
+        out.update(sorted((k, v) for k, v in items if k not in always and v is not None))
+        return {k: list(v) if isinstance(v, tuple) else v for k, v in out.items()}
 
-    def __repr__(self) -> str:
-        return ", ".join(f"{k}={v!r}" for k, v in self.config().items())
-
-    def encode(self, chunk: Any) -> bytes:
+    def encode_chunk(self, chunk: Any) -> bytes:
         """One HTJ2K codestream for ``chunk`` under the layout rule."""
         arr = np.asarray(chunk)
         native = check_dtype(arr.dtype)
         shape = image_shape(arr.shape)
         arr = np.ascontiguousarray(arr, dtype=native).reshape(shape)
-        extra: dict[str, Any] = dict(self.keywords)
-        if self.tile is not None:
-            extra["tile"] = tuple(self.tile)
-        if "block_size" in extra:
-            extra["block_size"] = tuple(extra["block_size"])
-        if self.reversible is not None:
-            extra["reversible"] = self.reversible
+        own = {"level", "bits", "numthreads"}
+        extra = {f.name: getattr(self, f.name) for f in fields(Options)
+                 if f.name not in own and getattr(self, f.name) is not None}
         if arr.ndim == 3:
             extra["planar"] = False
-        extra.update(self.targets)
-        return ferroglyph.encode(arr, self.level, bits=self.bits, numthreads=self.numthreads, **extra)
+        return ferroglyph.encode(arr, self.level, bits=self.bits, numthreads=self.numthreads,
+                                 **extra)
+
+
+def options_of(config: Mapping[str, Any]) -> dict[str, Any]:
+    """The options in a stored configuration, refusing names :class:`Options` does not have."""
+    known = [f.name for f in fields(Options)]
+    unknown = sorted(set(config) - set(known))
+    if unknown:
+        raise TypeError(f"unknown HTJ2K codec option(s) {', '.join(unknown)}; known: "
+                        f"{', '.join(known)}")
+    return dict(config)
 
 
 def decode_into(buf: Any, out: np.ndarray | None) -> np.ndarray:

@@ -19,10 +19,11 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
-__all__ = ["SOC", "SIZ", "CAP", "COD", "COC", "TLM", "QCD", "QCC", "COM", "NLT", "DFS", "SOT",
-           "SOD", "EOC", "MAX_TILES", "MAX_COMPONENTS", "PROGRESSION_ORDERS", "Reader",
-           "Segment", "Siz", "Cod", "TilePart", "MainHeader", "CodestreamError",
-           "buffer_reader", "file_reader", "segment", "main_header", "tile_parts", "u16", "u32"]
+__all__ = ["CAP", "COC", "COD", "COM", "DFS", "EOC", "EOC_BYTES", "MAX_COMPONENTS",
+           "MAX_SEGMENT_LENGTH", "MAX_SUBSAMPLING", "MAX_TILES", "NLT", "PROGRESSION_ORDERS", "QCC", "QCD", "SIZ",
+           "SOC", "SOC_SIZ", "SOD", "SOT", "TLM", "Cod", "CodestreamError", "MainHeader",
+           "Reader", "Segment", "Siz", "TilePart", "buffer_reader", "file_reader",
+           "header_segments", "main_header", "segment", "siz", "tile_parts", "u16", "u32"]
 
 # Marker codes.
 SOC, CAP, SIZ, COD, COC = 0xFF4F, 0xFF50, 0xFF51, 0xFF52, 0xFF53
@@ -38,6 +39,10 @@ EOC_BYTES = b"\xff\xd9"
 MAX_TILES = 65535
 #: Csiz allows 1 to 16384 components (ISO/IEC 15444-1 A.5.1).
 MAX_COMPONENTS = 16384
+#: A marker segment's length field (Lxxx) is 16 bits wide, the length itself included.
+MAX_SEGMENT_LENGTH = 65535
+#: XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1 A.5.1).
+MAX_SUBSAMPLING = 255
 PROGRESSION_ORDERS = ("LRCP", "RLCP", "RPCL", "PCRL", "CPRL")
 
 #: Reads ``n`` bytes at ``offset`` (fewer at the end of the data).
@@ -183,14 +188,22 @@ class Cod:
                    style, wavelet == 1)
 
 
-class TilePart(NamedTuple):
-    """A tile-part: where its SOT starts, its length (Psot; to the data's end when 0), its fields."""
+@dataclass(frozen=True)
+class TilePart:
+    """A tile-part: where its SOT starts, its length (Psot; to the data's end when 0), its fields.
+
+    A dataclass rather than a named tuple (``index`` would shadow ``tuple.index``), which
+    still unpacks as ``offset, length, index, part, parts``.
+    """
 
     offset: int
     length: int
     index: int
     part: int
     parts: int  # TNsot; 0 when the encoder did not say
+
+    def __iter__(self) -> Iterator[int]:
+        return iter((self.offset, self.length, self.index, self.part, self.parts))
 
 
 @dataclass(frozen=True)
@@ -246,45 +259,76 @@ def _tlm(tlm_bodies: list[bytes], siz: Siz) -> tuple[tuple[int, int], ...] | Non
     return tuple(out)
 
 
-def main_header(read: Reader, size: int, *, chunk: int = 4096) -> MainHeader:
-    """Walks the main header from SOC to the first SOT, reading ``chunk`` bytes at a time."""
-    buf = read(0, min(size, chunk))
-    if buf[:4] != SOC_SIZ:
-        raise CodestreamError("not an HTJ2K codestream: it does not start with SOC and SIZ")
+def header_segments(read: Reader, size: int, *, complete: bool = True, chunk: int = 4096
+                    ) -> tuple[list[tuple[Segment, bytes]], int]:
+    """Each main-header marker segment after SOC with its contents, and where the walk ended.
 
-    def have(end: int) -> bytes:
+    The walk reads ``chunk`` bytes at a time and ends at the first SOT (its
+    offset is returned: the main header's length).  With ``complete=False``
+    it may also end where the data ends (a main header written alone); a
+    segment cut by the end of the data is an error either way.
+    """
+    return _walk(read, size, complete, chunk, SOC_SIZ[:2],
+                 "not a codestream: it does not start with SOC")
+
+
+def _walk(read: Reader, size: int, complete: bool, chunk: int, start: bytes, refusal: str
+          ) -> tuple[list[tuple[Segment, bytes]], int]:
+    buf = read(0, min(size, chunk))
+    if buf[:len(start)] != start:
+        raise CodestreamError(refusal)
+
+    def have(end: int) -> None:
         nonlocal buf
         if end > len(buf) and len(buf) < size:
             buf += read(len(buf), max(end - len(buf), chunk))
         if end > len(buf):
             raise CodestreamError(f"the main header is incomplete: the data ends after "
                                   f"{len(buf)} bytes")
-        return buf
 
-    segments: list[Segment] = []
-    bodies: dict[int, bytes] = {}
-    tlm_bodies: list[bytes] = []
+    out: list[tuple[Segment, bytes]] = []
     pos = 2
     while True:
+        if not complete and pos >= size:
+            return out, pos
         have(pos + 4)
         marker, length = u16(buf, pos), u16(buf, pos + 2)
         if marker == SOT:
-            break
+            return out, pos
         if marker >> 8 != 0xFF or length < 2:
             raise CodestreamError(f"no marker segment at byte {pos} of the main header")
         have(pos + 2 + length)
-        body = buf[pos + 4:pos + 2 + length]
-        segments.append(Segment(marker, pos, 2 + length))
-        bodies.setdefault(marker, body)
-        if marker == TLM:
-            tlm_bodies.append(body)
+        out.append((Segment(marker, pos, 2 + length), buf[pos + 4:pos + 2 + length]))
         pos += 2 + length
+
+
+def main_header(read: Reader, size: int, *, chunk: int = 4096) -> MainHeader:
+    """Walks the main header from SOC to the first SOT, reading ``chunk`` bytes at a time."""
+    walked, end = _walk(read, size, True, chunk, SOC_SIZ,
+                        "not an HTJ2K codestream: it does not start with SOC and SIZ")
+    bodies: dict[int, bytes] = {}
+    for seg, body in walked:
+        bodies.setdefault(seg.marker, body)
+    tlm_bodies = [body for seg, body in walked if seg.marker == TLM]
     siz = Siz.parse(bodies[SIZ])
     cod = Cod.parse(bodies[COD]) if COD in bodies else None
-    return MainHeader(tuple(segments), siz, cod, _tlm(tlm_bodies, siz), pos, bodies)
+    return MainHeader(tuple(seg for seg, _ in walked), siz, cod, _tlm(tlm_bodies, siz), end,
+                      bodies)
 
 
-def tile_parts(read: Reader, size: int, header: MainHeader, *,
+def siz(read: Reader, size: int) -> Siz:
+    """The SIZ segment alone (it follows SOC), read without walking the rest of the header."""
+    head = read(0, 6)
+    if len(head) < 6 or head[:4] != SOC_SIZ or size < 6:
+        raise CodestreamError("not an HTJ2K codestream: it does not start with SOC and SIZ")
+    length = u16(head, 4)
+    body = read(6, length - 2) if length > 2 else b""
+    if len(body) != length - 2:
+        raise CodestreamError("the SIZ segment is incomplete")
+    return Siz.parse(body)
+
+
+def tile_parts(read: Reader, size: int, header: MainHeader | int, *,
                use_tlm: bool = True) -> Iterator[TilePart]:
     """Every tile-part in codestream order, reading no packet data.
 
@@ -292,12 +336,17 @@ def tile_parts(read: Reader, size: int, header: MainHeader, *,
     is read (``parts`` is then 0: TLM does not say it); otherwise the walk
     reads each SOT (12 bytes) and seeks to the next by Psot.  Stops at EOC
     or at the end of the data; a tile-part that runs past the end is given
-    with its declared length (the caller sees the cut).
+    with its declared length (the caller sees the cut).  ``header`` may
+    also be the offset of the first SOT, for a walk of the SOT segments
+    that needs nothing from the main header.
     """
-    pos = header.end
-    if use_tlm and header.tlm is not None:
+    if isinstance(header, int):
+        pos, tlm = header, None
+    else:
+        pos, tlm = header.end, header.tlm
+    if use_tlm and tlm is not None:
         seen: dict[int, int] = {}
-        for index, length in header.tlm:
+        for index, length in tlm:
             if pos >= size:
                 return
             if length < 14:

@@ -16,14 +16,12 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _args, _jp2, _rate
+from . import _api, _args, _jp2, _lossy, _rate
+from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
 
 __all__ = ["components_info", "decode_components", "encode_components"]
-
-# XRsiz and YRsiz are one byte each, 0 being invalid (ISO/IEC 15444-1, A.5.1).
-_MAX_SUBSAMPLING = 255
 
 _ENCODE_KEYWORDS = frozenset(
     {"rgb", "resolutions", "reversible", "tlm", "tilepart", "block_size", "prog_order", "profile",
@@ -146,11 +144,11 @@ def _subsampling(first: int, size: int, axis: str, index: int) -> int:
     """The factor d with ceil(first / d) == size (the smallest, if several)."""
     if 1 <= size <= first:
         d = -(-first // size)  # the smallest candidate
-        if d <= _MAX_SUBSAMPLING and -(-first // d) == size:
+        if d <= MAX_SUBSAMPLING and -(-first // d) == size:
             return d
     raise ValueError(
         f"encode_components: component {index} is {size} samples {axis}, which is not an integer "
-        f"subsampling (1 to {_MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
+        f"subsampling (1 to {MAX_SUBSAMPLING}) of component 0's {first}: a component d times "
         f"subsampled has ceil({first} / d) samples")
 
 
@@ -167,7 +165,7 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
         if not all(isinstance(b, numbers.Integral) and not isinstance(b, bool) for b in per):
             raise TypeError("encode_components: bits must be an int or a sequence of ints")
         per = [int(b) for b in per]
-    for c, (b, a) in enumerate(zip(per, arrays)):
+    for c, (b, a) in enumerate(zip(per, arrays, strict=True)):
         try:
             _api._check_bits(a, b)
         except ValueError as e:
@@ -207,8 +205,9 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         from each array's dtype.
     level : float, optional
         None: lossless.  Below 1: irreversible quantization step.  From 1 to
-        100: quality factor (OpenJPH accepts it only for a luma component
-        that is not subsampled vertically).
+        100: quality level, with the rule of :func:`ferroglyph.encode` (see
+        docs/lossy.md; OpenJPH accepts a quality factor only for a luma
+        component that is not subsampled vertically).
     bits : int or sequence of int, optional
         Precision of every component, or one per component (for example
         ``(12, 10, 10)``); default: each dtype's width.  Samples outside the
@@ -268,6 +267,11 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
 
     tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
     num_decomp = _decompositions(keywords, width, height, tile_w, tile_h, reversible, rgb)
+    if not reversible:  # the lossy rule, as for encode(): right or refused
+        qstep, qfactor = _lossy.settings(
+            [a.dtype for a in arrays], per_bits, level,
+            num_decomp if num_decomp >= 0 else _lossy.DEFAULT_DECOMPOSITIONS,
+            [None] * len(arrays))
     block_w, block_h = (_pair(keywords["block_size"], "block_size")
                         if keywords.get("block_size") is not None else (0, 0))
     prog_order = _choose(keywords, "prog_order", _openjph._PROG_ORDERS)
@@ -280,7 +284,7 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         "block_w": block_w, "block_h": block_h, "prog_order": prog_order,
         "profile": _choose(keywords, "profile", _openjph._PROFILES),
     }
-    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits)])
+    geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits, strict=True)])
     codestream = _openjph._encode_components(arrays, geometry, settings)
     _rate.record(level, len(codestream), sum(a.nbytes for a in arrays))
     return codestream
@@ -290,7 +294,7 @@ def _check_call(keywords: dict[str, Any], numthreads: Any) -> None:
     """Refuses keywords :func:`encode_components` does not know, and a thread count below 1."""
     unknown = set(keywords) - _ENCODE_KEYWORDS
     if unknown:
-        raise TypeError(f"encode_components() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+        raise TypeError(f"encode_components() got an unexpected keyword argument {min(unknown)!r}")
     if numthreads is not None and (not isinstance(numthreads, numbers.Integral) or numthreads < 1):
         raise ValueError(f"encode_components: numthreads must be None or >= 1, got {numthreads!r}")
 
@@ -314,8 +318,9 @@ def _component_arrays(components: Any) -> list[np.ndarray]:
         arrays.append(np.ascontiguousarray(a, dtype=a.dtype.newbyteorder("=")))
     if not arrays:
         raise ValueError("encode_components: no components")
-    if len(arrays) > 16384:
-        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at most 16384")
+    if len(arrays) > MAX_COMPONENTS:
+        raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at "
+                         f"most {MAX_COMPONENTS}")
     return arrays
 
 

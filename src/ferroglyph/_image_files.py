@@ -12,8 +12,8 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["READ_SUFFIXES", "WRITE_SUFFIXES", "MissingExtra", "read_image", "image_bytes",
-           "pnm_suffix"]
+__all__ = ["READ_SUFFIXES", "WRITE_SUFFIXES", "MissingExtra", "image_bytes", "pnm_suffix",
+           "read_image", "read_metadata"]
 
 READ_SUFFIXES = (".npy", ".pgm", ".ppm", ".pnm", ".png", ".tif", ".tiff")
 WRITE_SUFFIXES = READ_SUFFIXES
@@ -140,8 +140,43 @@ def read_image(path: str) -> tuple[np.ndarray, int | None]:
                      f"the readable suffixes are {', '.join(READ_SUFFIXES)}")
 
 
-def image_bytes(image: np.ndarray, suffix: str, bit_depth: int | None = None) -> bytes:
-    """The bytes of an image file of kind ``suffix`` holding ``image``."""
+def read_metadata(path: str) -> dict[str, Any]:
+    """The ICC profile and resolution (dpi) a PNG or TIFF file states, as
+    keywords of :func:`ferroglyph.imwrite`; empty for other files."""
+    suffix = os.path.splitext(path)[1].lower()
+    meta: dict[str, Any] = {}
+    if suffix == ".png":
+        pil = _need("PIL.Image", "Pillow", "reading PNG files")
+        with pil.open(path) as im:
+            icc, dpi = im.info.get("icc_profile"), im.info.get("dpi")
+    elif suffix in (".tif", ".tiff"):
+        tifffile = _need("tifffile", "tifffile", "reading TIFF files")
+        with tifffile.TiffFile(path) as tif:
+            page = tif.pages.first
+            icc = page.iccprofile
+            dpi = None
+            if "XResolution" in page.tags and "YResolution" in page.tags:
+                unit = int(page.tags["ResolutionUnit"].value) if "ResolutionUnit" in \
+                    page.tags else 2
+                per_inch = {2: 1.0, 3: 2.54}.get(unit)  # 1: no unit, an aspect ratio only
+                x, y = (page.tags[t].value for t in ("XResolution", "YResolution"))
+                if per_inch and x[1] and y[1] and x[0] and y[0]:
+                    dpi = (x[0] / x[1] * per_inch, y[0] / y[1] * per_inch)
+    else:
+        return meta
+    if icc:
+        meta["icc_profile"] = bytes(icc)
+    if dpi and all(v > 0 for v in dpi):
+        meta["dpi"] = tuple(float(v) for v in dpi)
+    return meta
+
+
+def image_bytes(image: np.ndarray, suffix: str, bit_depth: int | None = None,
+                metadata: dict[str, Any] | None = None) -> bytes:
+    """The bytes of an image file of kind ``suffix`` holding ``image``; PNG
+    and TIFF files also carry ``metadata``'s ``icc_profile`` and ``dpi``."""
+    extra = {k: v for k, v in (metadata or {}).items()
+             if k in ("icc_profile", "dpi") and v is not None}
     suffix = suffix.lower()
     if suffix == ".npy":
         buf = io.BytesIO()
@@ -155,7 +190,7 @@ def image_bytes(image: np.ndarray, suffix: str, bit_depth: int | None = None) ->
             image = image[:, :, 0]
         buf = io.BytesIO()
         try:
-            pil.fromarray(image).save(buf, format="PNG")
+            pil.fromarray(image).save(buf, format="PNG", **extra)
         except (TypeError, ValueError, KeyError) as e:
             raise ValueError(f"a PNG file cannot hold {image.dtype} of shape {image.shape} "
                              f"({e}); write .tif or .npy") from None
@@ -163,8 +198,13 @@ def image_bytes(image: np.ndarray, suffix: str, bit_depth: int | None = None) ->
     if suffix in (".tif", ".tiff"):
         tifffile = _need("tifffile", "tifffile", "writing TIFF files")
         buf = io.BytesIO()
+        tiff_extra: dict[str, Any] = {}
+        if "icc_profile" in extra:
+            tiff_extra["iccprofile"] = extra["icc_profile"]
+        if "dpi" in extra:
+            tiff_extra.update(resolution=tuple(extra["dpi"]), resolutionunit="INCH")
         tifffile.imwrite(buf, image, photometric="rgb" if image.ndim == 3 and
-                         image.shape[2] in (3, 4) else "minisblack")
+                         image.shape[2] in (3, 4) else "minisblack", **tiff_extra)
         return buf.getvalue()
     raise ValueError(f"cannot write {suffix or 'files without a suffix'}: "
                      f"the writable suffixes are {', '.join(WRITE_SUFFIXES)}")

@@ -10,25 +10,25 @@ the contents of the contiguous codestream box ``jp2c``.
 from __future__ import annotations
 
 import struct
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any, NamedTuple
 
+from . import _codestream
+from ._codestream import MAX_COMPONENTS, SOC_SIZ
 from .codecs._openjph import OpenJphError
 
-__all__ = ["SIGNATURE", "Box", "Located", "codestream_of", "describe_start", "jph_header",
-           "locate", "locate_in_buffer", "locate_in_file", "colour_space"]
+__all__ = ["SIGNATURE", "SOC_SIZ", "Box", "Head", "Located", "box", "colour_space",
+           "describe_start", "head", "jph_header", "locate", "locate_in_buffer", "locate_in_file"]
 
 #: The signature box: length 12, type 'jP  ', contents <CR><LF><0x87><LF>.
 SIGNATURE = b"\x00\x00\x00\x0cjP  \r\n\x87\n"
-#: Every codestream starts with SOC followed by SIZ.
-SOC_SIZ = b"\xff\x4f\xff\x51"
 _SOC = b"\xff\x4f"
 
 #: Boxes whose contents are boxes (ISO/IEC 15444-1 I.5 and 15444-2 M.11 superboxes).
 _SUPERBOXES = frozenset({"jp2h", "res ", "uinf", "asoc", "jpch", "jplh", "cgrp", "ftbl", "comp"})
 
 #: Enumerated colour spaces of the colr box (ISO/IEC 15444-1 Table I.10).
-SRGB, GREYSCALE, SYCC = 16, 17, 18
+SRGB, GREYSCALE = 16, 17
 
 _NOT_J2K = "not a JPEG 2000 codestream or JPH/JP2 file"
 
@@ -178,19 +178,34 @@ def locate_in_file(f: Any, size: int) -> Located:
 
     def read(off: int, n: int) -> bytes:
         f.seek(off)
-        return f.read(n)
+        data: bytes = f.read(n)
+        return data
 
     return locate(read, size)
 
 
-def codestream_of(buffer: Any) -> memoryview:
-    """The codestream inside ``buffer``: a raw codestream as it is, the
-    contents of the ``jp2c`` box of a JPH/JP2 file, or OpenJphError naming
-    what the data is (a truncated codestream box included)."""
-    view, where = locate_in_buffer(buffer)
-    if where.truncated:
-        raise OpenJphError(where.truncated)
-    return view[where.offset:where.offset + where.length]
+class Head(NamedTuple):
+    """Where a file's codestream is, and its main header."""
+
+    where: Located
+    #: The main header and the first SOT segment: enough for decode_info.
+    prefix: bytes
+    #: Rsiz bit 14: an HTJ2K codestream, not classic JPEG 2000.
+    is_ht: bool
+
+
+def head(read: Callable[[int, int], bytes], size: int) -> Head:
+    """The codestream's place and main header, reading no tile data;
+    OpenJphError when the data is no JPEG 2000 codestream or family file."""
+    where = locate(read, size)
+    try:
+        header = _codestream.main_header(
+            lambda off, n: read(where.offset + off, max(0, min(n, where.length - off))),
+            where.length)
+    except _codestream.CodestreamError as e:
+        raise OpenJphError(str(e)) from None
+    prefix = read(where.offset, min(where.length, header.end + 12))
+    return Head(where, prefix, header.siz.is_ht)
 
 
 # ---------------------------------------------------------------------------
@@ -233,7 +248,10 @@ _FIELD_READERS: dict[str, Callable[[bytes], dict[str, Any]]] = {
 # Writing
 
 
-def _box(kind: bytes, contents: bytes) -> bytes:
+def box(kind: bytes, contents: bytes) -> bytes:
+    """A box of type ``kind`` (4 bytes) holding ``contents``, with a 32-bit length."""
+    if 8 + len(contents) > 0xFFFFFFFF:
+        raise ValueError(f"a '{kind.decode('latin-1')}' box of {len(contents)} bytes")
     return struct.pack(">I4s", 8 + len(contents), kind) + contents
 
 
@@ -249,7 +267,7 @@ def colour_space(components: int) -> int:
 
 
 def jph_header(*, height: int, width: int, components: int, bit_depth: int, is_signed: bool,
-               colourspace: int | None = None) -> bytes:
+               colr: bytes | None = None, header_boxes: bytes = b"", after: bytes = b"") -> bytes:
     """Every box of a JPH file before the codestream's: signature, ftyp, jp2h.
 
     The layout is the one HTJ2K encoders write (Kakadu's .jph files, for
@@ -259,18 +277,25 @@ def jph_header(*, height: int, width: int, components: int, bit_depth: int, is_s
     "colourspace unknown" flag is 1, as those encoders write it: the arrays
     this library codes do not say what colour space they are in, so the colr
     box names the usual interpretation without claiming it.
+
+    ``colr``: the contents of a colour specification box to write instead
+    (an ICC profile: the flag is then 0, the colour space being known);
+    ``header_boxes``: boxes that follow it inside the header box (cdef,
+    res); ``after``: boxes between the header box and the codestream's
+    (xml, uuid).
     """
     if not 1 <= bit_depth <= 38:
         raise ValueError(f"a JPH image header holds 1 to 38 bits per component, not {bit_depth}")
-    if not 1 <= components <= 16384:
-        raise ValueError(f"a JPH image header holds 1 to 16384 components, not {components}")
-    enum_cs = colour_space(components) if colourspace is None else colourspace
+    if not 1 <= components <= MAX_COMPONENTS:
+        raise ValueError(f"a JPH image header holds 1 to {MAX_COMPONENTS} components, not "
+                         f"{components}")
     bpc = (bit_depth - 1) | (0x80 if is_signed else 0)
-    ihdr = struct.pack(">IIHBBBB", height, width, components, bpc, 7, 1, 0)
-    colr = struct.pack(">BBBI", 1, 0, 0, enum_cs)
+    ihdr = struct.pack(">IIHBBBB", height, width, components, bpc, 7, int(colr is None), 0)
+    if colr is None:
+        colr = struct.pack(">BBBI", 1, 0, 0, colour_space(components))
     ftyp = b"jph " + struct.pack(">I", 0) + b"jph "
-    return (SIGNATURE + _box(b"ftyp", ftyp)
-            + _box(b"jp2h", _box(b"ihdr", ihdr) + _box(b"colr", colr)))
+    return (SIGNATURE + box(b"ftyp", ftyp)
+            + box(b"jp2h", box(b"ihdr", ihdr) + box(b"colr", colr) + header_boxes) + after)
 
 
 def jp2c_header(codestream_length: int) -> bytes:
@@ -278,8 +303,3 @@ def jp2c_header(codestream_length: int) -> bytes:
     if codestream_length + 8 <= 0xFFFFFFFF:
         return struct.pack(">I4s", codestream_length + 8, b"jp2c")
     return struct.pack(">I4sQ", 1, b"jp2c", codestream_length + 16)
-
-
-def box_types(boxes: Sequence[Box]) -> list[str]:
-    """Top-level box types in order."""
-    return [b.type for b in boxes]

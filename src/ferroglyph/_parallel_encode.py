@@ -24,21 +24,18 @@ from typing import Any
 
 import numpy as np
 
+from . import _codestream, _lossy
+from ._codestream import EOC_BYTES, MAX_SEGMENT_LENGTH, MAX_TILES, TLM
 from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
 
 __all__ = ["encode"]
 
-_SOT = 0xFF90
-_TLM = 0xFF55
-_EOC = b"\xff\xd9"
-#: Isot is 16 bits wide; OpenJPH refuses grids of more tiles.
-_MAX_TILES = 65535
 #: OpenJPH writes TLM entries of a 16-bit tile index and a 32-bit tile-part
-#: length (Stlm 0x60), at most this many to a segment (Ltlm <= 65535), and
+#: length (Stlm 0x60), at most this many to a segment (Ltlm, 16 bits), and
 #: numbers the segments with the 8-bit Ztlm.
 _TLM_STLM = 0x60
-_TLM_PER_SEGMENT = (65535 - 4) // 6
+_TLM_PER_SEGMENT = (MAX_SEGMENT_LENGTH - 4) // 6
 _TLM_MAX_SEGMENTS = 256
 #: A run of tiles coded by one call covers about this many pixels at most:
 #: large enough that OpenJPH's per-codestream set-up is lost in the coding,
@@ -52,7 +49,7 @@ _ENCODE_KEYWORDS = frozenset({
 
 
 def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits: int | None = None,
-           **keywords: Any) -> bytes:
+           lossy: bool = False, **keywords: Any) -> bytes:
     """Encode an ndarray as an HTJ2K codestream, its tiles on several threads.
 
     The keywords are those of :func:`ferroglyph.codecs._openjph.encode`, with
@@ -64,12 +61,19 @@ def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits:
     and joined into one codestream, byte for byte the one a single call
     gives.  Otherwise this is one call of the module's encode.
 
+    With ``lossy``, the module's lossy rule chooses the quantization
+    (``_openjph._encode_lossy``); float32 data is measured once, so that
+    every run of tiles is quantized as the whole image.
+
     Argument errors are raised, as the one call raises them, before any
     thread starts; a failing run stops the others from starting and its
     error is raised once.
     """
     if numthreads is not None and not (type(numthreads) is int and numthreads >= 0):
         resolve_workers(numthreads, 0, output_bytes=0)  # raises for what it refuses
+    if lossy:
+        array = data if isinstance(data, np.ndarray) else np.asarray(data)
+        keywords = dict(keywords, _lossy_range=_lossy.value_range(array))
     if numthreads == 1 or keywords.get("tile") is None:
         return _one_call(data, level, bits, keywords)
     plan = _Plan.of(data, keywords)
@@ -83,9 +87,19 @@ def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits:
 
 
 def _one_call(data: Any, level: Any, bits: int | None, keywords: dict[str, Any]) -> bytes:
+    if "_lossy_range" in keywords:
+        return _encode_part(data, level, bits=bits, **keywords)
     if bits is None:
         return _openjph.encode(data, level, **keywords)
     return _openjph._encode_ex(data, level, bits=bits, **keywords)
+
+
+def _encode_part(data: Any, level: Any, **keywords: Any) -> bytes:
+    """``_openjph._encode_ex``, or ``_encode_lossy`` for a lossy encode (``_lossy_range`` given)."""
+    if "_lossy_range" not in keywords:
+        return _openjph._encode_ex(data, level, **keywords)
+    value_range = keywords.pop("_lossy_range")
+    return _openjph._encode_lossy(data, level, value_range=value_range, **keywords)
 
 
 class _Plan:
@@ -110,7 +124,7 @@ class _Plan:
         anything it does not recognise (or that raises) goes to the one call,
         which gives the bytes or the error.
         """
-        if not keywords.keys() <= _ENCODE_KEYWORDS:
+        if not keywords.keys() - {"_lossy_range"} <= _ENCODE_KEYWORDS:
             return None
         try:
             array = data if isinstance(data, np.ndarray) else np.asarray(data)
@@ -128,12 +142,12 @@ class _Plan:
             else:
                 return None
             tile_w, tile_h = (int(v) for v in keywords["tile"])
-        except Exception:  # the one call raises it, with the module's text
+        except Exception:  # noqa: BLE001 (anything: the one call raises it, in the module's words)
             return None
         if min(height, width, tile_w, tile_h) < 1 or min(array.shape) < 1:
             return None
         across, down = -(-width // tile_w), -(-height // tile_h)
-        if across * down <= 1 or across * down > _MAX_TILES:
+        if across * down <= 1 or across * down > MAX_TILES:
             return None
         run = max(1, min(across, _RUN_PIXELS // (tile_w * tile_h)))
         return cls(array, planar, (tile_w, tile_h), across, down, run)
@@ -153,21 +167,21 @@ class _Plan:
         # The whole image's main header: every check of the one call, made
         # before any thread starts, and the decomposition count that
         # ``resolutions`` chose for the whole image.
-        header = _openjph._encode_ex(self.array, level, bits=bits, header_only=True, **keywords)
+        header = _encode_part(self.array, level, bits=bits, header_only=True, **keywords)
         run_keywords = dict(keywords, planar=self.planar, resolutions=None,
                             num_decomp=_decompositions(header))
         pieces: list[Any] = [None] * len(self.runs)
-        lengths: list[np.ndarray] = [None] * len(self.runs)  # type: ignore[list-item]
+        lengths: list[Any] = [None] * len(self.runs)
         wants_tlm = [False]
         tile_w, tile_h = self.tile
 
         def code(index: int) -> None:
             first, column, row, tiles = self.runs[index]
-            codestream = _openjph._encode_ex(
+            codestream = _encode_part(
                 self.view(column, row, tiles), level, bits=bits,
                 origin=(column * tile_w, row * tile_h), **run_keywords)
             if index == 0:
-                wants_tlm[0] = _has_marker(codestream, _TLM)
+                wants_tlm[0] = _walk(codestream).first(TLM) is not None
             pieces[index], lengths[index] = _renumbered_tile_parts(codestream, first)
 
         run_batched(code, range(len(self.runs)), workers, name="ferroglyph-encode")
@@ -178,37 +192,25 @@ class _Plan:
                 return None  # more than TLM can index: the one call decides what to do
             parts.append(_tlm_segments(entries))
         parts.extend(pieces)
-        parts.append(_EOC)
+        parts.append(EOC_BYTES)
         return b"".join(parts)
 
 
-def _marker_segments(codestream: bytes | bytearray):
-    """(offset, marker) of each main-header marker segment, up to the first SOT."""
-    at = 2  # after SOC
-    while at + 4 <= len(codestream):
-        marker, length = struct.unpack_from(">HH", codestream, at)
-        yield at, marker
-        if marker == _SOT:
-            return
-        at += 2 + length
-
-
-def _main_header_end(codestream: bytes | bytearray) -> int:
-    for at, marker in _marker_segments(codestream):
-        if marker == _SOT:
-            return at
-    raise _openjph.OpenJphError("HTJ2K encode: a run of tiles came back without a tile-part")
-
-
-def _has_marker(codestream: bytes | bytearray, wanted: int) -> bool:
-    return any(marker == wanted for _, marker in _marker_segments(codestream))
+def _walk(codestream: bytes) -> _codestream.MainHeader:
+    try:
+        return _codestream.main_header(_codestream.buffer_reader(codestream), len(codestream))
+    except _codestream.CodestreamError as exc:
+        raise _openjph.OpenJphError(f"HTJ2K encode: a run of tiles came back malformed: "
+                                    f"{exc}") from None
 
 
 def _decompositions(header: bytes) -> int:
-    """The decomposition count in a main header's COD segment (SPcod's first byte)."""
-    for at, marker in _marker_segments(header):
-        if marker == 0xFF52:
-            return header[at + 9]
+    """The decomposition count in a main header's COD segment (one written alone)."""
+    walked, _ = _codestream.header_segments(_codestream.buffer_reader(header), len(header),
+                                            complete=False)
+    for seg, body in walked:
+        if seg.marker == _codestream.COD:
+            return _codestream.Cod.parse(body).levels
     raise _openjph.OpenJphError("HTJ2K encode: the main header has no COD marker segment")
 
 
@@ -218,17 +220,24 @@ def _renumbered_tile_parts(codestream: bytes, first_tile: int) -> tuple[bytearra
     Returns the tile-parts (between the main header and EOC) and the
     (Isot, Psot) of each, for the TLM segment.
     """
-    start = _main_header_end(codestream)
-    parts = bytearray(memoryview(codestream)[start:len(codestream) - len(_EOC)])
+    header = _walk(codestream)
+    end = len(codestream) - len(EOC_BYTES)
+    parts = bytearray(memoryview(codestream)[header.end:end])
     entries = []
-    at = 0
-    while at < len(parts):
-        marker, _, isot, psot = struct.unpack_from(">HHHI", parts, at)
-        if marker != _SOT or psot < 14 or at + psot > len(parts):
-            raise _openjph.OpenJphError("HTJ2K encode: a run of tiles came back malformed")
-        struct.pack_into(">H", parts, at + 4, isot + first_tile)
-        entries.append((isot + first_tile, psot))
-        at += psot
+    try:
+        walked = list(_codestream.tile_parts(_codestream.buffer_reader(codestream), end, header,
+                                             use_tlm=False))
+    except _codestream.CodestreamError:
+        walked = []
+    at = header.end
+    for part in walked:
+        if part.offset != at or at + part.length > end:
+            break
+        struct.pack_into(">H", parts, at - header.end + 4, part.index + first_tile)
+        entries.append((part.index + first_tile, part.length))
+        at += part.length
+    if at != end or not entries:
+        raise _openjph.OpenJphError("HTJ2K encode: a run of tiles came back malformed")
     return parts, np.array(entries, dtype=_TILE_PART_DTYPE)
 
 
@@ -237,6 +246,6 @@ def _tlm_segments(entries: np.ndarray) -> bytes:
     out = bytearray()
     for z, start in enumerate(range(0, len(entries), _TLM_PER_SEGMENT)):
         chunk = entries[start:start + _TLM_PER_SEGMENT]
-        out += struct.pack(">HHBB", _TLM, 4 + chunk.nbytes, z, _TLM_STLM)
+        out += struct.pack(">HHBB", TLM, 4 + chunk.nbytes, z, _TLM_STLM)
         out += chunk.astype(_TILE_PART_DTYPE).tobytes()  # concatenate may go native
     return bytes(out)

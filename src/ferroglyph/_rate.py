@@ -65,6 +65,8 @@ _ONE_IN_A_THOUSAND = 30.0
 #: Samples per chunk of an error sum, and chunks per task on a thread.
 _CHUNK = 1 << 16
 _CHUNKS_PER_TASK = 64
+#: Refused steps a search moves past before it gives the encoder's error.
+_MAX_REFUSALS = 40
 
 _local = threading.local()
 
@@ -266,6 +268,15 @@ class _Search:
             self.probes.append(probe)
         return probe
 
+    def code_step(self, step: float) -> Probe:
+        """A lossy pass at ``step``, or at the nearest step the encoder takes."""
+        while True:
+            try:
+                return self.code(step)
+            except ValueError as error:
+                self.passes -= 1  # refused before any coding
+                step = self.refused(step, error)
+
     def clamp(self, step: float) -> float:
         return min(max(step, self.lo), self.hi)
 
@@ -278,20 +289,22 @@ class _Search:
         than one that coded bounds the steps from below, a coarser one from
         above.  Before any step has coded, the side is guessed from the
         step (fine steps are the ones refused for deep data) and the bound
-        moves by twofold steps until one codes or none is left.
+        moves by steps of 1.5 until one codes or none is left.
         """
         self.refusals += 1
         coded = [_step(p) for p in self.probes if isinstance(p.level, float)]
-        if self.refusals > 8:
+        if self.refusals > _MAX_REFUSALS:
             raise error
         if coded:
             floor = min(coded) > step
         else:  # keep to the side guessed at the first refusal
             floor = self.lo > STEP_MIN or (self.hi == STEP_MAX and step < 0.01)
+        # Refusals cost no coding: small moves find the bound closely.
+        factor = 1.1 if coded else 1.5
         if floor:
-            self.lo = max(self.lo, step * (1.25 if coded else 2.0))
+            self.lo = max(self.lo, step * factor)
         else:
-            self.hi = min(self.hi, step / (1.25 if coded else 2.0))
+            self.hi = min(self.hi, step / factor)
         if self.lo > self.hi:
             raise error
         return self.clamp(step)
@@ -470,7 +483,7 @@ class _Search:
             if lossless.refusal is None:
                 return lossless
         if self.target.kind != "psnr" and self.limit < 1:
-            return self.coarser_than_steps(self.code(self.hi))  # raises, naming the smallest
+            return self.coarser_than_steps(self.code_step(self.hi))  # raises, naming the smallest
         step = self.first_step()
         while True:
             if self.lossless is None and self.target.kind != "psnr" \
@@ -485,12 +498,7 @@ class _Search:
                 # answer; its size then stops the search at the first lossy
                 # pass that misses the PSNR in more bytes.
                 self.code_lossless()
-            try:
-                p = self.code(step)
-            except ValueError as error:
-                step = self.refused(step, error)
-                self.passes -= 1  # refused before any coding
-                continue
+            p = self.code_step(step)
             if self.fits(p):
                 return self.settle(p)
             if self.lossless is not None and self.lossless_wins_over(p):
@@ -600,11 +608,11 @@ class _Search:
         if self.target.kind == "psnr":  # every probe fell short: lossless never does
             return self.lossless_or_raise(min(self.probes, key=_step))
         # Every probe was too large: code safely below the limit.
-        p = self.code(self.clamp(max(float(q.level or 0) for q in self.probes) * 2.0))
+        p = self.code_step(self.clamp(max(float(q.level or 0) for q in self.probes) * 2.0))
         while not self.good(p):
             if _same_step(float(p.level or 0), self.hi):
                 return self.coarser_than_steps(p)
-            p = self.code(self.clamp(float(p.level or 0) * 2.0))
+            p = self.code_step(self.clamp(float(p.level or 0) * 2.0))
         return p
 
     def _impossible(self, smallest: int) -> str:

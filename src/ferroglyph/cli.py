@@ -16,7 +16,6 @@ import io
 import json
 import math
 import os
-import struct
 import sys
 import time
 import warnings
@@ -25,7 +24,17 @@ from typing import Any, TextIO
 
 import numpy as np
 
-from . import __version__, _api, _args, _components, _image_files, _jp2, _rate
+from . import (
+    __version__,
+    _api,
+    _args,
+    _codestream,
+    _components,
+    _image_files,
+    _jp2,
+    _metadata,
+    _rate,
+)
 
 __all__ = ["main"]
 
@@ -139,7 +148,7 @@ def _run(files: list[str], verb: str, one: Callable[[str], tuple[str, int, int]]
                 line, n_in, n_out = one(path)
             except KeyboardInterrupt:
                 raise
-            except Exception as exc:  # one line per bad file, never a traceback
+            except Exception as exc:  # noqa: BLE001 (one line per bad file, never a traceback)
                 failed += 1
                 progress.failed(path, _reason(exc))
                 continue
@@ -164,13 +173,12 @@ def _run(files: list[str], verb: str, one: Callable[[str], tuple[str, int, int]]
 
 def _tiles(codestream: bytes) -> dict[str, Any]:
     """Tile count and size from the SIZ marker segment (ISO/IEC 15444-1 A.5.1)."""
-    if len(codestream) < 42 or codestream[:4] != _jp2.SOC_SIZ:
+    try:
+        siz = _codestream.siz(_codestream.buffer_reader(codestream), len(codestream))
+    except _codestream.CodestreamError:
         return {}
-    xsiz, ysiz, _xo, _yo, xt, yt, xto, yto = struct.unpack(">8I", codestream[8:40])
-    if xt == 0 or yt == 0:
-        return {}
-    across, down = math.ceil((xsiz - xto) / xt), math.ceil((ysiz - yto) / yt)
-    return {"tiles": across * down, "tile_size": [xt, yt], "tile_grid": [across, down]}
+    return {"tiles": siz.num_tiles, "tile_size": [siz.tile_w, siz.tile_h],
+            "tile_grid": [siz.tiles_across, siz.tiles_down]}
 
 
 def _read_codestream(path: str) -> tuple[bytes, _jp2.Located]:
@@ -193,6 +201,7 @@ def _info_one(path: str) -> dict[str, Any]:
             return f.read(n)
 
         boxes = [b.as_dict(read) for b in where.boxes]
+        meta = _metadata.read_metadata(read, where.boxes) if where.boxes else None
     info = _api.decode_info(codestream)
     facts: dict[str, Any] = {"file": path, "size": size,
                              "format": "JPEG 2000 family file" if boxes else "codestream"}
@@ -206,9 +215,19 @@ def _info_one(path: str) -> dict[str, Any]:
     facts["codestream_bytes"] = len(codestream)
     if boxes:
         facts["boxes"] = boxes
+    if meta is not None:
+        facts["metadata"] = _metadata_facts(meta)
     if where.truncated:
         facts["truncated"] = where.truncated
     return facts
+
+
+def _metadata_facts(meta: dict[str, Any]) -> dict[str, Any]:
+    """immeta's dict in JSON: the ICC profile by its size, dpi as a list."""
+    icc = meta["icc_profile"]
+    return {"colour": meta["colour"], "icc_profile_bytes": None if icc is None else len(icc),
+            "dpi": None if meta["dpi"] is None else list(meta["dpi"]),
+            "channels": meta["channels"], "xml": meta["xml"], "xmp": meta["xmp"]}
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
@@ -218,7 +237,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
             facts = _info_one(path)
         except KeyboardInterrupt:
             raise
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 (one line per bad file, never a traceback)
             failed += 1
             print(f"ferroglyph: {path}: {_reason(exc)}", file=sys.stderr, flush=True)
             continue
@@ -285,8 +304,12 @@ def _cmd_encode(args: argparse.Namespace) -> int:
         _refuse_written([dst], seen)
         image, stated_bits = _image_files.read_image(src)
         bits = args.bits if args.bits is not None else stated_bits
+        # A .jph output keeps the input's ICC profile and resolution.
+        meta = _image_files.read_metadata(src) if dst.lower().endswith(_api.FILE_SUFFIXES) \
+            else {}
         _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
-                     psnr=args.psnr, ratio=args.ratio, max_bytes=args.max_bytes, **keywords)
+                     psnr=args.psnr, ratio=args.ratio, max_bytes=args.max_bytes, **keywords,
+                     **meta)
         seen.add(dst)
         n_in, n_out = os.path.getsize(src), os.path.getsize(dst)
         reached = ""
@@ -356,7 +379,9 @@ def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
     _refuse_written([dst], seen)
     out_suffix = os.path.splitext(dst)[1]
     bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
-    payload = _image_files.image_bytes(image, out_suffix, bit_depth)
+    # PNG and TIFF outputs get the file's ICC profile and resolution back.
+    meta = _metadata.immeta(src) if where.boxes else None
+    payload = _image_files.image_bytes(image, out_suffix, bit_depth, meta)
     _write_outputs([(dst, payload)], seen)
     return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
             len(payload))
@@ -385,13 +410,14 @@ def _component_outputs(planes: list[np.ndarray], facts: list[dict[str, Any]] | N
     stem, suffix = os.path.splitext(first)
     if suffix.lower() == ".npz":
         buf = io.BytesIO()
-        np.savez(buf, **{f"c{c}": p for c, p in enumerate(planes)})
+        arrays: dict[str, Any] = {f"c{c}": p for c, p in enumerate(planes)}
+        np.savez(buf, **arrays)
         return [(first, buf.getvalue())]
     # PGM files state each component's own precision (maxval 2**B - 1).
     depths = [f["bit_depth"] if p.dtype.kind == "u" else None
-              for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes)]
+              for f, p in zip(facts or [{"bit_depth": None}] * len(planes), planes, strict=True)]
     return [(f"{stem}_c{c}{suffix}", _image_files.image_bytes(p, suffix, depth))
-            for c, (p, depth) in enumerate(zip(planes, depths))]
+            for c, (p, depth) in enumerate(zip(planes, depths, strict=True))]
 
 
 # ---------------------------------------------------------------------------
@@ -411,8 +437,9 @@ def _parser() -> argparse.ArgumentParser:
         description="One JSON object per file on standard output: size, format, the header "
                     "facts of the codestream (width, height, components, bit_depth, ...), "
                     "the shape a decode returns, each component's size, subsampling, "
-                    "precision, signedness and NLT type (components_info), tile count, and "
-                    "the box structure of JPH/JP2 files.")
+                    "precision, signedness and NLT type (components_info), tile count, "
+                    "the box structure of JPH/JP2 files and their metadata (colour space, "
+                    "ICC profile size, dpi, channels, XML, XMP).")
     p.add_argument("files", nargs="+", metavar="FILE",
                    help=".jph/.jp2 files, raw codestreams, or folders of them")
     p.set_defaults(run=_cmd_info)

@@ -2,20 +2,24 @@
 
 Switched on by importing this module::
 
-    import ferroglyph.dicom          # HTJ2K datasets now decode through ferroglyph
+    import ferroglyph.dicom          # HTJ2K datasets now decode and encode through ferroglyph
     ds = pydicom.dcmread("ct_htj2k.dcm")
     ds.pixel_array
 
-    ferroglyph.dicom.compress(ds, HTJ2KLossless)   # encode an uncompressed dataset
-    ds.save_as("ct_htj2k.dcm")
+    ds = pydicom.dcmread("ct.dcm")
+    ds.compress(HTJ2KLossless)                     # pydicom's own call
+    ferroglyph.dicom.compress(ds, HTJ2K, level=90)  # or the complete path (attributes too)
 
 Importing registers the ``"ferroglyph"`` decoding plugin with pydicom's decoders
 for HTJ2K Lossless (1.2.840.10008.1.2.4.201), HTJ2K Lossless RPCL (.202) and
-HTJ2K (.203) through pydicom's public ``Decoder.add_plugin``; when other plugins
-are installed as well, pass ``decoding_plugin="ferroglyph"`` to choose it.
-pydicom 3.0 has no encoders for these transfer syntaxes (``ds.compress`` cannot
-be given one), so :func:`compress` does for them what ``Dataset.compress`` does
-for the other JPEG 2000 syntaxes.
+HTJ2K (.203) through pydicom's public ``Decoder.add_plugin``, and a
+``"ferroglyph"`` encoding plugin for the same three (pydicom 3.0 has no encoders
+for them: they are added to its encoder registry, see ``_dicom_encoder``).  When
+other plugins are installed as well, pass ``decoding_plugin="ferroglyph"`` or
+``encoding_plugin="ferroglyph"`` to choose it.  ``ds.compress`` follows pydicom's
+conventions (it sets only Pixel Data, the transfer syntax and the SOP Instance
+UID); :func:`compress` also sets the Photometric Interpretation and the lossy
+compression attributes, and encodes frames in parallel.  See docs/dicom.md.
 
 Needs the optional extra ``ferroglyph[dicom]`` (pydicom 3).
 """
@@ -23,16 +27,17 @@ Needs the optional extra ``ferroglyph[dicom]`` (pydicom 3).
 from __future__ import annotations
 
 import os
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pydicom
 from pydicom.encaps import encapsulate, encapsulate_extended
-from pydicom.pixels import get_decoder
+from pydicom.pixels.decoders.base import get_decoder
 from pydicom.uid import (
-    UID,
     HTJ2K,
+    UID,
     HTJ2KLossless,
     HTJ2KLosslessRPCL,
     generate_uid,
@@ -41,11 +46,13 @@ from pydicom.valuerep import VR
 
 import ferroglyph
 
+from . import _args, _dicom_encoder
+
 if TYPE_CHECKING:
     from pydicom.dataset import Dataset
     from pydicom.pixels.decoders.base import DecodeRunner
 
-__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "compress", "enable", "PLUGIN"]
+__all__ = ["HTJ2K_TRANSFER_SYNTAXES", "PLUGIN", "compress", "enable"]
 
 PLUGIN = "ferroglyph"
 HTJ2K_TRANSFER_SYNTAXES = (HTJ2KLossless, HTJ2KLosslessRPCL, HTJ2K)
@@ -88,11 +95,22 @@ def _decode_frame(src: bytes, runner: DecodeRunner) -> bytes:
 
 
 def enable() -> None:
-    """Registers the decoding plugin with pydicom (done on import; calling it again does nothing)."""
+    """Registers the decoding and encoding plugins with pydicom (done on import; calling it
+    again does nothing).
+
+    Where pydicom's encoder registry is not one ferroglyph knows, ``ds.compress`` cannot
+    be given the encoders: a RuntimeWarning says so and points to :func:`compress`.
+    """
     for uid in HTJ2K_TRANSFER_SYNTAXES:
         decoder = get_decoder(uid)
         if PLUGIN not in decoder.available_plugins:
             decoder.add_plugin(PLUGIN, (__name__, "_decode_frame"))
+    why = _dicom_encoder.register()
+    if why:
+        warnings.warn(
+            f"ferroglyph: {why}, so ds.compress() cannot encode HTJ2K (pydicom will raise "
+            "NotImplementedError); use ferroglyph.dicom.compress(ds, uid, ...) instead",
+            RuntimeWarning, stacklevel=2)
 
 
 def _container(bits_allocated: int, pixel_representation: int) -> np.dtype:
@@ -101,8 +119,10 @@ def _container(bits_allocated: int, pixel_representation: int) -> np.dtype:
     return np.dtype(f"{'ui'[pixel_representation]}{bits_allocated // 8}")
 
 
-def _colour_plan(pi: str, samples: int, level: float | None) -> tuple[bool, str]:
-    """Whether to apply the component transform, and the Photometric Interpretation to write.
+def _colour_plan(pi: str, samples: int, lossy: bool) -> tuple[bool, str]:
+    """Whether to apply the component transform, and the Photometric Interpretation to write
+    when the frames are coded as asked (the codestreams have the last word: see
+    :func:`_coded_interpretation`).
 
     JPEG 2000 family codestreams in DICOM say through the Photometric
     Interpretation whether the codestream carries the component transform:
@@ -113,13 +133,14 @@ def _colour_plan(pi: str, samples: int, level: float | None) -> tuple[bool, str]
     if samples == 1:
         if pi not in ("MONOCHROME1", "MONOCHROME2", "PALETTE COLOR"):
             raise ValueError(f"cannot HTJ2K-encode 1 sample per pixel with Photometric Interpretation {pi!r}")
-        if pi == "PALETTE COLOR" and level is not None:
-            raise ValueError("PALETTE COLOR indices can only be coded losslessly (level=None)")
+        if pi == "PALETTE COLOR" and lossy:
+            raise ValueError("PALETTE COLOR indices can only be coded losslessly (no level, "
+                             "ratio or psnr)")
         return False, pi
     if samples != 3:
         raise ValueError(f"HTJ2K encoding in DICOM supports 1 or 3 samples per pixel, not {samples}")
     if pi in ("RGB", "YBR_RCT", "YBR_ICT"):  # YBR_RCT/ICT sources were decoded to RGB
-        return True, "YBR_RCT" if level is None else "YBR_ICT"
+        return True, "YBR_ICT" if lossy else "YBR_RCT"
     if pi == "YBR_FULL":
         return False, pi
     raise ValueError(
@@ -128,31 +149,19 @@ def _colour_plan(pi: str, samples: int, level: float | None) -> tuple[bool, str]
     )
 
 
-def _encode_one(
-    frame: np.ndarray, uid: UID, level: float | None, bits_stored: int,
-    mct: bool, numthreads: int | None,
-) -> bytes:
-    keywords: dict[str, Any] = {"reversible": level is None}
-    if frame.ndim == 3:
-        keywords["rgb"] = mct
-        keywords["planar"] = False
-    if uid == HTJ2KLosslessRPCL:
-        # Resolution-first order lets a viewer show a thumbnail from the first bytes;
-        # the TLM segment lets it find each tile-part without parsing the rest.
-        keywords.update(prog_order="RPCL", tlm=True)
-    bits = bits_stored if bits_stored < 8 * frame.dtype.itemsize else None
-    return ferroglyph.encode(frame, level, bits=bits, numthreads=numthreads, **keywords)
-
-
 def compress(
     ds: Dataset,
     uid: str = HTJ2KLossless,
     level: float | None = None,
     *,
+    ratio: float | None = None,
+    psnr: float | None = None,
     arr: np.ndarray | None = None,
     numthreads: int | None = None,
     encapsulate_ext: bool = False,
     generate_instance_uid: bool = True,
+    j2k_cr: Any = None,
+    j2k_psnr: Any = None,
 ) -> Dataset:
     """Compresses ``ds``'s pixel data to an HTJ2K transfer syntax, in place.
 
@@ -163,11 +172,19 @@ def compress(
         is given) and the Image Pixel module elements.
     uid : str
         ``HTJ2KLossless`` (1.2.840.10008.1.2.4.201, default),
-        ``HTJ2KLosslessRPCL`` (.202, RPCL progression with a TLM segment) or
-        ``HTJ2K`` (.203, lossless when ``level`` is None, lossy otherwise).
+        ``HTJ2KLosslessRPCL`` (.202: RPCL progression, TLM, a tile-part per
+        resolution, base resolution at most 64 on a side) or ``HTJ2K`` (.203,
+        lossless unless a level, ratio or psnr is given).
     level : float, optional
         For ``HTJ2K`` only: a quality from 1 to 100 or a quantization step
         below 1 (see :func:`ferroglyph.encode`). None: lossless.
+    ratio, psnr : float, optional
+        For ``HTJ2K`` only, instead of ``level``: each frame at least this
+        compression ratio (its bytes over the codestream's), or this PSNR in
+        dB at Bits Stored's peak (see :func:`ferroglyph.encode`).
+    j2k_cr, j2k_psnr : float or list of float, optional
+        pydicom's spellings of ``ratio`` and ``psnr``: the first value counts
+        (one quality layer is coded).
     arr : numpy.ndarray, optional
         Pixel data to use instead of the dataset's: (rows, columns[, samples])
         or (frames, rows, columns[, samples]), as ``ds``'s Image Pixel module
@@ -195,11 +212,17 @@ def compress(
       YBR_FULL and MONOCHROME1/2 stay; PALETTE COLOR is lossless only;
       YBR_FULL_422 becomes YBR_FULL (pydicom reads it without subsampling).
     - Lossy compression sets Lossy Image Compression "01" and appends its
-      ratio and the method "ISO_15444_15".
+      ratio (the mean of the frames' ratios reached) and the method
+      "ISO_15444_15".  A rate target met losslessly is recorded as lossless
+      (YBR_RCT for RGB); frames coded some lossy, some lossless with the
+      component transform cannot be described by one Photometric
+      Interpretation and are refused.
     - Frames are encoded one by one, several at once on threads when the
       dataset is large enough for that to help.
     """
-    uid = _checked_syntax(uid, level)
+    uid = _checked_syntax(uid)
+    target = _dicom_encoder.resolve_target(uid, level, ratio, psnr, j2k_cr, j2k_psnr)
+    numthreads = _args.numthreads(numthreads)
     samples = int(ds.SamplesPerPixel)
     bits_allocated = int(ds.BitsAllocated)
     bits_stored = int(ds.BitsStored)
@@ -212,19 +235,22 @@ def compress(
         frames, pi = _dataset_frames(ds, pi)
     else:
         frames = _array_frames(ds, arr, samples, container)
-    mct, new_pi = _colour_plan(pi, samples, level)
+    mct, new_pi = _colour_plan(pi, samples, target.kind is not None)
     frames = [np.asarray(f).astype(container.newbyteorder("="), copy=False) for f in frames]
     if not frames:
         raise ValueError("the dataset has no frames to compress")
 
-    encoded = _encode_frames(frames, uid, level, bits_stored, mct, numthreads)
+    encoded = _encode_frames(frames, uid, target, bits_stored, mct, numthreads)
+    facts = [_dicom_encoder.facts(e) for e in encoded]
+    if mct:
+        new_pi = _coded_interpretation(facts)
     # Everything encoded: only now is the dataset touched, so a failure leaves it as it was.
     _store_pixel_data(ds, encoded, encapsulate_ext)
     ds.PhotometricInterpretation = new_pi
     if samples > 1:
         ds.PlanarConfiguration = 0
-    if level is not None:
-        _record_lossy(ds, sum(f.nbytes for f in frames), sum(len(e) for e in encoded))
+    if not all(f.reversible for f in facts):
+        _record_lossy(ds, [f.nbytes / max(1, len(e)) for f, e in zip(frames, encoded, strict=True)])
     ds.file_meta.TransferSyntaxUID = uid
     if ds.original_encoding not in ((False, True), (None, None)):
         # The HTJ2K transfer syntaxes are explicit VR little endian; without this
@@ -237,15 +263,26 @@ def compress(
     return ds
 
 
-def _checked_syntax(uid: str, level: float | None) -> UID:
-    """``uid`` as a UID, refused unless it is an HTJ2K syntax that can code at ``level``."""
+def _checked_syntax(uid: str) -> UID:
+    """``uid`` as a UID, refused unless it is an HTJ2K syntax."""
     uid = UID(uid)
     if uid not in HTJ2K_TRANSFER_SYNTAXES:
         names = ", ".join(f"{u.name} ({u})" for u in HTJ2K_TRANSFER_SYNTAXES)
         raise ValueError(f"{uid.name or uid} is not an HTJ2K transfer syntax; use one of {names}")
-    if level is not None and uid != HTJ2K:
-        raise ValueError(f"{uid.name} is lossless: level must be None (use HTJ2K, {HTJ2K}, for lossy)")
     return uid
+
+
+def _coded_interpretation(facts: list[_dicom_encoder.Facts]) -> str:
+    """The Photometric Interpretation of frames coded with the component transform:
+    YBR_RCT for the reversible one, YBR_ICT for the irreversible one, as the
+    codestreams say (a rate target may be met losslessly)."""
+    kinds = {f.reversible for f in facts}
+    if len(kinds) > 1:
+        raise ValueError(
+            "the target was met losslessly (reversible transform, YBR_RCT) for some frames "
+            "and lossily (YBR_ICT) for others, which one Photometric Interpretation cannot "
+            "describe; aim lower, or compress losslessly")
+    return "YBR_RCT" if kinds == {True} else "YBR_ICT"
 
 
 def _dataset_frames(ds: Dataset, pi: str) -> tuple[list[np.ndarray], str]:
@@ -272,7 +309,8 @@ def _array_frames(ds: Dataset, arr: Any, samples: int, container: np.dtype) -> l
     frame_ndim = 2 if samples == 1 else 3
     if a.ndim == frame_ndim:
         a = a[np.newaxis]
-    expected = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows), int(ds.Columns))
+    expected: tuple[int, ...] = (int(ds.get("NumberOfFrames") or 1), int(ds.Rows),
+                                 int(ds.Columns))
     expected += (samples,) if samples > 1 else ()
     if a.shape != expected:
         raise ValueError(f"arr has shape {np.shape(arr)}; the dataset describes {expected} "
@@ -288,12 +326,13 @@ def _array_frames(ds: Dataset, arr: Any, samples: int, container: np.dtype) -> l
 
 
 def _encode_frames(
-    frames: list[np.ndarray], uid: UID, level: float | None, bits_stored: int,
+    frames: list[np.ndarray], uid: UID, target: _args.Target, bits_stored: int,
     mct: bool, numthreads: int | None,
 ) -> list[bytes]:
     """One codestream per frame."""
     def one(frame: np.ndarray, threads: int | None) -> bytes:
-        return _encode_one(frame, uid, level, bits_stored, mct, threads)
+        return _dicom_encoder.encode_frame(frame, uid, target, bits_stored, mct,
+                                           numthreads=threads)
 
     # Frames on several threads once there is enough work to share (the encoder
     # releases the interpreter lock); small datasets stay on the calling thread.
@@ -320,10 +359,10 @@ def _store_pixel_data(ds: Dataset, encoded: list[bytes], extended: bool) -> None
     elem.VR = VR.OB
 
 
-def _record_lossy(ds: Dataset, raw_bytes: int, coded_bytes: int) -> None:
-    """Lossy Image Compression "01", with this compression's ratio and method
-    appended to any earlier ones."""
-    ratio = raw_bytes / max(1, coded_bytes)
+def _record_lossy(ds: Dataset, ratios: list[float]) -> None:
+    """Lossy Image Compression "01", with this compression's ratio (the mean of the
+    frames' ratios) and method appended to any earlier ones."""
+    ratio = sum(ratios) / len(ratios)
     ds.LossyImageCompression = "01"
     ds.LossyImageCompressionRatio = [*_as_list(ds.get("LossyImageCompressionRatio")), f"{ratio:.4g}"[:16]]
     ds.LossyImageCompressionMethod = [*_as_list(ds.get("LossyImageCompressionMethod")), "ISO_15444_15"]

@@ -19,12 +19,12 @@ import numpy as np
 from numcodecs.abc import Codec
 from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray_like
 
-from ferroglyph._chunkcodec import CODEC_ID, Options, decode_into
+from ferroglyph._chunkcodec import CODEC_ID, Options, decode_into, options_of
 
 __all__ = ["HTJ2K"]
 
 
-class HTJ2K(Codec):
+class HTJ2K(Codec):  # type: ignore[misc]  # numcodecs ships no types: Codec is Any here
     """HTJ2K codec for numcodecs.
 
     Parameters
@@ -75,11 +75,11 @@ class HTJ2K(Codec):
         numthreads: int | None = 1,
         **keywords: Any,
     ) -> None:
-        self._options = Options(level, bits, tile, reversible, numthreads, **keywords)
+        self._options = Options(level, bits, tile, reversible, numthreads, **options_of(keywords))
 
     def encode(self, buf: Any) -> bytes:
         """One codestream for the chunk ``buf`` (an array; see the layout rule)."""
-        return self._options.encode(ensure_ndarray_like(buf))
+        return self._options.encode_chunk(ensure_ndarray_like(buf))
 
     def decode(self, buf: Any, out: Any = None) -> np.ndarray:
         """The decoded chunk, written into ``out`` when given (any shape of the same size)."""
@@ -95,8 +95,9 @@ class HTJ2K(Codec):
     def from_config(cls, config: dict[str, Any]) -> HTJ2K:
         config = dict(config)
         config.pop("id", None)
-        return cls(**config)
+        return cls(**options_of(config))
 
     def __repr__(self) -> str:
-        return f"{type(self).__name__}({self._options!r})"
+        settings = ", ".join(f"{k}={v!r}" for k, v in self._options.config().items())
+        return f"{type(self).__name__}({settings})"
 

@@ -24,63 +24,51 @@ import numpy as np
 from zarr.abc.codec import ArrayBytesCodec
 from zarr.core.common import parse_named_configuration
 
-from ferroglyph._chunkcodec import CODEC_ID, Options, check_dtype, decode_into, image_shape
+from ferroglyph._chunkcodec import (
+    CODEC_ID,
+    Options,
+    check_dtype,
+    decode_into,
+    image_shape,
+    options_of,
+)
 
 if TYPE_CHECKING:
     from typing import Self
 
     from zarr.core.array_spec import ArraySpec
     from zarr.core.buffer import Buffer, NDBuffer
+    from zarr.core.common import JSON
 
 __all__ = ["HTJ2K"]
 
 
 @dataclass(frozen=True)
-class HTJ2K(ArrayBytesCodec):
+class HTJ2K(Options, ArrayBytesCodec):
     """HTJ2K serializer for zarr 3 arrays; lossless by default.
 
-    Parameters are those of :class:`ferroglyph.numcodecs.HTJ2K` (``level``
-    or one of the targets ``psnr``, ``ratio``, ``max_bytes``; ``bits``,
-    ``tile``, ``reversible``, ``numthreads`` (default 1) and the
-    further keywords of :func:`ferroglyph.encode`), and so is the chunk
-    layout: (H, W) or (H, W, C) after dropping leading axes of length 1, so
-    chunk the stack axes of image stacks by 1. Dtypes: uint8, int8, uint16,
+    The configuration is the dataclass's fields, as in zarr's own codecs:
+    ``level``, ``bits``, ``tile``, ``reversible``, ``numthreads`` (default 1)
+    and the further keywords of :func:`ferroglyph.encode` (``rgb``,
+    ``resolutions``, ``tlm``, ``tilepart``, ``block_size``, ``prog_order``,
+    ``profile``, ``num_decomp``, and a target instead of ``level``: ``psnr``,
+    ``ratio`` or ``max_bytes``), each read when the codec is made; they mean
+    what they mean for :class:`ferroglyph.numcodecs.HTJ2K`, and so does the
+    chunk layout: (H, W) or (H, W, C) after dropping leading axes of length 1,
+    so chunk the stack axes of image stacks by 1. Dtypes: uint8, int8, uint16,
     int16, uint32, int32, float32; other dtypes and chunk shapes are refused
     when the array is created.
     """
 
     is_fixed_size = False
 
-    options: Options
-
-    def __init__(
-        self,
-        level: float | None = None,
-        bits: int | None = None,
-        tile: Any = None,
-        reversible: bool | None = None,
-        numthreads: int | None = 1,
-        **keywords: Any,
-    ) -> None:
-        object.__setattr__(self, "options", Options(level, bits, tile, reversible, numthreads, **keywords))
-
-    # Equality and hashing by configuration (dataclass equality would compare Options objects).
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, HTJ2K) and self.to_dict() == other.to_dict()
-
-    def __hash__(self) -> int:
-        return hash(repr(self.options))
-
-    def __repr__(self) -> str:
-        return f"HTJ2K({self.options!r})"
-
     @classmethod
-    def from_dict(cls, data: dict[str, Any]) -> Self:
+    def from_dict(cls, data: dict[str, JSON]) -> Self:
         _, configuration = parse_named_configuration(data, CODEC_ID, require_configuration=False)
-        return cls(**(configuration or {}))
+        return cls(**options_of(configuration or {}))
 
-    def to_dict(self) -> dict[str, Any]:
-        return {"name": CODEC_ID, "configuration": self.options.config()}
+    def to_dict(self) -> dict[str, JSON]:
+        return {"name": CODEC_ID, "configuration": self.config()}
 
     def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
         check_dtype(dtype.to_native_dtype())
@@ -99,7 +87,7 @@ class HTJ2K(ArrayBytesCodec):
         return chunk_spec.prototype.nd_buffer.from_ndarray_like(out)
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
-        codestream = self.options.encode(chunk_array.as_numpy_array())
+        codestream = self.encode_chunk(chunk_array.as_numpy_array())
         return chunk_spec.prototype.buffer.from_bytes(codestream)
 
     # The codec releases the interpreter lock: run it on a worker thread so the

@@ -1,5 +1,5 @@
-"""The tests' codestream toolkit: marker codes, one main-header walker, and
-the editors and readers built on it.
+"""The tests' codestream toolkit: the editors and readers built on the
+package's codestream walker (``ferroglyph._codestream``).
 
 Everything here works on raw HTJ2K codestreams (``bytes``) as the encoder
 writes them (ISO/IEC 15444-1 marker codes, plus CAP for HTJ2K and NLT and DFS
@@ -21,36 +21,41 @@ import struct
 from dataclasses import dataclass, field
 from typing import NamedTuple
 
+import bridge_ctypes
 import numpy as np
 
-from ferroglyph import _image_files
-from ferroglyph.codecs import _bridge_ctypes
+from ferroglyph import _codestream, _image_files
 
-# Marker codes.
-SOC = 0xFF4F
-CAP = 0xFF50
-SIZ = 0xFF51
-COD = 0xFF52
-COC = 0xFF53
-TLM = 0xFF55
-PLM = 0xFF57
-PLT = 0xFF58
-QCD = 0xFF5C
-QCC = 0xFF5D
-RGN = 0xFF5E
-POC = 0xFF5F
-PPM = 0xFF60
-PPT = 0xFF61
-COM = 0xFF64
-NLT = 0xFF76
-DFS = 0xFF72
-SOT = 0xFF90
-SOD = 0xFF93
-EOC = 0xFFD9
-
-SOC_SIZ = b"\xff\x4f\xff\x51"
-EOC_BYTES = b"\xff\xd9"
-PROGRESSION_ORDERS = ("LRCP", "RLCP", "RPCL", "PCRL", "CPRL")
+# Marker codes, the walker and the segment builder are the package's own
+# (``ferroglyph._codestream``): one reading of the format in Python.
+from ferroglyph._codestream import (  # noqa: F401 (re-exported for the tests)
+    CAP,
+    COC,
+    COD,
+    COM,
+    DFS,
+    EOC,
+    EOC_BYTES,
+    NLT,
+    PLM,
+    PLT,
+    POC,
+    PPM,
+    PPT,
+    PROGRESSION_ORDERS,
+    QCC,
+    QCD,
+    RGN,
+    SIZ,
+    SOC,
+    SOC_SIZ,
+    SOD,
+    SOT,
+    TLM,
+    Cod,
+    segment,
+    u32,
+)
 
 # Ready-made segments that OpenJPH skips with "... is not supported yet" and
 # that change nothing in the image: an RGN for component 0 with an ROI shift
@@ -87,13 +92,12 @@ COMPONENTS_AT = 42
 # Walking
 
 
-def segment(marker: int, payload: bytes = b"") -> bytes:
-    """A marker segment: marker, length (payload + 2), payload."""
-    return struct.pack(">HH", marker, len(payload) + 2) + payload
-
-
 def sot_segment(isot: int, psot: int, tpsot: int = 0, tnsot: int = 1) -> bytes:
     return struct.pack(">HHHIBB", SOT, 10, isot, psot, tpsot, tnsot)
+
+
+def _walk(cs: bytes) -> tuple[list[tuple[_codestream.Segment, bytes]], int]:
+    return _codestream.header_segments(_codestream.buffer_reader(cs), len(cs))
 
 
 def main_header_segments(cs: bytes) -> list[tuple[int, int, int]]:
@@ -101,25 +105,12 @@ def main_header_segments(cs: bytes) -> list[tuple[int, int, int]]:
 
     The walk stops at the first SOT, which is not included.
     """
-    if cs[:2] != b"\xff\x4f":
-        raise ValueError("not a raw codestream (no SOC)")
-    out = []
-    pos = 2
-    while pos + 4 <= len(cs):
-        (marker,) = struct.unpack_from(">H", cs, pos)
-        if marker == SOT:
-            return out
-        (length,) = struct.unpack_from(">H", cs, pos + 2)
-        out.append((marker, pos, 2 + length))
-        pos += 2 + length
-    raise ValueError("no SOT after the main header")
+    return [tuple(seg) for seg, _ in _walk(cs)[0]]
 
 
 def first_sot(cs: bytes) -> int:
     """Offset of the first SOT marker, found by walking the main header."""
-    segs = main_header_segments(cs)
-    marker, pos, length = segs[-1]
-    return pos + length
+    return _walk(cs)[1]
 
 
 def find_segment(cs: bytes, marker: int) -> tuple[int, int]:
@@ -315,17 +306,9 @@ def has_eoc(cs: bytes) -> bool:
 
 def tile_parts(cs: bytes) -> list[TilePart]:
     """Every tile-part in codestream order, by following Psot from the first SOT."""
-    data_end = len(cs) - 2 if has_eoc(cs) else len(cs)
-    pos = first_sot(cs)
-    out = []
-    while pos < data_end:
-        marker, lsot, isot, psot, tpsot, tnsot = struct.unpack_from(">HHHIBB", cs, pos)
-        if marker != SOT or lsot != 10:
-            raise ValueError(f"no SOT segment at {pos}")
-        end = data_end if psot == 0 else pos + psot
-        out.append(TilePart(pos, end, isot, psot, tpsot, tnsot))
-        pos = end
-    return out
+    return [TilePart(p.offset, p.offset + p.length, p.index, u32(cs, p.offset + 6), p.part,
+                     p.parts)
+            for p in _codestream.tile_parts(_codestream.buffer_reader(cs), len(cs), first_sot(cs))]
 
 
 def part_bytes(cs: bytes, part: TilePart) -> bytes:
@@ -416,15 +399,8 @@ def float16_codestream(encode, image: np.ndarray, **encode_kwargs) -> bytes:
 # tile-part skeleton; packet data is never looked at.
 
 
-@dataclass
-class Siz:
-    width: int
-    height: int
-    tile_w: int
-    tile_h: int
-    components: int
-    ssiz: list[int]
-
+@dataclass(frozen=True)
+class Siz(_codestream.Siz):
     @property
     def precisions(self) -> set[int]:
         return {(s & 0x7F) + 1 for s in self.ssiz}
@@ -432,23 +408,6 @@ class Siz:
     @property
     def signedness(self) -> set[bool]:
         return {bool(s & 0x80) for s in self.ssiz}
-
-    @property
-    def num_tiles(self) -> int:
-        return -(-self.width // self.tile_w) * -(-self.height // self.tile_h)
-
-
-@dataclass
-class Cod:
-    scod: int
-    progression: str
-    layers: int
-    mct: int
-    levels: int
-    block_w: int
-    block_h: int
-    block_style: int
-    reversible: bool
 
 
 @dataclass
@@ -475,16 +434,11 @@ class Codestream:
 
     @property
     def siz(self) -> Siz:
-        b = self.body(SIZ)
-        _rsiz, xsiz, ysiz, xo, yo, xt, yt, _xto, _yto, csiz = struct.unpack_from(">H8IH", b)
-        return Siz(xsiz - xo, ysiz - yo, xt, yt, csiz, [b[36 + 3 * c] for c in range(csiz)])
+        return Siz.parse(self.body(SIZ))
 
     @property
     def cod(self) -> Cod:
-        b = self.body(COD)
-        scod, order, layers, mct, levels, xcb, ycb, style, wavelet = struct.unpack_from(">BBHBBBBBB", b)
-        return Cod(scod, PROGRESSION_ORDERS[order], layers, mct, levels, 1 << (xcb + 2),
-                   1 << (ycb + 2), style, wavelet == 1)
+        return Cod.parse(self.body(COD))
 
     @property
     def qcd_style(self) -> int:
@@ -494,19 +448,14 @@ class Codestream:
 
 def parse(cs: bytes) -> Codestream:
     """The main header's segments, then the tile-parts by Psot."""
-    heads = main_header_segments(cs)
-    out = Codestream([(m, cs[pos + 4:pos + length]) for m, pos, length in heads])
-    pos = first_sot(cs)
-    while pos < len(cs):
-        marker = struct.unpack_from(">H", cs, pos)[0]
-        if marker == EOC:
-            out.ends_with_eoc = pos + 2 == len(cs)
-            break
-        assert marker == SOT, f"expected SOT at {pos}, found {marker:#06x}"
-        _lsot, isot, psot, tpsot, tnsot = struct.unpack_from(">HHIBB", cs, pos + 2)
-        assert psot > 0, "a Psot of 0 (last tile-part runs to EOC) is not expected here"
-        out.tile_parts.append(PartHeader(isot, psot, tpsot, tnsot))
-        pos += psot
+    walked, end = _walk(cs)
+    out = Codestream([(seg.marker, body) for seg, body in walked])
+    for part in _codestream.tile_parts(_codestream.buffer_reader(cs), len(cs), end):
+        assert u32(cs, part.offset + 6) > 0, \
+            "a Psot of 0 (last tile-part runs to EOC) is not expected here"
+        out.tile_parts.append(PartHeader(part.index, part.length, part.part, part.parts))
+        end = part.offset + part.length
+    out.ends_with_eoc = bytes(cs[end:]) == EOC_BYTES
     return out
 
 
@@ -517,11 +466,11 @@ def parse(cs: bytes) -> Codestream:
 _bridge = None
 
 
-def bridge() -> _bridge_ctypes.Bridge:
+def bridge() -> bridge_ctypes.Bridge:
     """The bridge library through ctypes, loaded once."""
     global _bridge
     if _bridge is None:
-        _bridge = _bridge_ctypes.load()
+        _bridge = bridge_ctypes.load()
     return _bridge
 
 
@@ -543,6 +492,17 @@ def decode(cs: bytes, *, planar: bool = False, like: np.ndarray | None = None) -
     if like.ndim == 2:
         out = out[..., 0] if not planar else out[0]
     return out.astype(like.dtype.newbyteorder("="), copy=False)
+
+
+def random_image(shape, dtype, seed=0) -> np.ndarray:
+    """Random samples over the whole range of ``dtype`` (standard normal for floats);
+    ``seed`` may also be a NumPy Generator, which is then drawn from."""
+    rng = np.random.default_rng(seed)
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return rng.standard_normal(shape).astype(dtype)
+    info = np.iinfo(dtype)
+    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
 
 
 def psnr(a: np.ndarray, b: np.ndarray, peak: float) -> float:

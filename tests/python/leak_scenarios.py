@@ -193,14 +193,7 @@ def judge(f: Figures, scenario: Scenario) -> None:
 # Inputs
 
 
-def random_image(shape, dtype, seed):
-    """Random samples over the whole range of `dtype` (normal for floats)."""
-    rng = np.random.default_rng(seed)
-    dtype = np.dtype(dtype)
-    if dtype.kind == "f":
-        return rng.standard_normal(shape).astype(dtype)
-    info = np.iinfo(dtype)
-    return rng.integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+random_image = cst.random_image
 
 
 def _equal_to(expected: np.ndarray) -> Callable[[object], None]:

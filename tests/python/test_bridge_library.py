@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import ferroglyph.codecs
-from ferroglyph.codecs import _bridge_ctypes
+import bridge_ctypes
 
 CODECS_DIR = os.path.dirname(ferroglyph.codecs.__file__)
 LIBRARY = os.path.join(CODECS_DIR, "libopenjph_shim.so")
@@ -66,11 +66,11 @@ def test_c_callers_round_trip_every_sample_type(bridge, dtype, planar):
 
 
 def test_failures_carry_the_bridge_code_and_text(bridge):
-    with pytest.raises(_bridge_ctypes.BridgeError) as e:
+    with pytest.raises(bridge_ctypes.BridgeError) as e:
         bridge.decode_info(b"\xff\x4f\xff\x51 this is not a codestream")
     assert e.value.code == 2
     assert e.value.text.startswith("decode_info: ")
-    with pytest.raises(_bridge_ctypes.BridgeError, match=r"invalid frame info \(rc=2\)"):
+    with pytest.raises(bridge_ctypes.BridgeError, match=r"invalid frame info \(rc=2\)"):
         bridge.encode(np.zeros((4, 4), np.uint8), bit_depth=9)
 
 
@@ -80,7 +80,7 @@ def test_bridge_never_prints(bridge, capfd):
     for cut in (len(cs) // 2, len(cs) - 3):
         try:
             bridge.decode(cs[:cut])
-        except _bridge_ctypes.BridgeError:
+        except bridge_ctypes.BridgeError:
             pass
     out, err = capfd.readouterr()
     assert out == "" and err == ""

@@ -9,6 +9,8 @@ import sys
 import numpy as np
 import pytest
 
+import codestreams as cst
+
 numcodecs = pytest.importorskip("numcodecs", reason="numcodecs not installed (extra ferroglyph[zarr])")
 from ferroglyph.numcodecs import HTJ2K  # noqa: E402
 
@@ -23,11 +25,7 @@ def run_fresh(code: str) -> str:
 
 
 def image(shape, dtype, seed=3):
-    rng = np.random.default_rng(seed)
-    info = np.iinfo(dtype) if np.dtype(dtype).kind in "ui" else None
-    if info is None:
-        return rng.normal(0, 100, shape).astype(dtype)
-    return rng.integers(info.min, info.max, shape, endpoint=True, dtype=dtype)
+    return cst.random_image(shape, dtype, seed)
 
 
 @pytest.mark.parametrize("options", [
@@ -179,6 +177,49 @@ def test_zarr_codec_dict_round_trip(zarr):
     again = ferroglyph.zarr.HTJ2K.from_dict(json.loads(json.dumps(codec.to_dict())))
     assert again == codec and hash(again) == hash(codec)
     assert pickle.loads(pickle.dumps(codec)) == codec
+
+
+# Configurations exactly as the zarr.json of stores written before the codec's options became
+# its dataclass fields: they must keep opening, and be written back unchanged.
+STORED_CONFIGURATIONS = [
+    {"level": None, "bits": None, "tile": None, "reversible": None, "numthreads": 1},
+    {"level": 80, "bits": None, "tile": [128, 128], "reversible": None, "numthreads": 1,
+     "prog_order": "RPCL"},
+    {"level": 0.01, "bits": 12, "tile": None, "reversible": False, "numthreads": None,
+     "block_size": [32, 32], "num_decomp": 3, "profile": "IMF", "resolutions": 4, "rgb": False,
+     "tilepart": 1, "tlm": True},
+]
+
+
+@pytest.mark.parametrize("configuration", STORED_CONFIGURATIONS)
+def test_zarr_codec_reads_and_writes_stored_configurations_unchanged(zarr, configuration):
+    import dataclasses
+
+    import ferroglyph.zarr
+
+    stored = {"name": "ferroglyph.htj2k", "configuration": configuration}
+    codec = ferroglyph.zarr.HTJ2K.from_dict(json.loads(json.dumps(stored)))
+    assert json.dumps(codec.to_dict()) == json.dumps(stored)      # same keys, order and values
+    # The configuration is the dataclass's fields, compared and hashed as such.
+    names = {f.name for f in dataclasses.fields(codec)}
+    assert set(configuration) <= names and "options" not in names
+    again = dataclasses.replace(codec, **{k: v for k, v in configuration.items() if k != "level"})
+    assert again == codec and hash(again) == hash(codec)
+    assert (dataclasses.replace(codec, level=50) == codec) is False
+
+
+@pytest.mark.parametrize("configuration, error", [
+    ({"level": 90, "qualty": 9}, TypeError),             # an option this codec does not have
+    ({"level": "90"}, TypeError),
+    ({"numthreads": 0}, ValueError),
+    ({"tile": [64]}, ValueError),
+    ({"block_size": 32}, TypeError),
+])
+def test_zarr_codec_refuses_bad_stored_configurations(zarr, configuration, error):
+    import ferroglyph.zarr
+
+    with pytest.raises(error):
+        ferroglyph.zarr.HTJ2K.from_dict({"name": "ferroglyph.htj2k", "configuration": configuration})
 
 
 # --- the dask example -------------------------------------------------------------------------

@@ -126,3 +126,34 @@ def test_on_a_terminal_several_files_show_a_bar_instead_of_lines(folder, capsys,
     assert out.splitlines()[0].startswith("encoded 2 of 2 files: ")  # the summary alone
     assert "2/2" in err
     assert set(threading.enumerate()) == threads  # no monitor thread left behind
+
+
+@pytest.mark.parametrize("suffix", [".png", ".tif"])
+def test_icc_and_dpi_travel_from_png_and_tiff_through_jph_and_back(tmp_path, capsys, suffix):
+    Image = pytest.importorskip("PIL.Image")
+    ImageCms = pytest.importorskip("PIL.ImageCms")
+    tifffile = pytest.importorskip("tifffile")
+    jpylyzer = pytest.importorskip("jpylyzer.jpylyzer")
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    data = np.random.default_rng(4).integers(0, 256, (12, 16, 3), dtype=np.uint8)
+    src = tmp_path / f"in{suffix}"
+    if suffix == ".png":
+        Image.fromarray(data).save(src, icc_profile=icc, dpi=(254, 127))  # whole px per metre
+    else:
+        tifffile.imwrite(src, data, photometric="rgb", iccprofile=icc, resolution=(254, 127),
+                         resolutionunit="INCH")
+    jph = tmp_path / "a.jph"
+    assert cli.main(["encode", str(src), "-o", str(jph)]) == 0
+    assert jpylyzer.checkOneFile(str(jph), "jph").findtext("isValid") == "True"
+    capsys.readouterr()
+    assert cli.main(["info", str(jph)]) == 0
+    facts = json.loads(capsys.readouterr().out)["metadata"]
+    assert facts["colour"] == "icc" and facts["icc_profile_bytes"] == len(icc)
+    assert facts["dpi"] == pytest.approx([254, 127], rel=1e-6)
+    for out in ("b.png", "b.tif"):
+        assert cli.main(["decode", str(jph), "-o", str(tmp_path / out)]) == 0
+        from ferroglyph import _image_files
+        meta = _image_files.read_metadata(str(tmp_path / out))
+        assert meta["icc_profile"] == icc
+        assert meta["dpi"] == pytest.approx((254, 127), rel=1e-6)
+    assert cli.main(["encode", str(src), "-o", str(tmp_path / "raw.j2c")]) == 0  # not refused

@@ -7,6 +7,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
+import codestreams as cst
 import ferroglyph
 from ferroglyph import _parallel_encode as pe
 from ferroglyph.codecs import _openjph as oj
@@ -15,10 +16,7 @@ RNG = np.random.default_rng(2026)
 
 
 def random_image(shape, dtype):
-    if dtype == np.float32:
-        return RNG.standard_normal(shape).astype(np.float32)
-    info = np.iinfo(dtype)
-    return RNG.integers(info.min, info.max, shape, dtype, endpoint=True)
+    return cst.random_image(shape, dtype, RNG)
 
 
 class Spy:

@@ -1,13 +1,13 @@
 """HTJ2K (High-Throughput JPEG 2000, ISO/IEC 15444-15) codec over OpenJPH."""
 
 from collections.abc import Iterable
-from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypedDict
+from typing import Any, SupportsFloat, SupportsIndex, SupportsInt, TypeAlias, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-_BytesLike = bytes | bytearray | memoryview | Any
-_IntLike = SupportsInt | SupportsIndex
+_BytesLike: TypeAlias = bytes | bytearray | memoryview | Any
+_IntLike: TypeAlias = SupportsInt | SupportsIndex
 
 _PROG_ORDERS: tuple[str, str, str, str, str]
 _PROFILES: tuple[str, str]
@@ -103,17 +103,36 @@ def decode(
 def _decode_quiet(data: _BytesLike, keywords: dict[str, Any] | None = None) -> np.ndarray:
     """``decode(data, **keywords)`` without RuntimeWarnings."""
 
-class _ComponentInfo(TypedDict):
-    width: int
-    height: int
-    subsampling: tuple[int, int]
-    bit_depth: int
-    signed: bool
-    nlt_type: int
-
+# One new dict per component, which callers may extend: "width", "height" (int),
+# "subsampling" (tuple[int, int]), "bit_depth" (int), "signed" (bool), "nlt_type" (int).
 def _components_info(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
-                     resilient: object) -> list[_ComponentInfo]: ...
+                     resilient: object) -> list[dict[str, Any]]: ...
 def _decode_components(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
                        resilient: object) -> tuple[list[np.ndarray], str]: ...
 def _encode_components(arrays: list[np.ndarray], geometry: tuple[int, int, list[tuple[int, int, int]]],
                        settings: dict[str, Any]) -> bytes: ...
+def _lossy_settings(dtype: Any, bits: _IntLike | None, components: _IntLike,
+                    decompositions: _IntLike, level: SupportsFloat | str | bytes | None,
+                    value_range: tuple[float, float] | None = None) -> tuple[float, int]:
+    """The irreversible quantization OpenJPH codes correctly for this data."""
+def _encode_lossy(
+    data: ArrayLike,
+    level: SupportsFloat | str | bytes | None = None,
+    *,
+    rgb: object = None,
+    planar: object = None,
+    tile: Iterable[_IntLike] | None = None,
+    resolutions: _IntLike | None = None,
+    reversible: object = None,
+    tlm: object = None,
+    tilepart: _IntLike | None = None,
+    block_size: Iterable[_IntLike] | None = None,
+    prog_order: str | None = None,
+    profile: str | None = None,
+    num_decomp: _IntLike | None = None,
+    bits: _IntLike | None = None,
+    origin: Iterable[_IntLike] | None = None,
+    header_only: object = False,
+    value_range: tuple[float, float] | None = None,
+) -> bytes:
+    """Encode like ``_encode_ex``, with the lossy rule applied."""

@@ -53,7 +53,8 @@ def resolve_workers(numthreads: int | None, ntasks: int, *, output_bytes: int) -
     # NumPy before 2.3 still lets its bool scalar act as an index (with a
     # DeprecationWarning): refuse it here like Python's bool.
     if isinstance(numthreads, (bool, np.bool_)):
-        raise ValueError(f"numthreads must be None or a non-negative integer, got {numthreads!r}")
+        raise ValueError(  # noqa: TRY004 (ValueError: this function's documented refusal)
+            f"numthreads must be None or a non-negative integer, got {numthreads!r}")
     if not (numthreads is None or isinstance(numthreads, int)):
         try:
             numthreads = int(numthreads.__index__())  # NumPy integers and the like
@@ -119,7 +120,7 @@ def run_batched(fn: Callable[[T], object], items: Iterable[T], workers: int, *,
                 next_index += 1
             try:
                 fn(item)
-            except BaseException as e:  # re-raised on the calling thread
+            except BaseException as e:  # noqa: BLE001 (any: re-raised on the calling thread)
                 with lock:
                     if not first_error:
                         first_error.append(e)

@@ -7,13 +7,14 @@
 #include <numpy/arrayobject.h>
 
 #include "encoder.h"
+#include "lossy.h"
 #include "module.h"
 
 namespace ferroglyph::module {
 
 namespace {
 
-enum encode_ex_arg { x_bits = 13, x_origin, x_header_only, x_count };
+enum encode_ex_arg { x_bits = 13, x_origin, x_header_only, x_count, x_value_range = x_count };
 
 // bits=B replaces the container's precision; float32 is coded as its 32-bit
 // patterns and takes only 32.
@@ -55,7 +56,24 @@ bool read_origin(PyObject* origin, encode_request* r) {
   return true;
 }
 
-PyObject* encode_ex_impl(PyObject*, bound_args args) {
+// The lossy rule applied to a request on the irreversible path: its base
+// step or quality factor replaced by what OpenJPH codes correctly.
+bool apply_lossy_rule(PyObject* level, PyObject* value_range, encode_request* r) {
+  ferroglyph_htj2k_encode_params& p = r->params;
+  if (p.reversible) return true;
+  data_facts f{p.nlt_binary_complement ? 'f' : p.is_signed ? 'i' : 'u', p.bit_depth,
+               p.components, p.num_decomp};
+  lossy_request q{lossy_request::finest};
+  if (!read_lossy_request(level, &q)) return false;
+  if (f.kind == 'f' && !read_value_range(value_range, r->array.get(), &f)) return false;
+  lossy_settings s;
+  if (!decide_lossy(f, q, &s)) return false;
+  p.irrev_delta = static_cast<float>(s.qstep);
+  p.qfactor = s.qfactor;
+  return true;
+}
+
+PyObject* encode_part(bound_args args, bool lossy_rule) {
   const encode_arguments a{args[0], args[1], args[2],  args[3],  args[4],  args[5], args[6],
                            args[7], args[8], args[9], args[10], args[11], args[12]};
   bool header_only = false;
@@ -73,11 +91,16 @@ PyObject* encode_ex_impl(PyObject*, bound_args args) {
   encode_request request;
   if (!read_encode_request(a, &request, access) || !apply_bits(args[x_bits], &request))
     return nullptr;
+  if (lossy_rule && !apply_lossy_rule(a.level, args[x_value_range], &request)) return nullptr;
   if (placed && !read_origin(args[x_origin], &request)) return nullptr;
   request.use_region = header_only || placed;
   request.region.header_only = header_only ? 1 : 0;
   return run_encode(request);
 }
+
+PyObject* encode_ex_impl(PyObject*, bound_args args) { return encode_part(args, false); }
+
+PyObject* encode_lossy_impl(PyObject*, bound_args args) { return encode_part(args, true); }
 
 }  // namespace
 
@@ -120,6 +143,41 @@ const function_def k_encode_ex_def = {
      {"bits", default_value::none, true},
      {"origin", default_value::none, true},
      {"header_only", default_value::false_, true}},
+};
+
+const function_def k_encode_lossy_def = {
+    "_encode_lossy",
+    "Encode like ``_encode_ex``, with the lossy rule applied.\n"
+    "\n"
+    "On the irreversible path, the quantization that ``level`` asks for is\n"
+    "replaced by what ``_lossy_settings`` gives for the samples' kind,\n"
+    "precision, components and decomposition levels (ValueError where it\n"
+    "refuses); lossless requests code as ``_encode_ex`` codes them.\n"
+    "\n"
+    "value_range : (float, float), optional\n"
+    "    For float32 data: the smallest and largest value that a level or a\n"
+    "    step is relative to; None: those of ``data``.  A part of a larger\n"
+    "    image (``origin``, ``header_only``) must pass the whole image's.\n",
+    "bytes",
+    encode_lossy_impl,
+    x_count + 1,
+    {{"data", default_value::required, false},
+     {"level", default_value::none, false},
+     {"rgb", default_value::none, true},
+     {"planar", default_value::none, true},
+     {"tile", default_value::none, true},
+     {"resolutions", default_value::none, true},
+     {"reversible", default_value::none, true},
+     {"tlm", default_value::none, true},
+     {"tilepart", default_value::none, true},
+     {"block_size", default_value::none, true},
+     {"prog_order", default_value::none, true},
+     {"profile", default_value::none, true},
+     {"num_decomp", default_value::none, true},
+     {"bits", default_value::none, true},
+     {"origin", default_value::none, true},
+     {"header_only", default_value::false_, true},
+     {"value_range", default_value::none, true}},
 };
 
 }  // namespace ferroglyph::module

@@ -20,7 +20,7 @@ struct param_def {
   bool keyword_only;
 };
 
-constexpr int k_max_params = 16;
+constexpr int k_max_params = 17;
 
 // Bound arguments, in declaration order; every slot holds a borrowed
 // reference (defaults included) for the duration of the call.

@@ -170,6 +170,8 @@ const namespace_entry k_namespace[] = {
     {&k_components_info_def, nullptr},
     {&k_decode_components_def, nullptr},
     {&k_encode_components_def, nullptr},
+    {&k_lossy_settings_def, nullptr},
+    {&k_encode_lossy_def, nullptr},
 };
 
 bool add_functions(PyObject* module) {

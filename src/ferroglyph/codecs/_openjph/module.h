@@ -51,6 +51,9 @@ extern const function_def k_decode_quiet_def;
 extern const function_def k_components_info_def;
 extern const function_def k_decode_components_def;
 extern const function_def k_encode_components_def;
+// The lossy rule (lossy.cpp) and the encode that applies it (encode_ex.cpp).
+extern const function_def k_lossy_settings_def;
+extern const function_def k_encode_lossy_def;
 
 }  // namespace ferroglyph::module
 

@@ -1,8 +1,8 @@
-"""A ctypes view of the C bridge ``libopenjph_shim.so``.
+"""A ctypes view of the C bridge ``libopenjph_shim.so`` installed with the package.
 
 The bridge is a plain C library, so any C caller can use it without the
-extension module.  This binding serves diagnostics, the demo and tests of the
-installed library; applications should use the extension module's functions.
+extension module.  The tests use this binding to check the installed
+library's C interface, and to decode independently of the extension module.
 """
 
 from __future__ import annotations
@@ -13,9 +13,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Bridge", "BridgeError", "Info", "EncodeParams", "Region", "load"]
+import ferroglyph.codecs
 
-_LIBRARY = os.path.join(os.path.dirname(__file__), "libopenjph_shim.so")
+__all__ = ["Bridge", "BridgeError", "EncodeParams", "Info", "Region", "load"]
+
+_LIBRARY = os.path.join(os.path.dirname(ferroglyph.codecs.__file__), "libopenjph_shim.so")
 
 
 class Info(ctypes.Structure):

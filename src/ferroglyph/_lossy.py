@@ -1,0 +1,80 @@
+"""Lossy coding that is right or refused: the public layer's side of the lossy rule.
+
+The rule itself is the extension module's (``_openjph._lossy_settings``, and
+``_openjph._encode_lossy``, which applies it): for every sample type and
+precision it keeps OpenJPH's quality factor where OpenJPH codes it
+correctly, moves a level to the nearest setting that is safe where that
+keeps what the level promises, and otherwise raises ValueError naming what
+works (a lower level, a step, lossless).  See docs/lossy.md.
+
+This module decides when an encode is lossy, gives float32 data the range
+that levels and steps are relative to (once per image, so that the tiles
+of a parallel encode share one quantization), and applies the rule where
+the settings are passed to the module directly (``encode_components``).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from .codecs import _openjph
+
+__all__ = ["is_lossy", "planar_colour", "settings", "value_range"]
+
+#: OpenJPH's decomposition levels when neither ``resolutions`` nor ``num_decomp`` is given.
+DEFAULT_DECOMPOSITIONS = 5
+
+
+def is_lossy(level: Any, keywords: dict[str, Any]) -> bool:
+    """Whether an encode takes the irreversible path, where the rule applies."""
+    if keywords.get("reversible") is True:
+        return False  # the module refuses a lossy level with reversible=True in its words
+    return level is not None or keywords.get("reversible") is False
+
+
+def value_range(array: np.ndarray) -> tuple[float, float] | None:
+    """(smallest, largest) of float32 samples (NaN or infinite when they hold such), else None."""
+    if array.dtype.kind != "f" or array.size == 0:
+        return None
+    return float(np.min(array)), float(np.max(array))
+
+
+def planar_colour(array: np.ndarray, keywords: dict[str, Any]) -> dict[str, Any]:
+    """``keywords`` with the component transform on for planar integer RGB(A) when not set.
+
+    The module turns the transform on by default only for channel-last
+    input; the public layer codes an image the same way whatever its layout,
+    so ``(3, H, W)`` costs no more than ``(H, W, 3)`` (``rgb=False`` keeps it off).
+    """
+    if keywords.get("rgb") is not None or array.ndim != 3 or array.dtype.kind not in "iu":
+        return keywords
+    planar = keywords.get("planar")
+    if planar is None:
+        planar = array.shape[2] > 4 and array.shape[0] <= 4  # the module's default layout
+    if not planar or array.shape[0] not in (3, 4):
+        return keywords
+    return dict(keywords, rgb=True)
+
+
+def settings(dtypes: Sequence[np.dtype], bits: Sequence[int], level: Any,
+             decompositions: int, ranges: Sequence[tuple[float, float] | None]
+             ) -> tuple[float, int]:
+    """(qstep, qfactor) for components of these dtypes and precisions, coded together.
+
+    The quantization is one for all components: where the rule gives the
+    components different settings, the finest base step any of them needs
+    is used (a quality factor stands for its reference step at 100, where
+    it is finest), so that none is coded outside its bound.
+    """
+    count = len(dtypes)
+    chosen = {_openjph._lossy_settings(d, b, count, decompositions, level, r)
+              for d, b, r in zip(dtypes, bits, ranges, strict=True)}
+    if len(chosen) == 1:
+        return chosen.pop()
+    steps = [s for s, _ in chosen if s > 0]
+    if not steps:
+        return 0.0, max(q for _, q in chosen)
+    return min(steps), 0
