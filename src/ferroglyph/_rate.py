@@ -66,7 +66,7 @@ _ONE_IN_A_THOUSAND = 30.0
 _CHUNK = 1 << 16
 _CHUNKS_PER_TASK = 64
 #: Refused steps a search moves past before it gives the encoder's error.
-_MAX_REFUSALS = 40
+_MAX_REFUSALS = 60
 
 _local = threading.local()
 
@@ -247,7 +247,7 @@ class _Search:
         # The steps the encoder takes for this data: the module's range,
         # narrowed where the encoder refuses steps (see ``refused``).
         self.lo, self.hi = STEP_MIN, STEP_MAX
-        self.refusals = 0
+        self.refusals = self.in_a_row = 0
         if target.kind == "psnr":
             self.goal = float(target.value or 0.0)
         else:
@@ -272,10 +272,13 @@ class _Search:
         """A lossy pass at ``step``, or at the nearest step the encoder takes."""
         while True:
             try:
-                return self.code(step)
+                probe = self.code(step)
             except ValueError as error:
                 self.passes -= 1  # refused before any coding
                 step = self.refused(step, error)
+                continue
+            self.in_a_row = 0
+            return probe
 
     def clamp(self, step: float) -> float:
         return min(max(step, self.lo), self.hi)
@@ -287,20 +290,22 @@ class _Search:
         The encoder refuses lossy steps that would not code some data right
         (too fine or too coarse for its precision): a refused step finer
         than one that coded bounds the steps from below, a coarser one from
-        above.  Before any step has coded, the side is guessed from the
-        step (fine steps are the ones refused for deep data) and the bound
-        moves by steps of 1.5 until one codes or none is left.
+        above; before any step has coded, the side is guessed from the step
+        (fine steps are the ones refused for deep data) and kept.  Refusals
+        cost no coding, so the bound moves by 2 % first and by twice as much
+        (in log-step) after each refusal in a row: close to where the
+        encoder's limit is, and across the whole range in a few dozen.
         """
         self.refusals += 1
-        coded = [_step(p) for p in self.probes if isinstance(p.level, float)]
         if self.refusals > _MAX_REFUSALS:
             raise error
+        coded = [_step(p) for p in self.probes if isinstance(p.level, float)]
         if coded:
             floor = min(coded) > step
-        else:  # keep to the side guessed at the first refusal
+        else:
             floor = self.lo > STEP_MIN or (self.hi == STEP_MAX and step < 0.01)
-        # Refusals cost no coding: small moves find the bound closely.
-        factor = 1.1 if coded else 1.5
+        factor = 1.02 ** (1 << min(self.in_a_row, 10))
+        self.in_a_row += 1
         if floor:
             self.lo = max(self.lo, step * factor)
         else:
