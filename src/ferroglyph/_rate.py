@@ -248,6 +248,7 @@ class _Search:
         # narrowed where the encoder refuses steps (see ``refused``).
         self.lo, self.hi = STEP_MIN, STEP_MAX
         self.refusals = self.in_a_row = 0
+        self.last_refusal = ""
         if target.kind == "psnr":
             self.goal = float(target.value or 0.0)
         else:
@@ -297,8 +298,9 @@ class _Search:
         encoder's limit is, and across the whole range in a few dozen.
         """
         self.refusals += 1
-        if self.refusals > _MAX_REFUSALS:
-            raise error
+        if self.refusals > _MAX_REFUSALS or str(error) == self.last_refusal:
+            raise error  # (the same words for another step: not about the step)
+        self.last_refusal = str(error)
         coded = [_step(p) for p in self.probes if isinstance(p.level, float)]
         if coded:
             floor = min(coded) > step

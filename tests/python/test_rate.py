@@ -101,6 +101,7 @@ def test_same_bytes_for_any_thread_count():
     ({"psnr": "40"}, TypeError, "number"),
     ({"ratio": True}, TypeError, "number"),
     ({"psnr": 40, "reversible": True}, ValueError, "reversible"),
+    ({"ratio": 10, "bits": 4}, ValueError, "bits=4 allows values from 0 to 15"),
     ({"max_bytes": 100}, ValueError, r"smallest codestream this image codes to .* is \d+ bytes"),
     ({"ratio": 1e6}, ValueError, "ratio <="),
 ])
