@@ -65,6 +65,9 @@ _ONE_IN_A_THOUSAND = 30.0
 #: Samples per chunk of an error sum, and chunks per task on a thread.
 _CHUNK = 1 << 16
 _CHUNKS_PER_TASK = 64
+#: A bound set by refusals this far from the nearest refused step is closed
+#: in on when the answer lies at it.
+_CLOSE_IN = 1.05
 #: Refused steps a search moves past before it gives the encoder's error.
 _MAX_REFUSALS = 60
 
@@ -248,7 +251,11 @@ class _Search:
         # narrowed where the encoder refuses steps (see ``refused``).
         self.lo, self.hi = STEP_MIN, STEP_MAX
         self.refusals = self.in_a_row = 0
-        self.last_refusal = ""
+        self.last_refusal = ("", 1.0)  # the words of the last refusal, and its step
+        # The nearest refused steps beyond the bounds, to close in on the
+        # encoder's limit once the answer turns out to lie at a bound.
+        self.refused_below, self.refused_above = 0.0, math.inf
+        self.closed_in = False
         if target.kind == "psnr":
             self.goal = float(target.value or 0.0)
         else:
@@ -298,9 +305,11 @@ class _Search:
         encoder's limit is, and across the whole range in a few dozen.
         """
         self.refusals += 1
-        if self.refusals > _MAX_REFUSALS or str(error) == self.last_refusal:
-            raise error  # (the same words for another step: not about the step)
-        self.last_refusal = str(error)
+        words, (last_words, last_step) = str(error), self.last_refusal
+        if self.refusals > _MAX_REFUSALS or (
+                words == last_words and abs(math.log(step / last_step)) > math.log(1.05)):
+            raise error  # the same words for another step: not about the step
+        self.last_refusal = (words, step)
         coded = [_step(p) for p in self.probes if isinstance(p.level, float)]
         if coded:
             floor = min(coded) > step
@@ -310,8 +319,10 @@ class _Search:
         self.in_a_row += 1
         if floor:
             self.lo = max(self.lo, step * factor)
+            self.refused_below = max(self.refused_below, step)
         else:
             self.hi = min(self.hi, step / factor)
+            self.refused_above = min(self.refused_above, step)
         if self.lo > self.hi:
             raise error
         return self.clamp(step)
@@ -543,6 +554,19 @@ class _Search:
     def at_edge(self, p: Probe) -> Probe | None:
         """The answer when ``p`` sits at an end of the step range and misses there."""
         step = float(p.level or 0)
+        if not self.closed_in and (
+                (_same_step(step, self.lo) and not self.too_fine(p)
+                 and self.lo > self.refused_below * _CLOSE_IN > 0)
+                or (_same_step(step, self.hi) and self.too_fine(p)
+                    and self.hi * _CLOSE_IN < self.refused_above)):
+            # The answer lies at a bound that the refusals set loosely: one
+            # more pass next to the nearest refused step (where refusals,
+            # which cost nothing, find the encoder's limit closely).
+            self.closed_in = True
+            self.lo = min(self.lo, self.refused_below * 1.0001) if self.refused_below else self.lo
+            self.hi = max(self.hi, self.refused_above / 1.0001) \
+                if math.isfinite(self.refused_above) else self.hi
+            return None
         if _same_step(step, self.lo) and not self.too_fine(p):
             # The finest lossy step is still too coarse: lossless or this.
             if self.target.kind == "psnr":
