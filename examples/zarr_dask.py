@@ -17,6 +17,7 @@ Needs ``pip install ferroglyph[zarr]``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import shutil
 import sys
@@ -30,11 +31,44 @@ PHOTO = os.path.normpath(os.path.join(HERE, "..", "..", "shared", "corpus", "ope
                                       "references", "kodim23.ppm"))
 
 
+def read_pnm(path: str) -> np.ndarray:
+    """A binary PGM (P5) or PPM (P6), 8 or 16 bits, as (H, W) or (H, W, 3)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields: list[bytes] = []
+    pos = 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos) + 1
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    magic, width, height, maxval = fields[0], int(fields[1]), int(fields[2]), int(fields[3])
+    channels = {b"P5": 1, b"P6": 3}[magic]
+    dtype = np.dtype(">u2" if maxval > 255 else "u1")
+    img = np.frombuffer(data, dtype, height * width * channels, pos + 1)
+    img = img.reshape((height, width, channels) if channels > 1 else (height, width))
+    return img.astype(dtype.newbyteorder("="))
+
+
+def synthetic_image(h: int = 512, w: int = 768) -> np.ndarray:
+    """A smooth colour image with edges and a little texture."""
+    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
+    r = 128 + 100 * np.sin(x / 61.0) * np.cos(y / 47.0)
+    g = 128 + 90 * np.cos((x + y) / 83.0)
+    b = np.where((x - w / 2) ** 2 + (y - h / 2) ** 2 < (h / 3) ** 2, 200.0, 60.0)
+    rng = np.random.default_rng(7)
+    img = np.stack([r, g, b], axis=-1) + rng.normal(0, 3, (h, w, 3))
+    return np.clip(img, 0, 255).astype(np.uint8)
+
+
 def load_photo(path: str | None) -> np.ndarray:
     """The photograph as (H, W, 3) uint8: the PNM at ``path``, else a synthetic one."""
-    sys.path.insert(0, os.path.join(HERE, "..", "demo"))
-    from demo import read_pnm, synthetic_image  # the demo's PNM reader
-
     if path and os.path.exists(path):
         img = read_pnm(path)
         if img.dtype != np.uint8:
@@ -151,7 +185,9 @@ def main(argv: list[str] | None = None) -> int:
             from dask.diagnostics import ProgressBar
 
             def threaded(x):
-                with ProgressBar():
+                # A bar redraws itself with escape codes: only for a person watching.
+                bar = ProgressBar() if sys.stdout.isatty() else contextlib.nullcontext()
+                with bar:
                     return x.compute(scheduler="threads")
 
             path = store or os.path.join(tmp, "threads.zarr")
@@ -171,8 +207,9 @@ def main(argv: list[str] | None = None) -> int:
 
             def distributed(x):
                 future = client.compute(x)
-                progress(future)
-                print()
+                if sys.stdout.isatty():
+                    progress(future)
+                    print()
                 return future.result()
 
             try:

@@ -9,18 +9,18 @@ before any work is done.
 from __future__ import annotations
 
 import contextlib
-import math
-import operator
+import errno
 import os
 import secrets
 import stat
 import warnings
-from typing import Any
+from collections.abc import Callable
+from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _args, _jp2, _lossy, _metadata, _parallel_encode, _rate
+from . import _args, _codestream, _jp2, _lossy, _metadata, _parallel_encode, _rate, _strict
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -31,18 +31,8 @@ __all__ = ["FILE_SUFFIXES", "RAW_SUFFIXES", "OpenJphError", "OpenJphUnsupportedF
 RAW_SUFFIXES = (".j2c", ".j2k", ".jhc")
 #: Suffixes :func:`imwrite` writes as a JPH file.
 FILE_SUFFIXES = (".jph",)
-
-# OpenJPH's texts that mean samples were lost or left wrong: the information
-# the bridge keeps when a codestream ends early or resilient decoding skips a
-# tile or code-block, and the block decoder's warnings about code-blocks it
-# could not decode fully (see the bridge's info_means_data_loss).
-_LOSS_MARKERS = ("terminated", "ended before", "error", "wrong", "incorrect", "corrupt",
-                 "missing", "codeblock", "code-block", "coding passes", "not enough", "skipped")
-
-
-def _means_data_loss(line: str) -> bool:
-    low = line.lower()
-    return any(m in low for m in _LOSS_MARKERS)
+#: ``format=`` values of :func:`imwrite`: a JPH file, or a raw codestream.
+FORMATS = {"jph": "jph", "j2c": "raw", "j2k": "raw", "jhc": "raw"}
 
 
 def _refuse_path(data: Any, function: str) -> None:
@@ -50,46 +40,14 @@ def _refuse_path(data: Any, function: str) -> None:
         raise TypeError(
             f"{function}() takes the encoded bytes, not a path ({os.fspath(data)!r}); "
             "read a file with ferroglyph.imread(path)")
-
-
-def _check_level(level: Any) -> None:
-    if level is None or isinstance(level, (str, bytes)):
-        return  # the module reads text levels and words its own errors
+    if hasattr(data, "read") and not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{function}() takes the encoded bytes, not a file object; read a "
+                        "file object with ferroglyph.imread(f)")
     try:
-        value = float(level)
-    except (TypeError, ValueError):
-        return  # likewise: the module names the wrong type
-    if math.isnan(value) or not 0.0 <= value <= 100.0:
-        raise ValueError(
-            f"level must be None (lossless), a quantization step below 1 or a quality factor "
-            f"from 1 to 100, got {level!r}")
-
-
-def _check_bits(array: np.ndarray, bits: Any) -> int:
-    try:
-        b = operator.index(bits)
+        memoryview(data)
     except TypeError:
-        raise TypeError(f"bits must be an integer, got {type(bits).__name__}") from None
-    if array.dtype.kind not in "iu":
-        raise ValueError(f"bits applies to integer samples; the data is {array.dtype}")
-    container = array.dtype.itemsize * 8
-    if not 1 <= b <= container:
-        raise ValueError(f"bits must be from 1 to {container} for {array.dtype} samples, got {b}")
-    if array.dtype.kind == "u":
-        lo, hi = 0, (1 << b) - 1
-    else:
-        lo, hi = -(1 << (b - 1)), (1 << (b - 1)) - 1
-    if b == container or array.size == 0:
-        return b
-    # min/max first: a full scan without a mask costs no memory in the usual case.
-    if array.min() >= lo and array.max() <= hi:
-        return b
-    outside = (array < lo) | (array > hi)
-    first = int(np.argmax(outside.reshape(-1)))  # C order of the array as given
-    where = tuple(int(i) for i in np.unravel_index(first, array.shape))
-    raise ValueError(
-        f"bits={b} allows values from {lo} to {hi}, but the data holds {array[where]} at "
-        f"index {where}; nothing was encoded")
+        raise TypeError(f"{function}() takes the encoded bytes (a bytes-like object), got "
+                        f"{type(data).__name__}") from None
 
 
 def _check_lossless_precision(bits: int, reversible: bool) -> None:
@@ -149,12 +107,11 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     """
     if psnr is not None or ratio is not None or max_bytes is not None:
         target = _args.target(level, psnr, ratio, max_bytes)
-        array = np.asarray(data)
+        array = _args.check_array(data, "encode", planar=bool(keywords.get("planar")))
         return _rate.encode_image(array, target, bits=bits, numthreads=numthreads,
                                   keywords=keywords, encode=encode, decode=decode)
-    if level is not None:
-        _check_level(level)
-    array = np.asarray(data)
+    level = _args.level(level)
+    array = _args.check_array(data, "encode", planar=bool(keywords.get("planar")))
     if array.ndim == 3:
         keywords = _lossy.planar_colour(array, keywords)
     lossy = _lossy.is_lossy(level, keywords)
@@ -168,11 +125,15 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
             codestream = _openjph.encode(array, level, **keywords)
         _rate.record(level, len(codestream), array.nbytes)
         return codestream
-    if bits is not None:
-        bits = _check_bits(array, bits)
+    numthreads = _args.numthreads(numthreads)
+    if keywords.get("tile") is not None:
+        _args.tile(keywords["tile"])
+    precision = _args.bits(array, bits)
+    if precision is not None:
         reversible = keywords.get("reversible")
-        _check_lossless_precision(bits, level is None if reversible is None else bool(reversible))
-    codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=bits,
+        _check_lossless_precision(precision,
+                                  level is None if reversible is None else bool(reversible))
+    codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=precision,
                                          lossy=lossy, **keywords)
     _rate.record(level, len(codestream), array.nbytes)
     return codestream
@@ -197,34 +158,108 @@ def _refuse_non_uniform(data: Any, error: OpenJphError, function: str) -> None:
         f"read them one array per component with {how}") from error
 
 
-def _decode_view(view: memoryview, truncated: str | None, *, strict: bool,
-                 ignore_unsupported: bool, stacklevel: int, function: str = "decode",
-                 **keywords: Any) -> np.ndarray:
-    if truncated and strict:
-        raise OpenJphError(f"decode: {truncated}; pass strict=False to decode what is there")
+def _reduction(reduce: Any, skipres: Any) -> int:
+    """``reduce`` checked by the public rule (an integer, 0 or more); skipres is the module's."""
+    if skipres is None:
+        return _args.reduce(reduce)
+    if reduce is not None and not isinstance(reduce, (bool, np.bool_)) and reduce != 0:
+        _args.reduce(reduce)
+    return 0
+
+
+def _levels_refusal(data: Any, reduce: int, error: OpenJphError, function: str) -> None:
+    """Raises ValueError naming the maximum when ``error`` came from a ``reduce``
+    past the codestream's levels; returns otherwise."""
+    if reduce <= 0:
+        return
+    try:
+        levels = _openjph.decode_info(data)["num_decompositions"]
+    except OpenJphError:
+        return
+    if reduce > levels:
+        try:
+            _args.reduce_within(reduce, levels)
+        except _args.OpenJphValueError as e:
+            raise _args.OpenJphValueError(f"{function}: {e}") from error
+
+
+def _explain(error: OpenJphError, data: Any, function: str, reduce: int) -> NoReturn:
+    """Raises ``error`` in the public layer's words: a cut main header, a ``reduce``
+    past the levels, components that differ, and no bridge return codes."""
+    _strict.refuse_incomplete_header(data, function)
+    _levels_refusal(data, reduce, error, function)
+    if function != "decode_info":
+        _refuse_non_uniform(data, error, function)
+    public = _strict.public_error(error)
+    if public is error:
+        raise error
+    raise public from None
+
+
+def _module_call(data: Any, function: str, reduce: int, call: Callable[[], Any]) -> Any:
+    """``call()``, its OpenJphErrors in the public layer's words."""
+    try:
+        return call()
+    except OpenJphError as e:
+        _explain(e, data, function, reduce)
+
+
+def _prepare(view: memoryview, box_truncated: str | None, strict: bool, function: str,
+             keywords: dict[str, Any]) -> tuple[Any, list[str]]:
+    """What to hand the module for the codestream in ``view``, and the notes to warn
+    with: a cut is refused (strict, or nothing to decode) or read resiliently."""
+    _strict.refuse_classic(view, function)
+    reduce = _reduction(keywords.get("reduce", 0), keywords.get("skipres"))
+    cut = _strict.truncation(view, box_truncated, reduce, function)
     data: Any = view
     if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
             and len(view) == len(view.obj):
         data = view.obj  # read in place by the module; a memoryview is copied
+    if cut is None:
+        return data, [box_truncated] if box_truncated else []
+    if box_truncated and not cut.eoc_only:
+        cut = cut._replace(text=f"{box_truncated}; {cut.text}")
+    if cut.eoc_only:
+        data = bytes(view) + _codestream.EOC_BYTES  # nothing is lost: end it
+    elif strict:
+        raise OpenJphError(f"{function}: {cut.text}; pass strict=False to decode what is there")
+    elif not cut.samples:
+        raise OpenJphError(f"{function}: {cut.text}, before any coded sample: there is no "
+                           "image to return")
+    else:
+        keywords["resilient"] = True  # OpenJPH fails on a short codestream unless resilient
+    return data, [cut.text]
+
+
+def _decode_view(view: memoryview, box_truncated: str | None, *, strict: bool,
+                 ignore_unsupported: bool, stacklevel: int, function: str = "decode",
+                 **keywords: Any) -> np.ndarray:
+    data, notes = _prepare(view, box_truncated, strict, function, keywords)
     keywords["ignore_unsupported"] = ignore_unsupported
+    keywords["numthreads"] = _args.numthreads(keywords.get("numthreads"))
+    # The module's warnings are attributed to the public function's caller:
+    # two frames (run, this function) above the stack level given.
+    level = stacklevel + 2
+
+    def run() -> np.ndarray:
+        image: np.ndarray = _openjph._decode_checked(data, keywords, strict, level)
+        return image
+
     try:
-        image = _openjph._decode_quiet(data, keywords)
+        try:
+            image = run()
+        except OpenJphUnsupportedFeature:
+            raise
+        except OpenJphError as e:
+            if strict or keywords.get("resilient") or not str(e).startswith("decode:"):
+                raise
+            # Damaged data that only OpenJPH's resilience reads: strict=False asks for it.
+            keywords["resilient"] = True
+            image = run()
     except OpenJphError as e:
-        _refuse_non_uniform(data, e, function)
-        raise
-    lines = sorted({line for line in last_warnings().split("\n") if line})
-    if ignore_unsupported:  # skipped marker segments the caller chose to accept
-        lines = [line for line in lines if "not supported" not in line]
-    lost = [line for line in lines if _means_data_loss(line)]
-    if strict and lost:
-        raise OpenJphError(
-            "decode: OpenJPH lost data, so the image would be incomplete or wrong: "
-            + "; ".join(lost)
-            + ". Pass strict=False to get it anyway (and resilient=True for damaged data).")
-    if truncated:
-        warnings.warn(f"ferroglyph: {truncated}", RuntimeWarning, stacklevel=stacklevel + 1)
-    for line in lines:
-        warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=stacklevel + 1)
+        _explain(e, data, function, int(keywords.get("reduce") or 0))
+    for note in notes:
+        warnings.warn(f"ferroglyph: {note}", RuntimeWarning, stacklevel=stacklevel + 1)
     return image
 
 
@@ -241,17 +276,21 @@ def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool =
         use :func:`imread`.
     reduce : int, optional
         Skip this many finest resolutions: about 2**reduce smaller per axis.
+        More than the codestream's decomposition levels raises ValueError
+        naming the maximum.
     skipres : int or (int, int), optional
         Alternative to ``reduce``: (resolutions unread, resolutions left out
         of the reconstruction).
     resilient : bool, optional
-        Ask OpenJPH to tolerate damaged codestreams (with ``strict=False``
-        to get what survives).
+        Ask OpenJPH to tolerate damaged codestreams (``strict=False`` turns
+        it on where that is what reading the data takes).
     strict : bool, optional
-        True (the default): a codestream that ends early, or whose tiles or
-        code-blocks could not be decoded, raises OpenJphError naming what
-        was lost.  False: such losses are RuntimeWarnings and the image is
-        returned.
+        True (the default): a codestream that ends early (its tile-parts
+        declare more bytes than are present), or whose tiles or code-blocks
+        could not be decoded, raises OpenJphError naming what was lost.
+        False: what the data holds is returned, with RuntimeWarnings saying
+        what is missing; a codestream that ends before any coded sample still
+        raises, since it holds no image.
     planar : bool, optional
         (C, H, W) instead of the default channel-last (H, W, C).
     out : ndarray or writable buffer, optional
@@ -267,6 +306,17 @@ def decode(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: bool =
     numpy.ndarray
         (H, W) for one component, else (H, W, C), or (C, H, W) with
         ``planar=True``; (u)int8/16/32 or float16/float32.
+
+    Raises
+    ------
+    TypeError
+        For a path, a non-integer ``reduce`` or ``numthreads``.
+    ValueError
+        For a negative ``reduce`` or one past the levels.
+    OpenJphError
+        For data the codec cannot read: classic JPEG 2000 (Part 1), a
+        truncated or damaged codestream (``strict``), anything else OpenJPH
+        refuses.
 
     Warnings from OpenJPH that do not mean lost data are RuntimeWarnings
     attributed to the caller's line; :func:`last_warnings` has their text.
@@ -309,7 +359,10 @@ def decode_info(data: Any, *, reduce: int = 0, skipres: Any = None, resilient: b
     _refuse_path(data, "decode_info")
     view, where = _jp2.locate_in_buffer(data)
     view = view[where.offset:where.offset + where.length]
-    info = dict(_openjph.decode_info(view, reduce=reduce, skipres=skipres, resilient=resilient))
+    _strict.refuse_classic(view, "decode_info")
+    r = _reduction(reduce, skipres)
+    info = dict(_module_call(view, "decode_info", r, lambda: _openjph.decode_info(
+        view, reduce=reduce, skipres=skipres, resilient=resilient)))
     info["shape"] = _shape(info, bool(planar))
     info["components_info"] = _components_info(view, reduce, skipres, resilient)
     return info
@@ -326,13 +379,62 @@ def _components_info(view: memoryview, reduce: Any, skipres: Any,
         return None
 
 
-def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
+def _is_file_object(source: Any) -> bool:
+    return hasattr(source, "read") and not isinstance(source, (str, bytes, os.PathLike))
+
+
+class _Source:
+    """Where :func:`imread` reads from: ``read(offset, n)`` over the file's bytes, its
+    size and its name.  Paths and seekable file objects are read with seeks (only
+    what is needed); other file objects are read whole first."""
+
+    def __init__(self, read: _codestream.Reader, size: int, name: str) -> None:
+        self.read, self.size, self.name = read, size, name
+
+    @classmethod
+    @contextlib.contextmanager
+    def open(cls, source: Any) -> Any:
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            raise TypeError(
+                "imread() takes a path or a binary file object, not the encoded bytes; "
+                "decode bytes with ferroglyph.decode(data)")
+        if _is_file_object(source):
+            yield cls.of_file_object(source)
+            return
+        if not isinstance(source, (str, os.PathLike)):
+            raise TypeError(f"imread() takes a path or a binary file object, got "
+                            f"{type(source).__name__}")
+        with open(source, "rb") as f:
+            yield cls(_codestream.file_reader(f), os.fstat(f.fileno()).st_size,
+                      os.fsdecode(os.fspath(source)))
+
+    @classmethod
+    def of_file_object(cls, f: Any) -> _Source:
+        name = getattr(f, "name", None)
+        name = name if isinstance(name, str) else "<file object>"
+        seekable = getattr(f, "seekable", None)
+        if callable(seekable) and seekable():
+            start = f.tell()
+            end = f.seek(0, os.SEEK_END)
+            read = _codestream.file_reader(f)
+            return cls(lambda off, n: read(start + off, n), end - start, name)
+        data = f.read()
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"imread() needs a binary file object; {name} gave "
+                            f"{type(data).__name__}")
+        return cls(_codestream.buffer_reader(data), len(data), name)
+
+
+def imread(source: str | os.PathLike[str] | Any, **decode_keywords: Any) -> np.ndarray:
     """Read a .jph/.jp2 file or a raw codestream (.j2c, .j2k, .jhc, any name).
 
-    The file is read once: for JPEG 2000 family files only the box headers
-    before the codestream and the codestream itself.  ``decode_keywords`` are
-    those of :func:`decode` (``reduce``, ``strict``, ``planar``, ``out``, ...).
-    A file that is neither kind raises OpenJphError naming what it looks like.
+    ``source`` is a path or a binary file object (``open(p, "rb")``,
+    ``io.BytesIO``, an fsspec file, ...), read from its current position;
+    bytes go to :func:`decode` instead.  The file is read once: for JPEG 2000
+    family files only the box headers before the codestream and the
+    codestream itself.  ``decode_keywords`` are those of :func:`decode`
+    (``reduce``, ``strict``, ``planar``, ``out``, ...).  A file that is
+    neither kind raises OpenJphError naming what it looks like.
     """
     strict = bool(decode_keywords.pop("strict", True))
     ignore_unsupported = bool(decode_keywords.pop("ignore_unsupported", False))
@@ -341,17 +443,25 @@ def imread(path: str | os.PathLike[str], **decode_keywords: Any) -> np.ndarray:
     if unknown:
         raise TypeError(f"imread() got an unexpected keyword argument {min(unknown)!r}")
     decode_keywords["planar"] = bool(decode_keywords.get("planar", False))
-    with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        where = _jp2.locate_in_file(f, size)
-        f.seek(where.offset)
-        codestream = f.read(where.length)
+    _reduction(decode_keywords.get("reduce", 0), decode_keywords.get("skipres"))
+    _args.numthreads(decode_keywords.get("numthreads"))
+    with _Source.open(source) as src:
+        where = _jp2.locate(src.read, src.size)
+        codestream = src.read(where.offset, where.length)
     return _decode_view(memoryview(codestream), where.truncated, strict=strict,
                         ignore_unsupported=ignore_unsupported, stacklevel=2, function="imread",
                         **decode_keywords)
 
 
-def _file_kind(path: str) -> str:
+def _file_kind(path: str, format: str | None = None) -> str:
+    if format is not None:
+        if not isinstance(format, str):
+            raise TypeError(f"imwrite: format must be a str, got {type(format).__name__}")
+        kind = FORMATS.get(format.lower().lstrip("."))
+        if kind is None:
+            raise ValueError(f"imwrite: format must be 'jph' (a JPH file) or 'j2c' (a raw "
+                             f"codestream), got {format!r}")
+        return kind
     suffix = os.path.splitext(path)[1].lower()
     if suffix in FILE_SUFFIXES:
         return "jph"
@@ -359,7 +469,22 @@ def _file_kind(path: str) -> str:
         return "raw"
     raise ValueError(
         f"imwrite: cannot tell what to write from the suffix {suffix or '(none)'!r} of "
-        f"{path!r}; use .jph for a JPH file or .j2c, .j2k, .jhc for a raw codestream")
+        f"{path!r}; use .jph for a JPH file or .j2c, .j2k, .jhc for a raw codestream "
+        "(or pass format='jph' or 'j2c')")
+
+
+def _check_folder(path: str) -> None:
+    """OSError naming what is really at fault, before anything is encoded: a
+    folder that is missing or not writable, or a folder at ``path`` itself."""
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, "imwrite: the output is a folder", path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, "imwrite: the output's folder does not exist",
+                                folder)
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "imwrite: the output's folder is not writable",
+                              folder)
 
 
 def _write_atomically(path: str, chunks: list[bytes]) -> None:
@@ -392,11 +517,11 @@ def _write_atomically(path: str, chunks: list[bytes]) -> None:
         raise
 
 
-def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None = None, *,
-            bits: int | None = None, numthreads: int | None = None,
-            psnr: float | None = None, ratio: float | None = None,
-            max_bytes: int | None = None, **encode_keywords: Any) -> None:
-    """Encode ``data`` and write it to ``path``; the suffix chooses the form.
+def imwrite(path: str | os.PathLike[str] | Any, data: ArrayLike,
+            level: float | None = None, *, bits: int | None = None,
+            numthreads: int | None = None, format: str | None = None,
+            **encode_keywords: Any) -> None:
+    """Encode ``data`` and write it to ``path``, a path or a binary file object.
 
     ``.jph``: an HTJ2K JPH file (ISO/IEC 15444-15): signature box, ``ftyp``
     with brand 'jph ', a ``jp2h`` header box (``ihdr`` with the image's size,
@@ -409,6 +534,9 @@ def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None =
     ``.j2c``, ``.j2k``, ``.jhc``: the raw codestream.  Other suffixes raise
     ValueError before anything is encoded.
 
+    ``format``: ``"jph"`` or ``"j2c"`` (a raw codestream), whatever the name;
+    a file object without a name that says is written as ``"jph"``.
+
     Metadata (JPH files only; asked of a raw codestream it raises
     ValueError): ``icc_profile=`` (bytes: an ICC profile, in place of the
     enumerated colour space), ``dpi=(x, y)`` (the capture resolution),
@@ -418,21 +546,42 @@ def imwrite(path: str | os.PathLike[str], data: ArrayLike, level: float | None =
     False: no alpha, extra components are of unspecified type).
     :func:`ferroglyph.immeta` reads them back.
 
-    ``level``, ``bits``, ``numthreads``, the targets ``psnr``, ``ratio`` and
-    ``max_bytes`` (which count the codestream, not the JPH boxes around it)
-    and ``encode_keywords`` are those of :func:`encode`.  The file is
-    written under a temporary name in the same
+    ``level``, ``bits``, ``numthreads`` and ``encode_keywords`` are those of
+    :func:`encode`, the targets ``psnr=``, ``ratio=`` and ``max_bytes=``
+    included (they count the codestream, not the JPH boxes around it).  A
+    file is written under a temporary name in the same
     folder and renamed: a failed write leaves no partial file at ``path``.
+    A missing or read-only folder raises FileNotFoundError or PermissionError
+    naming the folder, before anything is encoded.
     """
-    target = os.fspath(path)
-    kind = _file_kind(target)
     meta = _metadata.take(encode_keywords)  # icc_profile, dpi, xml, xmp, alpha
+    if hasattr(path, "write") and not isinstance(path, (str, bytes, os.PathLike)):
+        name = getattr(path, "name", None)
+        usable = isinstance(name, str) and os.path.splitext(name)[1].lower() in \
+            FILE_SUFFIXES + RAW_SUFFIXES
+        kind = _file_kind(str(name) if usable else "", format if format or usable else "jph")
+        where = str(name) if isinstance(name, str) else "the file object"
+        for chunk in _encoded_chunks(kind, where, meta, data, level, bits, numthreads,
+                                     encode_keywords):
+            path.write(chunk)
+        return
+    if isinstance(path, (bytes, bytearray)) or not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"imwrite() takes a path or a binary file object to write to, got "
+                        f"{type(path).__name__}")
+    target = os.fsdecode(os.fspath(path))
+    kind = _file_kind(target, format)
+    _check_folder(target)
+    _write_atomically(target, _encoded_chunks(kind, target, meta, data, level, bits, numthreads,
+                                              encode_keywords))
+
+
+def _encoded_chunks(kind: str, target: str, meta: Any, data: ArrayLike, level: Any, bits: Any,
+                    numthreads: Any, encode_keywords: dict[str, Any]) -> list[bytes]:
+    """The bytes of the file: a raw codestream, or a JPH file with ``meta``'s boxes."""
     if kind == "raw":
         _metadata.refuse_raw(meta, target)
-    codestream = encode(data, level, bits=bits, numthreads=numthreads, psnr=psnr, ratio=ratio,
-                        max_bytes=max_bytes, **encode_keywords)
+    codestream = encode(data, level, bits=bits, numthreads=numthreads, **encode_keywords)
     if kind == "raw":
-        chunks = [codestream]
-    else:
-        chunks = _metadata.jph_file(codestream, meta)
-    _write_atomically(target, chunks)
+        return [codestream]
+    chunks: list[bytes] = _metadata.jph_file(codestream, meta)
+    return chunks

@@ -25,6 +25,7 @@ this module holds only what the public layer adds over them.
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import operator
@@ -34,8 +35,9 @@ import numpy as np
 
 from .codecs._openjph import OpenJphError
 
-__all__ = ["OpenJphTypeError", "OpenJphValueError", "Target", "bits", "level", "numthreads",
-           "reduce", "reduce_within", "region", "target", "tile"]
+__all__ = ["OpenJphTypeError", "OpenJphValueError", "Target", "bits", "check_array",
+           "dtype_refusal", "level", "numthreads", "reduce", "reduce_within", "region", "target",
+           "tile"]
 
 
 class OpenJphTypeError(OpenJphError, TypeError):
@@ -80,10 +82,10 @@ def level(value: Any) -> float | None:
             f"level must be None (lossless) or a number: a quantization step below 1 or a "
             f"quality factor from 1 to 100; got {type(value).__name__} {value!r}")
     v = float(value)
-    if math.isnan(v) or not 0.0 < v <= 100.0:
+    if math.isnan(v) or not 0.0 <= v <= 100.0:
         raise ValueError(
-            f"level must be None (lossless), a quantization step above 0 and below 1, or a "
-            f"quality factor from 1 to 100; got {value!r}")
+            f"level must be None (lossless), a quantization step below 1, or a quality factor "
+            f"from 1 to 100; got {value!r}")
     return v
 
 
@@ -190,3 +192,40 @@ def target(level_: Any = None, psnr: Any = None, ratio: Any = None,
             raise ValueError(f"max_bytes must be a positive number of bytes, got {n}")
         return Target("max_bytes", n)
     return Target(None, None)
+
+
+@functools.lru_cache(maxsize=64)
+def dtype_refusal(dtype: np.dtype[Any]) -> str | None:
+    """Why the extension module does not code ``dtype``, in its words; None when it does.
+
+    The module is the home of that rule: asked once per dtype with a 2 x 2
+    image of zeros, and remembered.
+    """
+    from .codecs import _openjph
+
+    try:
+        _openjph.encode(np.zeros((2, 2), dtype))
+    except OpenJphError as e:
+        text = str(e)
+        return text.split(": ", 1)[1] if text.startswith("HTJ2K encode: ") else text
+    return None
+
+
+def check_array(data: Any, function: str, *, planar: bool = False) -> np.ndarray:
+    """``data`` as an array the codec can take: 2-D or 3-D, not empty, of a dtype it codes.
+
+    A dtype the module does not code raises :class:`OpenJphTypeError`; a
+    shape it cannot hold, :class:`OpenJphValueError`.
+    """
+    array = np.asarray(data)
+    refusal = dtype_refusal(array.dtype)
+    if refusal is not None:
+        raise OpenJphTypeError(f"{function}: {refusal}")
+    if array.ndim not in (2, 3):
+        what = "(C, H, W) with planar=True" if planar else "(H, W, C)"
+        raise OpenJphValueError(
+            f"{function}: an image is a 2-D (H, W) or 3-D {what} array; got {array.ndim} "
+            f"dimension{'s' if array.ndim != 1 else ''}, shape {array.shape}")
+    if array.size == 0:
+        raise OpenJphValueError(f"{function}: the image is empty, shape {array.shape}")
+    return array

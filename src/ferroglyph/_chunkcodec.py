@@ -39,13 +39,12 @@ def image_shape(shape: tuple[int, ...]) -> tuple[int, ...]:
 
 
 def check_dtype(dtype: Any) -> np.dtype:
-    """The native-order dtype for ``dtype``, or ValueError naming what is supported."""
+    """The native-order dtype for ``dtype``, or TypeError (the module's rule, in its words)."""
     dt: np.dtype[Any] = np.dtype(dtype)
-    native = dt.newbyteorder("=")
-    if native not in SUPPORTED_DTYPES:
-        names = ", ".join(str(t) for t in SUPPORTED_DTYPES)
-        raise ValueError(f"HTJ2K chunks must be one of {names}; got {dt}")
-    return native
+    refusal = _args.dtype_refusal(dt)
+    if refusal is not None:
+        raise _args.OpenJphTypeError(f"HTJ2K chunks: {refusal}")
+    return dt.newbyteorder("=")
 
 
 def _int_pair(name: str, value: Any) -> tuple[int, int] | None:
@@ -64,30 +63,23 @@ def _int_pair(name: str, value: Any) -> tuple[int, int] | None:
 # returns the value kept (hashable, and JSON-able through Options.config).
 
 def parse_level(level: Any) -> float | None:
-    if level is None:
+    checked = _args.level(level)  # the public rule
+    if checked is None:
         return None
-    if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
-        raise TypeError(f"level must be None or a number, got {level!r}")
-    value = int(level) if isinstance(level, numbers.Integral) else float(level)  # JSON-able
-    if not math.isfinite(value) or not 0 <= value <= 100:
-        raise ValueError(
-            f"level must be None (lossless), a quantization step below 1 or a quality "
-            f"up to 100; got {value!r}"
-        )
-    return value
+    return int(level) if isinstance(level, numbers.Integral) else checked  # JSON-able
 
 
 def parse_bits(bits: Any) -> int | None:
     if bits is None:
         return None
-    if isinstance(bits, (bool, np.bool_)) or not isinstance(bits, numbers.Integral) \
-            or not 1 <= int(bits) <= 32:
+    value = _args._integer(bits, "bits")
+    if not 1 <= value <= 32:
         raise ValueError(f"bits must be None or an integer from 1 to 32, got {bits!r}")
-    return int(bits)
+    return value
 
 
 def parse_tile(tile: Any) -> tuple[int, int] | None:
-    return _int_pair("tile", tile)
+    return _args.tile(tile)
 
 
 def parse_reversible(reversible: Any) -> bool | None:
@@ -99,10 +91,8 @@ def parse_reversible(reversible: Any) -> bool | None:
 def parse_numthreads(numthreads: Any) -> int | None:
     if numthreads is None:
         return None
-    if isinstance(numthreads, (bool, np.bool_)) or not isinstance(numthreads, numbers.Integral) \
-            or int(numthreads) < 1:
-        raise ValueError(f"numthreads must be None or a positive integer, got {numthreads!r}")
-    return int(numthreads)
+    # 0 keeps its spelling in the configuration: automatic, as None.
+    return 0 if _args.numthreads(numthreads) is None else int(numthreads)
 
 
 def parse_block_size(block_size: Any) -> tuple[int, int] | None:

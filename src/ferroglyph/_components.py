@@ -16,10 +16,10 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _args, _jp2, _lossy, _rate
+from . import _api, _args, _jp2, _lossy, _rate, _strict
 from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
-from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature
+from .codecs._openjph import OpenJphError
 
 __all__ = ["components_info", "decode_components", "encode_components"]
 
@@ -30,10 +30,11 @@ _ENCODE_KEYWORDS = frozenset(
 
 def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
     """The codestream inside ``data`` (raw, or in a JPH/JP2 file) and why it
-    is shorter than its box says, if it is."""
+    is shorter than its box says, if it is; classic JPEG 2000 refused."""
     _api._refuse_path(data, function)
     view, where = _jp2.locate_in_buffer(data)
     view = view[where.offset:where.offset + where.length]
+    _strict.refuse_classic(view, function)
     if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
             and len(view) == len(view.obj):
         return view.obj, where.truncated  # read in place by the module
@@ -41,6 +42,7 @@ def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
 
 
 def _reductions(reduce: Any, skipres: Any) -> tuple[int, int]:
+    _api._reduction(reduce, skipres)
     data_r, recon_r = _openjph._reductions(reduce, skipres)
     return int(data_r), int(recon_r)
 
@@ -56,34 +58,15 @@ def components_info(data: Any, *, reduce: int = 0, skipres: Any = None,
     """
     data_r, recon_r = _reductions(reduce, skipres)
     codestream, _truncated = _codestream(data, "components_info")
-    facts = _openjph._components_info(codestream, data_r, recon_r, bool(resilient))
+    facts: list[dict[str, Any]] = _api._module_call(
+        codestream, "components_info", data_r,
+        lambda: _openjph._components_info(codestream, data_r, recon_r, bool(resilient)))
     for f in facts:
         try:
             f["dtype"] = _openjph._output_dtype(f["bit_depth"], f["signed"], f["nlt_type"])
         except OpenJphError:
             f["dtype"] = None
     return facts
-
-
-def _judge_warnings(text: str, truncated: str | None, strict: bool) -> None:
-    """Raise or warn, as :func:`ferroglyph.decode` does, about what OpenJPH
-    said during a decode."""
-    lines = sorted({line for line in text.split("\n") if line})
-    unsupported = [line for line in lines if "not supported" in line]
-    lost = [line for line in lines if line not in unsupported and _api._means_data_loss(line)]
-    if strict and unsupported:
-        raise OpenJphUnsupportedFeature(
-            "OpenJPH could not read part of this codestream, so the decoded components would not "
-            f"match the encoder's: {'; '.join(unsupported)}. Pass strict=False to decode anyway.")
-    if strict and lost:
-        raise OpenJphError(
-            "decode_components: OpenJPH lost data, so the components would be incomplete or "
-            f"wrong: {'; '.join(lost)}. Pass strict=False to get them anyway (and "
-            "resilient=True for damaged data).")
-    if truncated:
-        warnings.warn(f"ferroglyph: {truncated}", RuntimeWarning, stacklevel=3)
-    for line in lines:
-        warnings.warn(f"OpenJPH: {line}", RuntimeWarning, stacklevel=3)
 
 
 def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
@@ -130,13 +113,18 @@ def decode_components(data: Any, *, reduce: int = 0, skipres: Any = None,
         lost samples.
     """
     data_r, recon_r = _reductions(reduce, skipres)
-    codestream, truncated = _codestream(data, "decode_components")
-    if truncated and strict:
-        raise OpenJphError(f"decode_components: {truncated}; pass strict=False to decode what "
-                           "is there")
-    arrays, warned = _openjph._decode_components(codestream, data_r, recon_r, bool(resilient))
-    if warned or truncated:
-        _judge_warnings(warned, truncated, bool(strict))
+    codestream, box_truncated = _codestream(data, "decode_components")
+    # A cut codestream is refused or read resiliently, as by decode.
+    keywords = {"reduce": reduce, "skipres": skipres, "resilient": bool(resilient)}
+    codestream, notes = _api._prepare(memoryview(codestream).cast("B"), box_truncated,
+                                      bool(strict), "decode_components", keywords)
+    resilient = keywords["resilient"]
+    # The module judges OpenJPH's warnings; stack level 4 is this function's caller.
+    arrays: list[np.ndarray] = _api._module_call(
+        codestream, "decode_components", data_r, lambda: _openjph._decode_components_checked(
+            codestream, data_r, recon_r, bool(resilient), bool(strict), 4))
+    for note in notes:
+        warnings.warn(f"ferroglyph: {note}", RuntimeWarning, stacklevel=2)
     return arrays
 
 
@@ -167,14 +155,14 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
         per = [int(b) for b in per]
     for c, (b, a) in enumerate(zip(per, arrays, strict=True)):
         try:
-            _api._check_bits(a, b)
+            _args.bits(a, b)
         except ValueError as e:
             raise ValueError(f"encode_components: component {c}: {e}") from None
     return per
 
 
 def _level(level: Any) -> tuple[float, int]:
-    _api._check_level(level)
+    level = _args.level(level)
     qstep, qfactor = _openjph._quantization(level)
     return float(qstep), int(qfactor)
 
@@ -265,7 +253,7 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         _api._check_lossless_precision(1, bool(reversible))
     rgb = _colour_transform(keywords.get("rgb"), len(arrays), subsampled, factors)
 
-    tile_w, tile_h = _pair(tile, "tile") if tile is not None else (0, 0)
+    tile_w, tile_h = _args.tile(tile) or (0, 0)  # (width, height) here
     num_decomp = _decompositions(keywords, width, height, tile_w, tile_h, reversible, rgb)
     if not reversible:  # the lossy rule, as for encode(): right or refused
         qstep, qfactor = _lossy.settings(
@@ -295,8 +283,7 @@ def _check_call(keywords: dict[str, Any], numthreads: Any) -> None:
     unknown = set(keywords) - _ENCODE_KEYWORDS
     if unknown:
         raise TypeError(f"encode_components() got an unexpected keyword argument {min(unknown)!r}")
-    if numthreads is not None and (not isinstance(numthreads, numbers.Integral) or numthreads < 1):
-        raise ValueError(f"encode_components: numthreads must be None or >= 1, got {numthreads!r}")
+    _args.numthreads(numthreads)
 
 
 def _component_arrays(components: Any) -> list[np.ndarray]:

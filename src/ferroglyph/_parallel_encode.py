@@ -24,7 +24,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _codestream, _lossy
+from . import _args, _codestream, _lossy
 from ._codestream import EOC_BYTES, MAX_SEGMENT_LENGTH, MAX_TILES, TLM
 from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
@@ -69,8 +69,7 @@ def encode(data: Any, level: Any = None, *, numthreads: int | None = None, bits:
     thread starts; a failing run stops the others from starting and its
     error is raised once.
     """
-    if numthreads is not None and not (type(numthreads) is int and numthreads >= 0):
-        resolve_workers(numthreads, 0, output_bytes=0)  # raises for what it refuses
+    numthreads = _args.numthreads(numthreads)
     if lossy:
         array = data if isinstance(data, np.ndarray) else np.asarray(data)
         keywords = dict(keywords, _lossy_range=_lossy.value_range(array))

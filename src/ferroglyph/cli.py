@@ -4,9 +4,11 @@
     ferroglyph encode INPUT... -o OUT_OR_DIR [--level L] [--bits B] [--tile W H] ...
     ferroglyph decode INPUT... -o OUT_OR_DIR [--reduce R] ...
 
-Every file is handled on its own: a bad one gives one line on standard error
-(the file and the reason), the others are still done, and the exit status is
-1 when any failed.
+The arguments are checked once, before any file is read: a bad one gives one
+line on standard error and exit status 2.  Then every file is handled on its
+own: a bad one gives one line on standard error (the file and the reason, in
+the command's words: flags, not Python keywords), the others are still done,
+and the exit status is 1 when any failed.
 """
 
 from __future__ import annotations
@@ -16,11 +18,12 @@ import io
 import json
 import math
 import os
+import re
 import sys
 import time
 import warnings
 from collections.abc import Callable, Sequence
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 import numpy as np
 
@@ -49,11 +52,43 @@ class _Failure(Exception):
     """A file that cannot be done, with the reason to print."""
 
 
-def _reason(exc: BaseException) -> str:
+# The package's texts name Python keywords; the command has flags for them.
+_CLI_WORDS = [
+    (re.compile(r"[Pp]ass strict=False to get (it|them) anyway \(and resilient=True for damaged "
+                r"data\)"), "--lenient writes what survives"),
+    (re.compile(r"pass strict=False to decode what is there"), "--lenient writes what is there"),
+    (re.compile(r"[Pp]ass ignore_unsupported=True to decode anyway"),
+     "--ignore-unsupported decodes it anyway"),
+    (re.compile(r"[Pp]ass strict=False to decode anyway"), "--lenient decodes it anyway"),
+    (re.compile(r"\bstrict=False\b"), "--lenient"),
+    (re.compile(r"\bresilient=True\b"), "--lenient"),
+    (re.compile(r"\bignore_unsupported=True\b"), "--ignore-unsupported"),
+    (re.compile(r"\breversible=True\b"), "--reversible"),
+    (re.compile(r"\b(reduce|bits|level|numthreads)=(-?[\d.]+)"), r"--\1 \2"),
+    (re.compile(r"\b(level|bits|tile|numthreads|reduce) must\b"), r"--\1 must"),
+]
+_CALL_PREFIX = re.compile(
+    r"^(?:HTJ2K )?(?:decode|decode_info|decode_components|components_info|imread|imwrite|"
+    r"encode|encode_components): ")
+
+
+def _cli_words(text: str) -> str:
+    """A text of the package in the command's words."""
+    for pattern, words in _CLI_WORDS:
+        text = pattern.sub(words, text)
+    return text
+
+
+def _reason(exc: BaseException, src: str | None = None) -> str:
+    """One line: why a file failed, naming another path when that one is at fault."""
     if isinstance(exc, OSError) and exc.strerror:
+        where = exc.filename
+        if where is not None and os.fsdecode(where) != src:
+            return f"{_CALL_PREFIX.sub('', exc.strerror)}: {os.fsdecode(where)}"
         return exc.strerror
     text = str(exc) or type(exc).__name__
-    return text.splitlines()[0] if text else text
+    text = text.splitlines()[0] if text else text
+    return _cli_words(_CALL_PREFIX.sub("", text))
 
 
 # ---------------------------------------------------------------------------
@@ -80,15 +115,22 @@ def _output_plan(inputs: list[str], out: str, default_suffix: str | None
     """Whether ``out`` is a folder (made here if missing), and the output path
     of an input (given the suffix to use when the folder form leaves it open).
     Raises _Failure when ``out`` cannot be what the inputs need."""
-    as_folder = len(inputs) > 1 or os.path.isdir(out) or out.endswith(("/", os.sep))
+    as_folder = os.path.isdir(out) or out.endswith(("/", os.sep))
+    if not as_folder and len(inputs) > 1:
+        if os.path.splitext(out)[1]:
+            raise _Failure(f"{len(inputs)} inputs cannot go to the one file {out}; name a "
+                           "folder for the outputs (it is made if missing)")
+        as_folder = True
+    folder = out if as_folder else os.path.dirname(out)
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise _Failure(f"{folder} is a file, not a folder to write to")
+    if folder:
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as exc:
+            raise _Failure(f"cannot make the output folder {folder}: {exc.strerror}") from None
     if not as_folder:
         return False, lambda _src, _suffix: out
-    if os.path.exists(out) and not os.path.isdir(out):
-        raise _Failure(f"{out} is a file; several inputs need a folder to write to")
-    try:
-        os.makedirs(out, exist_ok=True)
-    except OSError as exc:
-        raise _Failure(f"cannot make the folder {out}: {_reason(exc)}") from None
 
     def name(src: str, suffix: str | None) -> str:
         stem = os.path.splitext(os.path.basename(src))[0]
@@ -121,6 +163,7 @@ class _Progress:
             print(line, file=self.stream, flush=True)
 
     def failed(self, path: str, reason: str) -> None:
+        """One line naming ``path`` and the reason."""
         text = f"ferroglyph: {path}: {reason}"
         if self.bar is not None:
             self.bar.update(1)
@@ -150,7 +193,7 @@ def _run(files: list[str], verb: str, one: Callable[[str], tuple[str, int, int]]
                 raise
             except Exception as exc:  # noqa: BLE001 (one line per bad file, never a traceback)
                 failed += 1
-                progress.failed(path, _reason(exc))
+                progress.failed(path, _reason(exc, path))
                 continue
             read += n_in
             written += n_out
@@ -179,6 +222,11 @@ def _tiles(codestream: bytes) -> dict[str, Any]:
         return {}
     return {"tiles": siz.num_tiles, "tile_size": [siz.tile_w, siz.tile_h],
             "tile_grid": [siz.tiles_across, siz.tiles_down]}
+
+
+def _read_file(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def _read_codestream(path: str) -> tuple[bytes, _jp2.Located]:
@@ -239,7 +287,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
             raise
         except Exception as exc:  # noqa: BLE001 (one line per bad file, never a traceback)
             failed += 1
-            print(f"ferroglyph: {path}: {_reason(exc)}", file=sys.stderr, flush=True)
+            print(f"ferroglyph: {path}: {_reason(exc, path)}", file=sys.stderr, flush=True)
             continue
         print(json.dumps(facts), flush=True)
     return 1 if failed else 0
@@ -277,19 +325,46 @@ def _refuse_written(paths: Sequence[str], seen: set[str]) -> None:
         raise _Failure(f"another input was already written to {clash[0]}")
 
 
-def _cmd_encode(args: argparse.Namespace) -> int:
-    plan = _plan("encode", args, _image_files.READ_SUFFIXES, _ENCODE_SUFFIXES)
-    if isinstance(plan, int):
-        return plan
-    files, _as_folder, target = plan
-    try:
-        aim = _args.target(args.level, args.psnr, args.ratio, args.max_bytes)
-        if aim.kind not in (None, "level") and args.reversible is not None:
-            raise ValueError(f"--{aim.kind.replace('_', '-')} chooses between lossless and "
-                             "lossy itself; drop --reversible/--irreversible")
-    except ValueError as exc:
-        print(f"ferroglyph encode: {exc}", file=sys.stderr)
-        return 2
+def _tiff_pages(path: str) -> list[np.ndarray] | None:
+    """The pages of a TIFF file with more than one, else None."""
+    tifffile = _image_files._need("tifffile", "tifffile", "reading TIFF files")
+    with tifffile.TiffFile(path) as tif:
+        if len(tif.pages) <= 1:
+            return None
+        return [page.asarray() for page in tif.pages]
+
+
+def _pages(src: str, stack: str | None) -> tuple[list[np.ndarray], int | None]:
+    """The images of an input file: one, or one per page of a multi-page TIFF or of
+    a 3-D .npy stack; and the precision the file states."""
+    suffix = os.path.splitext(src)[1].lower()
+    if suffix in (".tif", ".tiff"):
+        pages = _tiff_pages(src)
+        if pages is not None:
+            return pages, None
+    image, stated_bits = _image_files.read_image(src)
+    if suffix == ".npy" and image.ndim == 3:
+        # (H, W, C) unless the first axis is the short one and the last is
+        # longer than a pixel's channels: (N, H, W) pages.  --stack decides.
+        as_pages = stack == "pages" or (stack is None and image.shape[0] < image.shape[2]
+                                        and image.shape[2] > 4)
+        if as_pages:
+            return list(image), stated_bits
+    if image.ndim > 3:
+        raise _Failure(f"an array of shape {image.shape} is not an image, nor a stack of "
+                       "pages (N, H, W)")
+    return [image], stated_bits
+
+
+def _paged(dst: str, page: int, pages: int) -> str:
+    """The output of page ``page``: NAME_p0.jph, NAME_p1.jph, ... when there are several."""
+    if pages == 1:
+        return dst
+    stem, suffix = os.path.splitext(dst)
+    return f"{stem}_p{page}{suffix}"
+
+
+def _encode_keywords(args: argparse.Namespace) -> dict[str, Any]:
     keywords: dict[str, Any] = {}
     if args.tile:
         keywords["tile"] = tuple(args.tile)
@@ -297,30 +372,46 @@ def _cmd_encode(args: argparse.Namespace) -> int:
         keywords["tlm"] = True
     if args.reversible is not None:
         keywords["reversible"] = args.reversible
+    return keywords
+
+
+def _reached() -> str:
+    """What the last encode with a rate or distortion target reached, as " (step S, P dB)"."""
+    stats = _rate.last_encode_stats()
+    if not stats or stats["target"] is None:
+        return ""
+    how = ("lossless" if stats["lossless"] else
+           f"step {stats['step']:.4g}" if stats["step"] else f"quality {stats['quality']}")
+    db = f", {stats['psnr']:.2f} dB" if stats["psnr"] not in (None, math.inf) else ""
+    return f" ({how}{db})"
+
+
+def _cmd_encode(args: argparse.Namespace) -> int:
+    plan = _plan("encode", args, _image_files.READ_SUFFIXES, _ENCODE_SUFFIXES)
+    if isinstance(plan, int):
+        return plan
+    files, _as_folder, target = plan
+    keywords = _encode_keywords(args)
     seen: set[str] = set()
 
     def one(src: str) -> tuple[str, int, int]:
-        dst = target(src, None)
-        _refuse_written([dst], seen)
-        image, stated_bits = _image_files.read_image(src)
+        pages, stated_bits = _pages(src, args.stack)
+        first = target(src, None)
+        dsts = [_paged(first, k, len(pages)) for k in range(len(pages))]
+        _refuse_written(dsts, seen)
         bits = args.bits if args.bits is not None else stated_bits
         # A .jph output keeps the input's ICC profile and resolution.
-        meta = _image_files.read_metadata(src) if dst.lower().endswith(_api.FILE_SUFFIXES) \
+        meta = _image_files.read_metadata(src) if first.lower().endswith(_api.FILE_SUFFIXES) \
             else {}
-        _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
-                     psnr=args.psnr, ratio=args.ratio, max_bytes=args.max_bytes, **keywords,
-                     **meta)
-        seen.add(dst)
-        n_in, n_out = os.path.getsize(src), os.path.getsize(dst)
-        reached = ""
-        if aim.kind not in (None, "level"):
-            stats = _rate.last_encode_stats() or {}
-            how = ("lossless" if stats.get("lossless") else
-                   f"step {stats['step']:.4g}" if stats.get("step") else
-                   f"quality {stats.get('quality')}")
-            db = f", {stats['psnr']:.2f} dB" if stats.get("psnr") not in (None, math.inf) else ""
-            reached = f" ({how}{db})"
-        return f"{src} -> {dst}: {n_in:,} -> {n_out:,} bytes{reached}", n_in, n_out
+        for dst, image in zip(dsts, pages, strict=True):
+            _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
+                         psnr=args.psnr, ratio=args.ratio, max_bytes=args.max_bytes,
+                         **keywords, **meta)
+            seen.add(dst)
+        n_in, n_out = os.path.getsize(src), sum(os.path.getsize(d) for d in dsts)
+        names = dsts[0] if len(dsts) == 1 else f"{dsts[0]} ... {dsts[-1]} ({len(dsts)} pages)"
+        reached = _reached() if len(dsts) == 1 else ""
+        return f"{src} -> {names}: {n_in:,} -> {n_out:,} bytes{reached}", n_in, n_out
 
     return _run(files, "encoded", one, sys.stdout)
 
@@ -350,7 +441,7 @@ def _warned(src: str, notes: list[str], decode: Callable[[], Any]) -> Any:
         warnings.simplefilter("always")
         result = decode()
     for note in notes + [str(w.message) for w in caught]:
-        print(f"ferroglyph: {src}: warning: {note}", file=sys.stderr, flush=True)
+        print(f"ferroglyph: {src}: warning: {_cli_words(note)}", file=sys.stderr, flush=True)
     return result
 
 
@@ -363,15 +454,13 @@ def _write_outputs(outputs: list[tuple[str, bytes]], seen: set[str]) -> None:
 def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
                  target: Callable[[str, str | None], str], seen: set[str]) -> tuple[str, int, int]:
     """Decodes one file to one image file, or to its components when they differ."""
-    data, where = _read_codestream(src)
-    if where.truncated and not args.lenient:
-        raise _Failure(f"{where.truncated}; --lenient writes what is there")
+    data = _read_file(src)
     info = _api.decode_info(data, reduce=args.reduce)
     if not info["uniform"]:
         return _decode_components_file(src, data, info["components_info"], args, target, seen)
-    image = _warned(src, [where.truncated] if where.truncated else [],
-                    lambda: _api.decode(data, reduce=args.reduce, numthreads=args.numthreads,
-                                        strict=not args.lenient, resilient=args.lenient))
+    image = _warned(src, [], lambda: _api.decode(
+        data, reduce=args.reduce, numthreads=args.numthreads, strict=not args.lenient,
+        resilient=args.lenient, ignore_unsupported=args.ignore_unsupported))
     suffix = None
     if as_folder and args.suffix is None:
         suffix = _image_files.pnm_suffix(image) or ".npy"
@@ -380,7 +469,7 @@ def _decode_file(src: str, args: argparse.Namespace, as_folder: bool,
     out_suffix = os.path.splitext(dst)[1]
     bit_depth = info["bit_depth"] if image.dtype.kind == "u" else None
     # PNG and TIFF outputs get the file's ICC profile and resolution back.
-    meta = _metadata.immeta(src) if where.boxes else None
+    meta = None if data.startswith(_jp2.SOC_SIZ) else _metadata.immeta(src)
     payload = _image_files.image_bytes(image, out_suffix, bit_depth, meta)
     _write_outputs([(dst, payload)], seen)
     return (f"{src} -> {dst}: {image.shape} {image.dtype}", os.path.getsize(src),
@@ -424,15 +513,52 @@ def _component_outputs(planes: list[np.ndarray], facts: list[dict[str, Any]] | N
 # Arguments
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="ferroglyph",
-        description="HTJ2K (High-Throughput JPEG 2000) files: header facts, encoding, decoding.",
-        epilog="'ferroglyph COMMAND --help' describes each command.")
-    parser.add_argument("--version", action="version", version=f"ferroglyph {__version__}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+class _Parser(argparse.ArgumentParser):
+    """argparse with its usual exit status 2, the message on one line."""
 
-    p = sub.add_parser(
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _checked(convert: Callable[[str], Any], check: Callable[[Any], Any]) -> Callable[[str], Any]:
+    """An argparse type: ``convert`` the text, then the public layer's own ``check``."""
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            kind = "an integer" if convert is int else "a number"
+            raise argparse.ArgumentTypeError(f"not {kind}: {text!r}") from None
+        try:
+            check(value)
+        except (TypeError, ValueError) as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+        return value
+    parse.__name__ = convert.__name__  # argparse names the type in some messages
+    return parse
+
+
+def _target(name: str) -> Callable[[Any], None]:
+    """The public check of the rate or distortion target ``name``, in the flag's words."""
+    flag = "--" + name.replace("_", "-")
+
+    def check(value: Any) -> None:
+        try:
+            _args.target(**{name: value})
+        except ValueError as e:
+            raise ValueError(str(e).replace(name, flag, 1)) from None
+    return check
+
+
+def _positive(name: str, most: int | None = None) -> Callable[[int], None]:
+    def check(value: int) -> None:
+        if value < 1 or (most is not None and value > most):
+            limit = f" from 1 to {most}" if most is not None else " of 1 or more"
+            raise ValueError(f"{name} must be an integer{limit}, got {value}")
+    return check
+
+
+def _add_info(sub: Any) -> argparse.ArgumentParser:
+    p: argparse.ArgumentParser = sub.add_parser(
         "info", help="print the header facts of HTJ2K files as JSON, one line per file",
         description="One JSON object per file on standard output: size, format, the header "
                     "facts of the codestream (width, height, components, bit_depth, ...), "
@@ -442,44 +568,72 @@ def _parser() -> argparse.ArgumentParser:
                     "ICC profile size, dpi, channels, XML, XMP).")
     p.add_argument("files", nargs="+", metavar="FILE",
                    help=".jph/.jp2 files, raw codestreams, or folders of them")
-    p.set_defaults(run=_cmd_info)
+    p.set_defaults(run=_cmd_info, check=None)
+    return p
 
-    p = sub.add_parser(
+
+def _add_encode(sub: Any) -> argparse.ArgumentParser:
+    p: argparse.ArgumentParser = sub.add_parser(
         "encode", help="encode images to .jph files or raw codestreams",
         description="Encode .npy and binary PGM/PPM images (and PNG, TIFF with the extra "
                     "ferroglyph[io]) to HTJ2K.  A folder among the inputs stands for its image "
                     "files.  With several inputs, OUT is a folder (created if missing) and "
                     "each output is named after its input.  A PGM/PPM whose maximum is 2**B-1 "
-                    "is coded with B bits unless --bits says otherwise.")
+                    "is coded with B bits unless --bits says otherwise.  A multi-page TIFF, "
+                    "and a 3-D .npy stack of pages (N, H, W), give one file per page: "
+                    "NAME_p0.jph, NAME_p1.jph, ...")
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="image files or folders")
     p.add_argument("-o", "--output", required=True, metavar="OUT_OR_DIR",
                    help="an output file (.jph, .j2c, .j2k, .jhc) or a folder")
     quality = p.add_mutually_exclusive_group()
-    quality.add_argument("--level", type=float, default=None, metavar="L",
-                         help="quality factor 1-100, or a quantization step below 1 "
-                              "(default: lossless)")
-    quality.add_argument("--psnr", type=float, default=None, metavar="DB",
-                         help="the smallest file with at least DB dB PSNR (within 1 dB above)")
-    quality.add_argument("--ratio", type=float, default=None, metavar="R",
-                         help="the best quality in at most 1/R of the image's bytes")
-    quality.add_argument("--max-bytes", type=int, default=None, metavar="N",
+    quality.add_argument("--level", type=_checked(float, _args.level), default=None,
+                         metavar="L", help="quality factor 1-100, or a quantization step "
+                                           "below 1 (default: lossless)")
+    quality.add_argument("--psnr", type=_checked(float, _target("psnr")), default=None,
+                         metavar="DB", help="the smallest file with at least DB dB PSNR "
+                                            "(and at most about 1 dB more)")
+    quality.add_argument("--ratio", type=_checked(float, _target("ratio")), default=None,
+                         metavar="R", help="the best quality in at most 1/R of the image's "
+                                           "bytes")
+    quality.add_argument("--max-bytes", type=_checked(int, _target("max_bytes")),
+                         default=None, metavar="N",
                          help="the best quality in at most N bytes of codestream")
-    p.add_argument("--bits", type=int, default=None, metavar="B",
-                   help="sample precision, e.g. 12 for 12-bit data in 16-bit samples")
-    p.add_argument("--tile", type=int, nargs=2, metavar=("W", "H"), help="tile size")
+    p.add_argument("--bits", type=_checked(int, _positive("--bits", 32)), default=None,
+                   metavar="B", help="sample precision, e.g. 12 for 12-bit data in 16-bit "
+                                     "samples")
+    p.add_argument("--tile", type=_checked(int, _positive("--tile", (1 << 32) - 1)), nargs=2,
+                   metavar=("W", "H"), help="tile size")
     p.add_argument("--tlm", action="store_true", help="write a TLM marker (tile index)")
-    p.add_argument("--numthreads", type=int, default=None, metavar="N",
-                   help="threads for tiled encodes")
+    p.add_argument("--numthreads", type=_checked(int, _args.numthreads), default=None,
+                   metavar="N", help="threads for tiled encodes (0: automatic)")
     group = p.add_mutually_exclusive_group()
     group.add_argument("--reversible", dest="reversible", action="store_const", const=True,
-                       default=None, help="reversible (5/3) wavelet")
+                       default=None, help="reversible (5/3) wavelet: lossless")
     group.add_argument("--irreversible", dest="reversible", action="store_const", const=False,
                        help="irreversible (9/7) wavelet")
+    p.add_argument("--stack", choices=("pages", "image"), default=None,
+                   help="how a 3-D .npy array is read: 'pages' (N, H, W), one output per "
+                        "page, or 'image' (H, W, C); by default (H, W, C) unless its first "
+                        "axis is the shortest and its last longer than 4")
     p.add_argument("--suffix", default=".jph", choices=_ENCODE_SUFFIXES,
                    help="output suffix in a folder (default: .jph)")
-    p.set_defaults(run=_cmd_encode)
+    p.set_defaults(run=_cmd_encode, check=lambda args: _check_encode(p, args))
+    return p
 
-    p = sub.add_parser(
+
+def _check_encode(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if args.reversible and args.level:
+        parser.error("--reversible codes losslessly and --level asks for a lossy code; "
+                     "give one of them")
+    aim = next((flag for flag, v in (("--psnr", args.psnr), ("--ratio", args.ratio),
+                                     ("--max-bytes", args.max_bytes)) if v is not None), None)
+    if aim is not None and args.reversible is not None:
+        parser.error(f"{aim} chooses between lossless and lossy coding itself; drop "
+                     f"{'--reversible' if args.reversible else '--irreversible'}")
+
+
+def _add_decode(sub: Any) -> argparse.ArgumentParser:
+    p: argparse.ArgumentParser = sub.add_parser(
         "decode", help="decode .jph files or raw codestreams to images",
         description="Decode HTJ2K files to .npy, PGM/PPM (and PNG, TIFF with the extra "
                     "ferroglyph[io]); the output's suffix chooses.  A folder among the "
@@ -492,23 +646,42 @@ def _parser() -> argparse.ArgumentParser:
                    help="an output file (.npy, .pgm, .ppm, .png, .tif) or a folder; for a "
                         "file whose components differ in size (4:2:2, 4:2:0) one output per "
                         "component, NAME_c0.npy, ..., or one .npz archive")
-    p.add_argument("--reduce", type=int, default=0, metavar="R",
+    p.add_argument("--reduce", type=_checked(int, _args.reduce), default=0, metavar="R",
                    help="skip R finest resolutions (about 2**R smaller per axis)")
-    p.add_argument("--numthreads", type=int, default=None, metavar="N",
-                   help="threads for multi-tile codestreams")
+    p.add_argument("--numthreads", type=_checked(int, _args.numthreads), default=None,
+                   metavar="N", help="threads for multi-tile codestreams (0: automatic)")
     p.add_argument("--lenient", action="store_true",
                    help="write what survives of damaged or truncated files instead of "
                         "failing them")
+    p.add_argument("--ignore-unsupported", action="store_true",
+                   help="decode files with marker segments OpenJPH skips (the image may not "
+                        "be the encoder's)")
     p.add_argument("--suffix", default=None, choices=_DECODE_SUFFIXES,
                    help="output suffix in a folder (.npz only for files whose components "
                         "differ in size)")
-    p.set_defaults(run=_cmd_decode)
+    p.set_defaults(run=_cmd_decode, check=None)
+    return p
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="ferroglyph",
+        description="HTJ2K (High-Throughput JPEG 2000) files: header facts, encoding, decoding.",
+        epilog="'ferroglyph COMMAND --help' describes each command.")
+    parser.add_argument("--version", action="version", version=f"ferroglyph {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                parser_class=_Parser)
+    for add in (_add_info, _add_encode, _add_decode):
+        add(sub)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.check is not None:  # what one argument alone cannot say
+        args.check(args)
     try:
         return int(args.run(args))
     except BrokenPipeError:  # e.g. `ferroglyph info *.jph | head`

@@ -19,7 +19,7 @@ EXPORTED = {
     "ferroglyph_htj2k_free", "ferroglyph_htj2k_last_error", "ferroglyph_htj2k_last_warnings",
     "ferroglyph_htj2k_clear_warnings", "ferroglyph_htj2k_encode_region",
     "ferroglyph_htj2k_components_info", "ferroglyph_htj2k_decode_components",
-    "ferroglyph_htj2k_encode_components",
+    "ferroglyph_htj2k_encode_components", "ferroglyph_htj2k_means_data_loss",
 }
 
 
@@ -84,3 +84,15 @@ def test_bridge_never_prints(bridge, capfd):
             pass
     out, err = capfd.readouterr()
     assert out == "" and err == ""
+
+
+@pytest.mark.parametrize("line, lost", [
+    (b"File terminated early", 1), (b"Error decoding a codeblock.", 1),
+    (b"Not enough precision to decode the SgnProp nor MagRef passes; both will be skipped.", 1),
+    (b"RGN is not supported yet", 0), (b"CRG has been ignored", 0), (b"", 0), (None, 0),
+])
+def test_one_list_says_which_lines_mean_lost_samples(line, lost):
+    import ctypes
+    lib = ctypes.CDLL(LIBRARY)
+    lib.ferroglyph_htj2k_means_data_loss.argtypes = [ctypes.c_char_p]
+    assert lib.ferroglyph_htj2k_means_data_loss(line) == lost

@@ -167,7 +167,7 @@ def test_lossy_coding_of_subsampled_components_stays_close():
     ([np.zeros((10, 20), np.float32)], {}, TypeError, "has dtype float32"),
     ([np.zeros((2, 10, 20), np.uint8)], {}, ValueError, "each must be 2-D"),
     ([], {}, ValueError, "no components"),
-    ([np.zeros((10, 20), np.uint8)], {"level": float("nan")}, ValueError, "from 1 to 100, got nan"),
+    ([np.zeros((10, 20), np.uint8)], {"level": float("nan")}, ValueError, "from 1 to 100; got nan"),
     ([np.zeros((10, 20), np.uint8)], {"planar": True}, TypeError, "unexpected keyword argument 'planar'"),
 ])
 def test_refusals_name_the_problem(components, keywords, error, text):
@@ -187,13 +187,14 @@ def test_non_power_of_two_subsampling_gets_a_progression_openjph_accepts():
 def test_a_truncated_codestream_is_an_error_unless_not_strict():
     comps = ycbcr((2, 2), width=64, height=64, dtype=np.uint8, bits=(8, 8, 8))
     cut = cst.truncate_tile_data(encode_components(comps), 0.5)
-    with pytest.raises(OpenJphError, match="error reading"):
+    with pytest.raises(OpenJphError, match=r"ends after \d+ bytes; its tile-parts declare"):
         decode_components(cut)
-    with pytest.raises(OpenJphError, match="OpenJPH lost data"):
+    with pytest.raises(OpenJphError, match="tile-parts declare"):
         decode_components(cut, resilient=True)
-    with pytest.warns(RuntimeWarning, match="OpenJPH"):
-        got = decode_components(cut, resilient=True, strict=False)
-    assert [a.shape for a in got] == [(64, 64), (32, 32), (32, 32)]
+    for resilient in (False, True):
+        with pytest.warns(RuntimeWarning, match="OpenJPH"):
+            got = decode_components(cut, resilient=resilient, strict=False)
+        assert [a.shape for a in got] == [(64, 64), (32, 32), (32, 32)]
 
 
 def test_decode_refuses_non_uniform_codestreams_while_decode_components_reads_them():
@@ -261,7 +262,7 @@ def test_threads_decode_and_encode_components_at_once():
 
     def work(i):
         if i % 3 == 0:
-            with pytest.raises(OpenJphError, match="decomposition count"):
+            with pytest.raises(ValueError, match="the maximum is reduce="):
                 decode_components(cs, reduce=9)
             return True
         if i % 3 == 1:

@@ -196,11 +196,13 @@ def test_cli_targets(tmp_path, capsys):
     assert 0.85 * image.nbytes / 10 <= out.stat().st_size <= image.nbytes / 10
     assert cli.main(["encode", str(src), "-o", str(out), "--psnr", "40"]) == 0
     assert " dB)" in capsys.readouterr().out
-    assert cli.main(["encode", str(src), "-o", str(out), "--max-bytes", "0"]) == 2
-    assert cli.main(["encode", str(src), "-o", str(out), "--psnr", "40", "--reversible"]) == 2
-    with pytest.raises(SystemExit) as exit_:
-        cli.main(["encode", str(src), "-o", str(out), "--psnr", "40", "--level", "90"])
-    assert exit_.value.code == 2
+    for bad, words in ((["--max-bytes", "0"], "--max-bytes must be a positive"),
+                       (["--psnr", "-1"], "--psnr must be a positive"),
+                       (["--psnr", "40", "--reversible"], "drop --reversible"),
+                       (["--psnr", "40", "--level", "90"], "not allowed with")):
+        with pytest.raises(SystemExit) as exit_:
+            cli.main(["encode", str(src), "-o", str(out), *bad])
+        assert exit_.value.code == 2 and words in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("refuse,targets", [

@@ -100,8 +100,9 @@ def decode(
     _tile: object = False,
 ) -> np.ndarray:
     """Decode an HTJ2K codestream to an ndarray."""
-def _decode_quiet(data: _BytesLike, keywords: dict[str, Any] | None = None) -> np.ndarray:
-    """``decode(data, **keywords)`` without RuntimeWarnings."""
+def _decode_checked(data: _BytesLike, keywords: dict[str, Any] | None = None,
+                    strict: object = False, stacklevel: _IntLike = 0) -> np.ndarray:
+    """``decode(data, **keywords)``, with OpenJPH's warnings judged for a caller."""
 
 # One new dict per component, which callers may extend: "width", "height" (int),
 # "subsampling" (tuple[int, int]), "bit_depth" (int), "signed" (bool), "nlt_type" (int).
@@ -109,6 +110,9 @@ def _components_info(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _Int
                      resilient: object) -> list[dict[str, Any]]: ...
 def _decode_components(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
                        resilient: object) -> tuple[list[np.ndarray], str]: ...
+def _decode_components_checked(data: _BytesLike, reduce_data: _IntLike, reduce_recon: _IntLike,
+                               resilient: object, strict: object,
+                               stacklevel: _IntLike = 0) -> list[np.ndarray]: ...
 def _encode_components(arrays: list[np.ndarray], geometry: tuple[int, int, list[tuple[int, int, int]]],
                        settings: dict[str, Any]) -> bytes: ...
 def _lossy_settings(dtype: Any, bits: _IntLike | None, components: _IntLike,

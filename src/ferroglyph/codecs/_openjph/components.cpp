@@ -161,7 +161,8 @@ bool view_float_components(PyObject* arrays, const std::vector<py::ref>& dtypes)
   return true;
 }
 
-PyObject* decode_components_impl(PyObject*, bound_args args) {
+// The arrays of a decode; OpenJPH's warnings stay in the thread's collection.
+PyObject* decode_component_arrays(bound_args args) {
   input_bytes in;
   int data_r, recon_r, resilient;
   if (!read_resolved_args(args, &in, &data_r, &recon_r, &resilient)) return nullptr;
@@ -182,10 +183,36 @@ PyObject* decode_components_impl(PyObject*, bound_args args) {
   }
   if (rc != 0) return raise_bridge_error(rc, "decode_components");
   if (!view_float_components(out.arrays.get(), dtypes)) return nullptr;
+  return out.arrays.release();
+}
+
+PyObject* decode_components_impl(PyObject*, bound_args args) {
+  py::ref arrays(decode_component_arrays(args));
+  if (!arrays) return nullptr;
   const char* warned = ferroglyph_htj2k_last_warnings();
   py::ref text(PyUnicode_DecodeUTF8(warned, static_cast<Py_ssize_t>(std::strlen(warned)), "replace"));
   if (!text) return nullptr;
-  return PyTuple_Pack(2, out.arrays.get(), text.get());
+  return PyTuple_Pack(2, arrays.get(), text.get());
+}
+
+// Strict: skipped marker segments raise OpenJphUnsupportedFeature and lost
+// samples OpenJphError; otherwise both are RuntimeWarnings.
+PyObject* decode_components_checked_impl(PyObject*, bound_args args) {
+  const int strict = PyObject_IsTrue(args[4]);
+  if (strict < 0) return nullptr;
+  int stacklevel;
+  if (!to_int32(args[5], &stacklevel)) return nullptr;
+  py::ref arrays(decode_component_arrays(args));
+  if (!arrays) return nullptr;
+  judge_policy policy;
+  policy.strict = strict != 0;
+  policy.unsupported = strict ? unsupported_policy::raise : unsupported_policy::warn;
+  policy.call = "decode_components";
+  policy.what = "components";
+  policy.unsupported_remedy = "strict=False";
+  policy.stacklevel = stacklevel < 1 ? 1 : stacklevel;
+  if (!judge_warnings(policy)) return nullptr;
+  return arrays.release();
 }
 
 // ---------------------------------------------------------------------------
@@ -352,6 +379,24 @@ const function_def k_decode_components_def = {
      {"reduce_data", default_value::required, false},
      {"reduce_recon", default_value::required, false},
      {"resilient", default_value::required, false}},
+};
+
+const function_def k_decode_components_checked_def = {
+    "_decode_components_checked",
+    "Decode every component at its own size, OpenJPH's warnings judged.\n\n"
+    "Returns the list of arrays of :func:`_decode_components`.  ``strict``:\n"
+    "skipped marker segments raise OpenJphUnsupportedFeature and lost samples\n"
+    "OpenJphError; otherwise both are RuntimeWarnings, attributed\n"
+    "``stacklevel`` frames up from the caller (1: the caller).",
+    "list",
+    decode_components_checked_impl,
+    6,
+    {{"data", default_value::required, false},
+     {"reduce_data", default_value::required, false},
+     {"reduce_recon", default_value::required, false},
+     {"resilient", default_value::required, false},
+     {"strict", default_value::required, false},
+     {"stacklevel", default_value::zero, false}},
 };
 
 const function_def k_encode_components_def = {

@@ -72,38 +72,61 @@ PyObject* decode_line(const std::string& line) {
   return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
 }
 
-// The warning lines as text: all of them, and those that say OpenJPH skipped
-// a marker segment ("... is not supported yet").
-bool collect_warnings(const char* warned, py::ref* all, py::ref* unsupported) {
+// The warning lines as text: all of them, those that say OpenJPH skipped a
+// marker segment ("... is not supported yet"), and those the bridge's one
+// list reads as lost samples.
+bool collect_warnings(const char* warned, py::ref* all, py::ref* unsupported, py::ref* lost) {
   *all = py::ref(PyList_New(0));
   *unsupported = py::ref(PyList_New(0));
+  *lost = py::ref(PyList_New(0));
   py::ref needle(PyUnicode_FromString("not supported"));
-  if (!*all || !*unsupported || !needle) return false;
+  if (!*all || !*unsupported || !*lost || !needle) return false;
   for (const std::string& line : split_lines(warned)) {
+    if (line.empty()) continue;
     py::ref text(decode_line(line));
     if (!text || PyList_Append(all->get(), text.get()) < 0) return false;
     const Py_ssize_t at = PyUnicode_Find(text.get(), needle.get(), 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) return false;
-    if (at >= 0 && PyList_Append(unsupported->get(), text.get()) < 0) return false;
+    if (at >= 0) {
+      if (PyList_Append(unsupported->get(), text.get()) < 0) return false;
+    } else if (ferroglyph_htj2k_means_data_loss(line.c_str()) &&
+               PyList_Append(lost->get(), text.get()) < 0) {
+      return false;
+    }
   }
   return true;
 }
 
-// A skipped segment means the image may not be the encoder's: refused.
-void raise_unsupported(py::ref& unsupported) {
-  if (!sort_unique_by_code_point(unsupported)) return;
+py::ref joined_lines(py::ref& lines) {
+  if (!sort_unique_by_code_point(lines)) return py::ref();
   py::ref sep(PyUnicode_FromString("; "));
-  if (!sep) return;
-  py::ref joined(PyUnicode_Join(sep.get(), unsupported.get()));
+  if (!sep) return py::ref();
+  return py::ref(PyUnicode_Join(sep.get(), lines.get()));
+}
+
+// A skipped segment means the image may not be the encoder's: refused.
+void raise_unsupported(py::ref& unsupported, const judge_policy& policy) {
+  py::ref joined(joined_lines(unsupported));
   if (!joined) return;
   PyErr_Format(g_unsupported_feature,
-               "OpenJPH could not read part of this codestream, so the decoded image would not "
-               "match the encoder's: %U. Pass ignore_unsupported=True to decode anyway.",
-               joined.get());
+               "OpenJPH could not read part of this codestream, so the decoded %s would not "
+               "match the encoder's: %U. Pass %s to decode anyway.",
+               policy.what, joined.get(), policy.unsupported_remedy);
+}
+
+// Lost samples under a strict policy: refused, naming OpenJPH's texts.
+void raise_lost(py::ref& lost, const judge_policy& policy) {
+  py::ref joined(joined_lines(lost));
+  if (!joined) return;
+  PyErr_Format(g_openjph_error,
+               "%s: OpenJPH lost data, so the %s would be incomplete or wrong: %U. Pass "
+               "strict=False to get %s anyway (and resilient=True for damaged data).",
+               policy.call, policy.what, joined.get(),
+               std::strcmp(policy.what, "image") == 0 ? "it" : "them");
 }
 
 // Every other warning becomes a RuntimeWarning, once per distinct text.
-bool issue_runtime_warnings(py::ref& all, PyObject* unsupported) {
+bool issue_runtime_warnings(py::ref& all, PyObject* skip_lines, int stacklevel) {
   if (!sort_unique_by_code_point(all)) return false;
   py::ref warnings(PyImport_ImportModule("warnings"));
   if (!warnings) return false;
@@ -112,31 +135,56 @@ bool issue_runtime_warnings(py::ref& all, PyObject* unsupported) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
     PyObject* line = PyList_GET_ITEM(all.get(), i);
     if (PyUnicode_GET_LENGTH(line) == 0) continue;
-    const int skip = PySequence_Contains(unsupported, line);
-    if (skip < 0) return false;
-    if (skip) continue;
+    if (skip_lines != nullptr) {
+      const int skip = PySequence_Contains(skip_lines, line);
+      if (skip < 0) return false;
+      if (skip) continue;
+    }
     py::ref msg(PyUnicode_FromFormat("OpenJPH: %U", line));
     if (!msg) return false;
-    // Stack level 1 is the Python code that called decode (this is C).
-    py::ref r(PyObject_CallFunction(warn.get(), "OOi", msg.get(), PyExc_RuntimeWarning, 1));
+    // Stack level 1 is the Python code that called into the module (this is C).
+    py::ref r(PyObject_CallFunction(warn.get(), "OOi", msg.get(), PyExc_RuntimeWarning,
+                                    stacklevel));
     if (!r) return false;
   }
   return true;
 }
 
+thread_local const judge_policy* t_policy = nullptr;
+
 }  // namespace
 
-bool check_warnings(bool ignore_unsupported) {
+bool judge_warnings(const judge_policy& policy) {
   const char* warned = ferroglyph_htj2k_last_warnings();
   if (warned == nullptr || warned[0] == '\0') return true;
-  py::ref all, unsupported;
-  if (!collect_warnings(warned, &all, &unsupported)) return false;
-  if (PyList_GET_SIZE(unsupported.get()) > 0 && !ignore_unsupported) {
-    raise_unsupported(unsupported);
+  py::ref all, unsupported, lost;
+  if (!collect_warnings(warned, &all, &unsupported, &lost)) return false;
+  const bool any_unsupported = PyList_GET_SIZE(unsupported.get()) > 0;
+  if (any_unsupported && policy.unsupported == unsupported_policy::raise) {
+    raise_unsupported(unsupported, policy);
     return false;
   }
-  if (warnings_muted()) return true;
-  return issue_runtime_warnings(all, unsupported.get());
+  if (policy.strict && PyList_GET_SIZE(lost.get()) > 0) {
+    raise_lost(lost, policy);
+    return false;
+  }
+  return issue_runtime_warnings(
+      all, policy.unsupported == unsupported_policy::warn ? nullptr : unsupported.get(),
+      policy.stacklevel);
+}
+
+judge_scope::judge_scope(const judge_policy* policy) : was_(t_policy) { t_policy = policy; }
+judge_scope::~judge_scope() { t_policy = was_; }
+
+bool check_warnings(bool ignore_unsupported) {
+  if (t_policy != nullptr) {
+    judge_policy policy = *t_policy;
+    if (ignore_unsupported) policy.unsupported = unsupported_policy::drop;
+    return judge_warnings(policy);
+  }
+  judge_policy policy;
+  policy.unsupported = ignore_unsupported ? unsupported_policy::drop : unsupported_policy::raise;
+  return judge_warnings(policy);
 }
 
 }  // namespace ferroglyph::module

@@ -24,13 +24,39 @@ PyObject* call_module_function(const char* name, PyObject* const* args, size_t n
 // Raises OpenJphError "<where>: <bridge text> (rc=<rc>)"; always returns null.
 PyObject* raise_bridge_error(int rc, const char* where);
 
-// Turns the thread's collected OpenJPH warnings into
-// OpenJphUnsupportedFeature or RuntimeWarnings.  Returns false with an
+// What a decode does with the warnings OpenJPH collected on this thread:
+// the module's one judge of them.
+enum class unsupported_policy { raise, drop, warn };
+struct judge_policy {
+  bool strict = false;  // lines that mean lost samples raise OpenJphError
+  unsupported_policy unsupported = unsupported_policy::raise;  // skipped marker segments
+  const char* call = "decode";       // names the call in errors
+  const char* what = "image";        // "the decoded <what>"
+  const char* unsupported_remedy = "ignore_unsupported=True";
+  int stacklevel = 1;                // of the RuntimeWarnings, from the caller of the module
+};
+
+// Raises (OpenJphUnsupportedFeature, or OpenJphError for lost samples under
+// a strict policy) or issues RuntimeWarnings.  Returns false with an
 // exception set.
+bool judge_warnings(const judge_policy& policy);
+
+// The policy of decode(): the one a _decode_checked call in progress on this
+// thread set, else lost samples warn; skipped segments raise unless
+// ignore_unsupported.
 bool check_warnings(bool ignore_unsupported);
 
-// Whether _decode_quiet has muted the calling thread's RuntimeWarnings.
-bool warnings_muted();
+// Sets the calling thread's decode policy for a scope; nests.
+class judge_scope {
+ public:
+  explicit judge_scope(const judge_policy* policy);
+  ~judge_scope();
+  judge_scope(const judge_scope&) = delete;
+  judge_scope& operator=(const judge_scope&) = delete;
+
+ private:
+  const judge_policy* was_;
+};
 
 // Function tables of each part of the module, in definition order.
 extern const function_def k_last_warnings_def;
@@ -46,10 +72,11 @@ extern const function_def k_tile_plan_def;
 extern const function_def k_tile_codestream_def;
 extern const function_def k_decode_tiled_def;
 extern const function_def k_decode_def;
-extern const function_def k_decode_quiet_def;
+extern const function_def k_decode_checked_def;
 // Components at their own sizes (components.cpp).
 extern const function_def k_components_info_def;
 extern const function_def k_decode_components_def;
+extern const function_def k_decode_components_checked_def;
 extern const function_def k_encode_components_def;
 // The lossy rule (lossy.cpp) and the encode that applies it (encode_ex.cpp).
 extern const function_def k_lossy_settings_def;

@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include "openjph_shim.h"
+
 #include <openjph/ojph_message.h>
 
 #include <cctype>
@@ -126,11 +128,14 @@ void set_unknown_error(const char* place) {
 }
 
 bool info_means_data_loss(const char* text) {
-  // Information that OpenJPH gives when a codestream ends early, and the
-  // errors that resilient decoding turns into information (a tile, tile-part
-  // or code-block skipped or zeroed).
+  // The one list of OpenJPH's texts that mean samples were lost or left
+  // wrong: the information it gives when a codestream ends early, the
+  // errors that resilient decoding turns into information (a tile,
+  // tile-part or code-block skipped or zeroed), and the block decoder's
+  // warnings about code-blocks it could not decode fully.
   static const char* const k_loss_markers[] = {
-      "terminated", "ended before", "error", "wrong", "incorrect", "corrupt", "missing",
+      "terminated", "ended before", "error",    "wrong",         "incorrect",  "corrupt",
+      "missing",    "codeblock",    "code-block", "coding passes", "not enough", "skipped",
   };
   for (const char* m : k_loss_markers)
     if (contains_nocase(text, m)) return true;
@@ -143,3 +148,7 @@ void add_warning(const char* text) {
 }
 
 }  // namespace ferroglyph::shim
+
+int ferroglyph_htj2k_means_data_loss(const char* line) {
+  return line != nullptr && ferroglyph::shim::info_means_data_loss(line) ? 1 : 0;
+}

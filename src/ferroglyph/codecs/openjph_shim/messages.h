@@ -29,8 +29,9 @@ void set_error(const char* place, const std::exception& e);
 // "<place>: unknown C++ exception".
 void set_unknown_error(const char* place);
 
-// Whether an informational message of OpenJPH means that image data was lost
-// (the codestream ended early, a code-block or tile was dropped).
+// Whether a message of OpenJPH (information or warning) means that image
+// data was lost (the codestream ended early, a code-block or tile was
+// dropped); exported as ferroglyph_htj2k_means_data_loss.
 bool info_means_data_loss(const char* text);
 
 // Appends one line to this thread's warnings.

@@ -150,6 +150,12 @@ FERROGLYPH_SHIM_API const char* ferroglyph_htj2k_last_warnings(void);
 /* Empties the calling thread's collected warnings. */
 FERROGLYPH_SHIM_API void ferroglyph_htj2k_clear_warnings(void);
 
+/* 1 when one line of the collected warnings means that samples were lost or
+ * left wrong (a codestream that ended early, a tile or code-block skipped,
+ * zeroed or decoded in part), else 0.  The bridge keeps OpenJPH's
+ * information messages by the same rule. */
+FERROGLYPH_SHIM_API int ferroglyph_htj2k_means_data_loss(const char* line);
+
 /* Components at their own sizes and precisions
  *
  * The functions above handle codestreams whose components all share the
