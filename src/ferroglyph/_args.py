@@ -198,12 +198,14 @@ def target(level_: Any = None, psnr: Any = None, ratio: Any = None,
 def dtype_refusal(dtype: np.dtype[Any]) -> str | None:
     """Why the extension module does not code ``dtype``, in its words; None when it does.
 
-    The module is the home of that rule: asked once per dtype with a 2 x 2
-    image of zeros, and remembered.
+    The module is the home of that rule (``_dtype_coded``); its words come
+    from a 2 x 2 image of zeros it refuses.  Remembered per dtype.
     """
     from .codecs import _openjph
 
-    try:
+    if _openjph._dtype_coded(dtype):
+        return None
+    try:  # for the module's words
         _openjph.encode(np.zeros((2, 2), dtype))
     except OpenJphError as e:
         text = str(e)

@@ -161,12 +161,6 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
     return per
 
 
-def _level(level: Any) -> tuple[float, int]:
-    level = _args.level(level)
-    qstep, qfactor = _openjph._quantization(level)
-    return float(qstep), int(qfactor)
-
-
 def _pair(value: Any, name: str) -> tuple[int, int]:
     try:
         a, b = (int(v) for v in value)
@@ -247,31 +241,30 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
     subsampled = any(f != (1, 1) for f in factors)
     per_bits = _bits_of(bits, arrays)
 
-    qstep, qfactor = _level(level)
-    reversible = _reversible(keywords.get("reversible"), level, qstep > 0 or qfactor > 0)
-    if per_bits and min(per_bits) == 1:
-        _api._check_lossless_precision(1, bool(reversible))
-    rgb = _colour_transform(keywords.get("rgb"), len(arrays), subsampled, factors)
-
+    _args.level(level)
     tile_w, tile_h = _args.tile(tile) or (0, 0)  # (width, height) here
-    num_decomp = _decompositions(keywords, width, height, tile_w, tile_h, reversible, rgb)
+    # The module's own encode rules (level, reversible path, component
+    # transform, levels, names), read as encode reads them.
+    settings = _openjph._encode_settings(
+        "encode_components", width, height, len(arrays), level, keywords, planar=True,
+        subsampling=factors if subsampled else None, tile_w=tile_w, tile_h=tile_h)
+    reversible = bool(settings["reversible"])
+    if per_bits and min(per_bits) == 1:
+        _api._check_lossless_precision(1, reversible)
     if not reversible:  # the lossy rule, as for encode(): right or refused
-        qstep, qfactor = _lossy.settings(
+        num_decomp = settings["num_decomp"]
+        settings["qstep"], settings["qfactor"] = _lossy.settings(
             [a.dtype for a in arrays], per_bits, level,
             num_decomp if num_decomp >= 0 else _lossy.DEFAULT_DECOMPOSITIONS,
             [None] * len(arrays))
     block_w, block_h = (_pair(keywords["block_size"], "block_size")
                         if keywords.get("block_size") is not None else (0, 0))
-    prog_order = _choose(keywords, "prog_order", _openjph._PROG_ORDERS)
-    if prog_order is None and any(d & (d - 1) for f in factors for d in f):
-        prog_order = "LRCP"
-    settings = {
-        "reversible": int(bool(reversible)), "qstep": qstep, "qfactor": qfactor,
-        "num_decomp": num_decomp, "color_transform": int(rgb), "tile_w": tile_w, "tile_h": tile_h,
-        "tlm": int(bool(keywords.get("tlm"))), "tilepart": int(keywords.get("tilepart") or 0),
-        "block_w": block_w, "block_h": block_h, "prog_order": prog_order,
-        "profile": _choose(keywords, "profile", _openjph._PROFILES),
-    }
+    if settings["prog_order"] is None and any(d & (d - 1) for f in factors for d in f):
+        settings["prog_order"] = "LRCP"
+    settings.update({
+        "tile_w": tile_w, "tile_h": tile_h, "tlm": int(bool(keywords.get("tlm"))),
+        "tilepart": int(keywords.get("tilepart") or 0), "block_w": block_w, "block_h": block_h,
+    })
     geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits, strict=True)])
     codestream = _openjph._encode_components(arrays, geometry, settings)
     _rate.record(level, len(codestream), sum(a.nbytes for a in arrays))
@@ -309,58 +302,3 @@ def _component_arrays(components: Any) -> list[np.ndarray]:
         raise ValueError(f"encode_components: {len(arrays)} components; a codestream holds at "
                          f"most {MAX_COMPONENTS}")
     return arrays
-
-
-def _reversible(asked: Any, level: Any, lossy: bool) -> Any:
-    """The reversible path unless the level is lossy; refuses both asked together."""
-    if asked is None:
-        return not lossy
-    if asked and lossy:
-        raise ValueError(
-            f"encode_components: level={level!r} asks for lossy quantization, which the reversible "
-            "path does not do; drop reversible=True or the level")
-    return asked
-
-
-def _colour_transform(asked: Any, count: int, subsampled: bool, factors: list[tuple[int, int]]) -> bool:
-    """Whether to apply the component transform; it needs three components at full size."""
-    rgb = bool(asked or False)
-    if rgb and count < 3:
-        raise ValueError(f"encode_components: rgb=True needs 3 or more components, got {count}")
-    if rgb and subsampled:
-        raise ValueError(
-            "encode_components: rgb=True (the component transform) cannot be used when a component "
-            f"is subsampled (subsampling {factors}); code YCbCr components without it")
-    return rgb
-
-
-def _decompositions(keywords: dict[str, Any], width: int, height: int, tile_w: int, tile_h: int,
-                    reversible: Any, rgb: bool) -> int:
-    """Wavelet levels from ``num_decomp`` or ``resolutions``; -1 leaves OpenJPH's default."""
-    num_decomp = keywords.get("num_decomp")
-    resolutions = keywords.get("resolutions")
-    if num_decomp is not None:
-        if resolutions is not None:
-            raise ValueError("encode_components: pass resolutions= or num_decomp=, not both")
-        num_decomp = int(num_decomp)
-        if num_decomp < 0:
-            raise ValueError(f"num_decomp must be >= 0, got {num_decomp}")
-        return num_decomp
-    if resolutions:
-        most = _openjph._max_decompositions(width, height, tile_w, tile_h)
-        num_decomp = min(int(resolutions), most)
-        if num_decomp == 0 and reversible and not rgb:
-            num_decomp = 1  # OpenJPH's reversible path is lossless only with a level
-        return num_decomp
-    return -1
-
-
-def _choose(keywords: dict[str, Any], name: str, table: tuple[str, ...]) -> str | None:
-    """Keyword ``name`` upper-cased, refused unless ``table`` has it; None when not given."""
-    value = keywords.get(name)
-    if value is None:
-        return None
-    upper = str(value).upper()
-    if upper not in table:
-        raise ValueError(f"{name} must be one of {table!r}, got {value!r}")
-    return upper

@@ -18,19 +18,20 @@
 #include <utility>
 #include <vector>
 
+#include "markers.h"
 #include "openjph_shim.h"
 
 namespace fgtest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Marker codes of the codestream syntax (ISO/IEC 15444-1 Annex A).
-constexpr uint16_t k_soc = 0xFF4F;
-constexpr uint16_t k_siz = 0xFF51;
-constexpr uint16_t k_cod = 0xFF52;
-constexpr uint16_t k_tlm = 0xFF55;
-constexpr uint16_t k_sot = 0xFF90;
-constexpr uint16_t k_eoc = 0xFFD9;
+// Marker codes of the codestream syntax, as the bridge names them.
+using ferroglyph::markers::k_cod;
+using ferroglyph::markers::k_eoc;
+using ferroglyph::markers::k_siz;
+using ferroglyph::markers::k_soc;
+using ferroglyph::markers::k_sot;
+using ferroglyph::markers::k_tlm;
 
 // Byte offsets inside the SIZ segment, counted from its marker.
 constexpr size_t k_siz_rsiz = 4;
@@ -308,11 +309,10 @@ inline std::vector<Segment> main_header(const Bytes& cs) {
   if (cs.size() < 4 || get_u16(cs, 0) != k_soc) return out;
   size_t at = 2;
   while (at + 4 <= cs.size()) {
-    const uint16_t marker = get_u16(cs, at);
-    if (marker == k_sot || (marker >> 8) != 0xFF) break;
-    const size_t length = get_u16(cs, at + 2);
-    out.push_back({marker, at, length});
-    at += 2 + length;
+    const ferroglyph::markers::segment s = ferroglyph::markers::segment_at(cs.data(), at);
+    if (s.marker == k_sot || (s.marker >> 8) != 0xFF) break;
+    out.push_back({static_cast<uint16_t>(s.marker), at, s.length});
+    at = s.end;
   }
   return out;
 }
@@ -334,11 +334,11 @@ inline size_t first_sot(const Bytes& cs) {
 inline size_t count_tile_parts(const Bytes& cs) {
   size_t n = 0;
   size_t at = first_sot(cs);
-  while (at != 0 && at + 12 <= cs.size() && get_u16(cs, at) == k_sot) {
+  ferroglyph::markers::sot_segment sot;
+  while (at != 0 && ferroglyph::markers::sot_at(cs.data(), cs.size(), at, &sot)) {
     ++n;
-    const uint32_t psot = get_u32(cs, at + 6);
-    if (psot == 0) break;  // the last tile-part runs to EOC
-    at += psot;
+    if (sot.psot == 0) break;  // the last tile-part runs to EOC
+    at += sot.psot;
   }
   return n;
 }

@@ -191,7 +191,7 @@ TEST(DecodeComponents, RefusesBeforeWritingAnything) {
   const Encoded e = encode(ycbcr(24, 20, 2, 1), image_params(24, 20, 3));
   ASSERT_EQ(e.rc, 0) << e.error;
   const Decoded short_last = decode(e.codestream, 0, 1);
-  EXPECT_EQ(short_last.rc, 3);
+  EXPECT_EQ(short_last.rc, FERROGLYPH_HTJ2K_BUFFER);
   EXPECT_EQ(short_last.error, "destination buffer too small for component 2");
   for (const Samples& s : short_last.comps)
     EXPECT_TRUE(std::all_of(s.bytes().begin(), s.bytes().end(), [](uint8_t b) { return b == 0; }));
@@ -202,27 +202,27 @@ TEST(DecodeComponents, RefusesBeforeWritingAnything) {
   int32_t bytes[2] = {2, 2};
   EXPECT_EQ(ferroglyph_htj2k_decode_components(e.codestream.data(), e.codestream.size(), dsts,
                                                sizes, bytes, 2, 0, 0, 0),
-            2);
+            FERROGLYPH_HTJ2K_ARGUMENT);
   EXPECT_STREQ(ferroglyph_htj2k_last_error(), "the codestream has 3 components, not 2");
   uint8_t* three[3] = {a.data(), b.data(), b.data()};
   size_t three_sizes[3] = {a.size(), b.size(), b.size()};
   int32_t one_byte[3] = {1, 1, 1};
   EXPECT_EQ(ferroglyph_htj2k_decode_components(e.codestream.data(), e.codestream.size(), three,
                                                three_sizes, one_byte, 3, 0, 0, 0),
-            2);
+            FERROGLYPH_HTJ2K_ARGUMENT);
   EXPECT_STREQ(ferroglyph_htj2k_last_error(),
                "bytes_per_sample too small for the bit depth of component 0");
   int32_t three_bytes[3] = {2, 3, 2};
   EXPECT_EQ(ferroglyph_htj2k_decode_components(e.codestream.data(), e.codestream.size(), three,
                                                three_sizes, three_bytes, 3, 0, 0, 0),
-            1);
+            FERROGLYPH_HTJ2K_ARGUMENT);
   int32_t two_bytes[3] = {2, 2, 2};
   EXPECT_EQ(ferroglyph_htj2k_decode_components(e.codestream.data(), e.codestream.size(), three,
                                                three_sizes, two_bytes, 3, -1, 0, 0),
-            1);
+            FERROGLYPH_HTJ2K_ARGUMENT);
   EXPECT_EQ(ferroglyph_htj2k_decode_components(e.codestream.data(), e.codestream.size(), nullptr,
                                                three_sizes, two_bytes, 3, 0, 0, 0),
-            1);
+            FERROGLYPH_HTJ2K_ARGUMENT);
   EXPECT_EQ(decode(e.codestream, 6).error,
             "components_info failed first: reduce exceeds the codestream's decomposition count");
 }
@@ -290,7 +290,7 @@ TEST(DecodeComponents, RefusesTheTransformOverComponentsOfOtherSizes) {
   ASSERT_NE(cod.offset, 0u);
   cs[cod.offset + 8] = 1;  // SGcod's multiple component transform byte
   const Decoded d = decode(cs);
-  EXPECT_EQ(d.rc, 9);
+  EXPECT_EQ(d.rc, FERROGLYPH_HTJ2K_UNSUPPORTED);
   EXPECT_EQ(d.error,
             "the codestream uses the component transform and has components of different sizes, "
             "which OpenJPH cannot deliver; not supported");
@@ -319,7 +319,7 @@ TEST_P(EncodeComponentsRefusal, ReturnsCodeTwoAndItsText) {
   p.color_transform = r.color_transform;
   p.nlt_binary_complement = r.nlt;
   const Encoded e = encode(planes, p);
-  EXPECT_EQ(e.rc, 2) << r.what;
+  EXPECT_EQ(e.rc, FERROGLYPH_HTJ2K_ARGUMENT) << r.what;
   EXPECT_EQ(e.error, r.error) << r.what;
 }
 
@@ -338,12 +338,12 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeRefusal{"NLT", 0, 0, 0, 0, 0, 0, 0, 1,
                       "the NLT marker is not supported with per-component encoding"}));
 
-TEST(EncodeComponents, OpenJphsOwnRefusalsArriveAsCodeFive) {
+TEST(EncodeComponents, OpenJphsOwnRefusalsArriveAsArgumentFailures) {
   // Position-major progressions need power-of-two subsampling (OpenJPH).
   ferroglyph_htj2k_encode_params p = image_params(30, 30, 3);
   p.prog_order = "RPCL";
   const Encoded e = encode(ycbcr(30, 30, 3, 1), p);
-  EXPECT_EQ(e.rc, 5);
+  EXPECT_EQ(e.rc, FERROGLYPH_HTJ2K_ARGUMENT);
   EXPECT_EQ(e.error.rfind("encode_components: ", 0), 0u) << e.error;
   p.prog_order = "LRCP";
   EXPECT_EQ(encode(ycbcr(30, 30, 3, 1), p).rc, 0);
@@ -355,7 +355,7 @@ TEST(DecodeComponents, TrapsOpenJphsAssertions) {
   Bytes cs = bad;
   if (!cs.empty() && cs[0] != 0xFF) cs.erase(cs.begin());
   const Decoded d = decode(cs);
-  EXPECT_EQ(d.rc, 5);
+  EXPECT_EQ(d.rc, FERROGLYPH_HTJ2K_MALFORMED);
   EXPECT_EQ(d.error,
             "decode_components: OpenJPH stopped at a failed internal check (assertion) while "
             "reading the codestream; it is malformed");
@@ -423,6 +423,44 @@ TEST(DecodeComponents, EveryFuzzRegressionAndCorpusFileReturns) {
       EXPECT_GE(d.rc, 0) << path;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The newer exports name the same failure with the same kind, whichever of
+// them meets it (a refused reduction was 4 from one and 6 from the other).
+TEST(FailureKinds, OneKindPerFailureAcrossTheNewerExports) {
+  const Encoded e = encode(ycbcr(24, 20, 2, 1), image_params(24, 20, 3));
+  ASSERT_EQ(e.rc, 0) << e.error;
+  const Bytes& cs = e.codestream;
+  std::vector<uint8_t> a(24 * 20 * 2), b(12 * 20 * 2);
+  uint8_t* dsts[3] = {a.data(), b.data(), b.data()};
+  size_t sizes[3] = {a.size(), b.size(), b.size()};
+  int32_t bytes[3] = {2, 2, 2};
+  ferroglyph_htj2k_component_info info[3];
+  int n = 0;
+  // Too many levels for the codestream.
+  EXPECT_EQ(ferroglyph_htj2k_components_info(cs.data(), cs.size(), 9, 9, 0, info, 3, &n),
+            FERROGLYPH_HTJ2K_REDUCTION);
+  EXPECT_EQ(ferroglyph_htj2k_decode_components(cs.data(), cs.size(), dsts, sizes, bytes, 3, 9, 9, 0),
+            FERROGLYPH_HTJ2K_REDUCTION);
+  // A header OpenJPH refuses.
+  Bytes junk(cs.begin(), cs.begin() + 6);
+  junk.resize(60, 0);
+  EXPECT_EQ(ferroglyph_htj2k_components_info(junk.data(), junk.size(), 0, 0, 0, info, 3, &n),
+            FERROGLYPH_HTJ2K_MALFORMED);
+  EXPECT_EQ(
+      ferroglyph_htj2k_decode_components(junk.data(), junk.size(), dsts, sizes, bytes, 3, 0, 0, 0),
+      FERROGLYPH_HTJ2K_MALFORMED);
+  // A short destination, and a null argument.
+  size_t short_sizes[3] = {a.size() - 1, b.size(), b.size()};
+  EXPECT_EQ(
+      ferroglyph_htj2k_decode_components(cs.data(), cs.size(), dsts, short_sizes, bytes, 3, 0, 0, 0),
+      FERROGLYPH_HTJ2K_BUFFER);
+  EXPECT_EQ(ferroglyph_htj2k_components_info(nullptr, 0, 0, 0, 0, info, 3, &n),
+            FERROGLYPH_HTJ2K_ARGUMENT);
 }
 
 }  // namespace

@@ -12,11 +12,21 @@
 #include <openjph/ojph_file.h>
 #include <openjph/ojph_mem.h>
 
+#include <new>
+
 #include "bridge_test_support.h"
 
 namespace {
 
-enum class fault { none, other_component, short_line, float_line, no_line, foreign_exception };
+enum class fault {
+  none,
+  other_component,
+  short_line,
+  float_line,
+  no_line,
+  foreign_exception,
+  out_of_memory
+};
 
 thread_local fault g_pull_fault = fault::none;
 thread_local fault g_exchange_fault = fault::none;
@@ -37,6 +47,7 @@ ojph::line_buf* apply(fault f, ojph::line_buf* line, ojph::ui32& comp) {
     case fault::none: return line;
     case fault::no_line: return nullptr;
     case fault::foreign_exception: throw 42;
+    case fault::out_of_memory: throw std::bad_alloc();
     case fault::other_component: comp += 1; return line;
     case fault::short_line:
       altered = *line;
@@ -78,6 +89,7 @@ void codestream::read_headers(infile_base* file) {
   using fn = void (*)(codestream*, infile_base*);
   static const fn forward = real<fn>("_ZN4ojph10codestream12read_headersEPNS_11infile_baseE");
   if (g_read_headers_fault == fault::foreign_exception) throw 42;
+  if (g_read_headers_fault == fault::out_of_memory) throw std::bad_alloc();
   forward(this, file);
 }
 
@@ -162,6 +174,45 @@ TEST(HeaderFaults, AForeignExceptionDoesNotReuseAnEarlierOpenJphMessage) {
   armed on(g_read_headers_fault, fault::foreign_exception);
   EXPECT_EQ(ferroglyph_htj2k_decode_info(cs.data(), cs.size(), 0, 0, 0, &info), 2);
   EXPECT_STREQ(ferroglyph_htj2k_last_error(), "decode_info: unknown C++ exception");
+}
+
+// The newer exports: OpenJPH's rows out of order are INTERNAL, its failed
+// allocations MEMORY; the first three keep their numbers.
+TEST(ComponentFaults, KindsOfTheNewerExports) {
+  const Bytes cs = fgtest::small_codestream(20, 12, 3, 8, false);
+  std::vector<uint8_t> planes(3 * 20 * 12);
+  uint8_t* dsts[3] = {planes.data(), planes.data() + 240, planes.data() + 480};
+  size_t sizes[3] = {240, 240, 240};
+  int32_t bytes[3] = {1, 1, 1};
+  auto decode_components = [&] {
+    return ferroglyph_htj2k_decode_components(cs.data(), cs.size(), dsts, sizes, bytes, 3, 0, 0,
+                                              0);
+  };
+  ASSERT_EQ(decode_components(), 0);
+  for (fault f : {fault::other_component, fault::short_line, fault::float_line, fault::no_line}) {
+    armed on(g_pull_fault, f);
+    EXPECT_EQ(decode_components(), FERROGLYPH_HTJ2K_INTERNAL) << static_cast<int>(f);
+  }
+  {
+    const ferroglyph_htj2k_encode_params p = fgtest::lossless_params(20, 12, 3, 8, false);
+    const fgtest::Samples src = fgtest::source_for(p);
+    ferroglyph_htj2k_region r{};
+    uint8_t* buf = nullptr;
+    size_t size = 0;
+    armed on(g_exchange_fault, fault::other_component);
+    EXPECT_EQ(ferroglyph_htj2k_encode_region(src.data(), &p, &r, &buf, &size),
+              FERROGLYPH_HTJ2K_INTERNAL);
+    EXPECT_EQ(buf, nullptr);
+  }
+  armed on(g_read_headers_fault, fault::out_of_memory);
+  EXPECT_EQ(decode_components(), FERROGLYPH_HTJ2K_MEMORY);
+  ferroglyph_htj2k_component_info comps[3];
+  int n = 0;
+  EXPECT_EQ(ferroglyph_htj2k_components_info(cs.data(), cs.size(), 0, 0, 0, comps, 3, &n),
+            FERROGLYPH_HTJ2K_MEMORY);
+  EXPECT_EQ(std::string(ferroglyph_htj2k_last_error()).rfind("components_info: ", 0), 0u);
+  ferroglyph_htj2k_info info{};
+  EXPECT_EQ(ferroglyph_htj2k_decode_info(cs.data(), cs.size(), 0, 0, 0, &info), 2);
 }
 
 }  // namespace

@@ -566,6 +566,18 @@ def scenarios() -> tuple[Scenario, ...]:
 
     # The module's helpers.
     u1 = np.dtype(np.uint8)
+    factors = [(1, 1), (2, 1), (2, 1)]
+    add("_encode_settings", _call(htj2k._encode_settings, "encode_components", 56, 40, 3, 90,
+                                  {"prog_order": "rpcl", "resolutions": 3}, planar=True),
+        check=_kind(dict))
+    add("_encode_settings reversible and lossy",
+        _call(htj2k._encode_settings, "encode_components", 56, 40, 3, 90, {"reversible": True}),
+        ValueError, "lossy quantization")
+    add("_encode_settings transform on subsampled components",
+        _call(htj2k._encode_settings, "encode_components", 56, 40, 3, None, {"rgb": True},
+              subsampling=factors), ValueError, "subsampled", inputs=(factors,))
+    add("_dtype_coded", _call(htj2k._dtype_coded, ">u2"), check=_kind(bool))
+    add("_dtype_coded not a dtype", _call(htj2k._dtype_coded, "nope"), TypeError, "data type")
     add("last_warnings", htj2k.last_warnings, check=_kind(str))
     add("last_warnings with an argument", _call(htj2k.last_warnings, 1), TypeError,
         "0 positional")

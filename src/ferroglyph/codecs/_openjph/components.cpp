@@ -13,6 +13,7 @@
 
 #include "decoder.h"
 #include "encoder.h"
+#include "markers.h"
 #include "module.h"
 #include "openjph_shim.h"
 
@@ -322,8 +323,9 @@ PyObject* encode_components_impl(PyObject*, bound_args args) {
   PyObject* layout;
   if (!PyArg_ParseTuple(geometry, "iiO!", &width, &height, &PyList_Type, &layout)) return nullptr;
   const Py_ssize_t n = PyList_GET_SIZE(arrays);
-  if (n < 1 || n > k_max_components || PyList_GET_SIZE(layout) != n) {
-    PyErr_SetString(PyExc_ValueError, "_encode_components: 1..16384 arrays, one layout entry each");
+  if (n < 1 || n > markers::k_max_components || PyList_GET_SIZE(layout) != n) {
+    PyErr_Format(PyExc_ValueError, "_encode_components: 1..%d arrays, one layout entry each",
+                 markers::k_max_components);
     return nullptr;
   }
   std::vector<ferroglyph_htj2k_component_params> comps;

@@ -8,84 +8,20 @@
 #include <climits>
 #include <cstdint>
 
+#include "encode_rules.h"
 #include "encoder.h"
+#include "markers.h"
 #include "module.h"
 
 namespace ferroglyph::module {
 
 namespace {
 
-// Step used for float32 input on the irreversible path when the caller gave
-// none: 2^-14, fine enough for the bit patterns' mantissas to survive.
-constexpr double k_float_irrev_step = 6.103515625e-05;
+// What encode's refusals start with.
+constexpr const char* k_where = "HTJ2K encode";
 
 // ---------------------------------------------------------------------------
-// _quantization(level) -> (qstep, qfactor)
-
-PyObject* quantization_impl(PyObject*, bound_args args) {
-  PyObject* level = args[0];
-  if (level == Py_None) return Py_BuildValue("(di)", 0.0, 0);
-  py::ref as_float(PyNumber_Float(level));
-  if (!as_float) return nullptr;
-  const double v = PyFloat_AS_DOUBLE(as_float.get());
-  if (v < 1.0) {
-    double step = 0.0 > v ? 0.0 : v;
-    step = step > 1.0 ? 1.0 : step;
-    step = static_cast<double>(static_cast<float>(step));
-    if (step < 1e-5) step = 0.0;
-    return Py_BuildValue("(di)", step, 0);
-  }
-  // NaN falls through to here and is refused by the integer conversion.
-  py::ref qfactor(PyLong_FromDouble(v > 100.0 ? 100.0 : v));
-  if (!qfactor) return nullptr;
-  return Py_BuildValue("(dO)", 0.0, qfactor.get());
-}
-
-// ---------------------------------------------------------------------------
-// _max_decompositions(width, height, tile_w, tile_h) -> int
-
-PyObject* max_decompositions_impl(PyObject*, bound_args args) {
-  int v[4];
-  for (int i = 0; i < 4; ++i)
-    if (!to_int32(args[i], &v[i])) return nullptr;
-  int m = v[0] < v[1] ? v[0] : v[1];
-  if (v[2] != 0 && v[3] != 0) {
-    if (v[2] < m) m = v[2];
-    if (v[3] < m) m = v[3];
-  }
-  int n = 0;
-  while (m > 1) {
-    m >>= 1;
-    ++n;
-  }
-  return PyLong_FromLong(n);
-}
-
-// ---------------------------------------------------------------------------
-// Conversions shared by the keyword rules
-
-bool truthy(PyObject* obj, bool* out) {
-  const int t = PyObject_IsTrue(obj);
-  if (t < 0) return false;
-  *out = t != 0;
-  return true;
-}
-
-// A Python int as a C value, saturated to 64 bits: that keeps its sign and
-// whether it fits a 32-bit field of the record, which is all the rules ask.
-bool saturated(PyObject* exact_int, long long* out) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = overflow > 0 ? LLONG_MAX : overflow < 0 ? LLONG_MIN : v;
-  return true;
-}
-
-// int(obj), saturated.
-bool int_of(PyObject* obj, long long* out) {
-  py::ref as_int(PyNumber_Long(obj));
-  return as_int && saturated(as_int.get(), out);
-}
+// Conversions
 
 // The range check of a record field, with the text to_int32 gives; it runs
 // when the record is filled, after every keyword has been checked.
@@ -141,32 +77,8 @@ bool read_size_pair(PyObject* arg, py::ref* width, py::ref* height) {
   return *width && *height;
 }
 
-// The upper-cased text of `value` if it is one of the module's `table`.
-bool choose_name(PyObject* value, const char* table, const char* what, py::ref* out) {
-  py::ref text(PyUnicode_Check(value) ? Py_NewRef(value) : PyObject_Str(value));
-  if (!text) return false;
-  py::ref upper(PyObject_CallMethod(text.get(), "upper", nullptr));
-  if (!upper) return false;
-  PyObject* allowed = module_attr(table);
-  if (allowed == nullptr) return false;
-  const int ok = PySequence_Contains(allowed, upper.get());
-  if (ok < 0) return false;
-  if (!ok) {
-    PyErr_Format(PyExc_ValueError, "%s must be one of %R, got %R", what, allowed, value);
-    return false;
-  }
-  *out = py::ref(PyUnicode_AsUTF8String(upper.get()));
-  return static_cast<bool>(*out);
-}
-
 // ---------------------------------------------------------------------------
 // The samples
-
-struct sample_type {
-  int itemsize;
-  bool is_float;  // float32, coded as its bit patterns
-  bool is_signed;
-};
 
 // numpy.ascontiguousarray(data) in data's own dtype, through the module's
 // `np` (looked up at each call).
@@ -211,15 +123,9 @@ bool to_native_order(py::ref* array) {
   return static_cast<bool>(*array);
 }
 
-// Which dtypes the bridge takes is decided by kind and size alone.
 bool read_sample_type(py::ref* array, sample_type* out, bool samples_read = true) {
   PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array->get()));
-  const char kind = descr->kind;
-  out->itemsize = static_cast<int>(PyDataType_ELSIZE(descr));
-  const bool sized = out->itemsize == 1 || out->itemsize == 2 || out->itemsize == 4;
-  out->is_float = kind == 'f' && out->itemsize == 4;
-  out->is_signed = kind == 'i' || out->is_float;
-  if (!((kind == 'u' || kind == 'i') && sized) && !out->is_float) {
+  if (!coded_sample_type(descr->kind, static_cast<int>(PyDataType_ELSIZE(descr)), out)) {
     PyErr_Format(g_openjph_error,
                  "HTJ2K encode: unsupported dtype %S; "
                  "expected uint8/int8/uint16/int16/uint32/int32/float32",
@@ -271,10 +177,9 @@ bool read_geometry(PyObject* array, PyObject* planar_arg, geometry* out) {
     PyErr_Format(g_openjph_error, "HTJ2K encode: empty image %S", shape_obj.get());
     return false;
   }
-  if (out->components > k_max_components) {
-    PyErr_Format(g_openjph_error,
-                 "HTJ2K encode: %zd components; a codestream holds at most 16384",
-                 out->components);
+  if (out->components > markers::k_max_components) {
+    PyErr_Format(g_openjph_error, "HTJ2K encode: %zd components; a codestream holds at most %d",
+                 out->components, markers::k_max_components);
     return false;
   }
   return true;
@@ -283,153 +188,16 @@ bool read_geometry(PyObject* array, PyObject* planar_arg, geometry* out) {
 // ---------------------------------------------------------------------------
 // Coding path: quantization, reversibility, component transform
 
-struct coding_path {
-  double qstep;
-  int qfactor;
-  bool reversible;
-  bool color_transform;
-};
-
-// _quantization (looked up on the module, so callers may replace it) reads
-// `level` as a step or a quality factor.
-bool read_quantization(PyObject* level, coding_path* out) {
-  PyObject* level_args[1] = {level};
-  py::ref q(call_module_function("_quantization", level_args, 1));
-  if (!q) return false;
-  PyObject *qstep_obj, *qfactor_obj;
-  if (!PyArg_ParseTuple(q.get(), "OO", &qstep_obj, &qfactor_obj)) return false;
-  out->qstep = PyFloat_AsDouble(qstep_obj);
-  if (out->qstep == -1.0 && PyErr_Occurred()) return false;
-  return to_int32(qfactor_obj, &out->qfactor);
-}
-
-// Reversible unless the level asks for loss; forcing the reversible path
-// with a lossy level is a contradiction, not a choice between them.
-bool read_reversible(PyObject* reversible, PyObject* level, coding_path* out) {
-  const bool lossy_level = out->qstep > 0.0 || out->qfactor > 0;
-  if (reversible == Py_None) {
-    out->reversible = !lossy_level;
-    return true;
-  }
-  if (!truthy(reversible, &out->reversible)) return false;
-  if (out->reversible && lossy_level) {
-    PyErr_Format(PyExc_ValueError,
-                 "HTJ2K encode: level=%R asks for lossy quantization, which the reversible path "
-                 "does not do; drop reversible=True or the level",
-                 level);
-    return false;
-  }
-  return true;
-}
-
-// On by default for interleaved integer RGB(A); float bit patterns must not
-// be mixed across components.
-bool read_color_transform(PyObject* rgb, const geometry& g, bool is_float, coding_path* out) {
-  if (rgb == Py_None) {
-    out->color_transform = (g.components == 3 || g.components == 4) && !g.planar && !is_float;
-    return true;
-  }
-  if (!truthy(rgb, &out->color_transform)) return false;
-  if (out->color_transform && g.components < 3) {
-    PyErr_Format(PyExc_ValueError, "HTJ2K encode: rgb=True needs 3 or more components, got %zd",
-                 g.components);
-    return false;
-  }
-  if (out->color_transform && is_float) {
-    PyErr_SetString(PyExc_ValueError,
-                    "HTJ2K encode: rgb=True is not supported for float32 input; the component "
-                    "transform would mix the NLT bit patterns of different components. Pass "
-                    "rgb=False or rgb=None");
-    return false;
-  }
-  return true;
-}
-
-bool read_coding_path(const encode_arguments& a, const sample_type& s, const geometry& g,
-                      coding_path* out) {
-  if (!read_quantization(a.level, out) || !read_reversible(a.reversible, a.level, out))
-    return false;
-  // Float input on the irreversible path always gets a step: OpenJPH's
-  // default quantization would lose the bit patterns' mantissas.
-  if (s.is_float && !out->reversible && out->qstep <= 0.0) out->qstep = k_float_irrev_step;
-  return read_color_transform(a.rgb, g, s.is_float, out);
-}
-
 // ---------------------------------------------------------------------------
-// Decomposition levels
+// Coding path and levels (encode_rules.h)
 
-// -1 keeps OpenJPH's default.  `odd` holds a result of a replaced
-// _max_decompositions that is not an int and won the comparison: it is
-// converted when the record is filled, as the int would be.
-struct levels {
-  long long count = -1;
-  py::ref odd;
-};
-
-bool read_num_decomp(PyObject* num_decomp, long long* out) {
-  if (!int_of(num_decomp, out)) return false;
-  if (*out >= 0) return true;
-  py::ref text(PyObject_Str(num_decomp));
-  if (!text) return false;
-  PyErr_Format(PyExc_ValueError, "num_decomp must be >= 0, got %U", text.get());
-  return false;
+picture picture_of(const geometry& g, const sample_type& s) {
+  return {g.width, g.height, g.components, g.planar, s.is_float, nullptr};
 }
 
-// The clamp of clamp_resolutions when _max_decompositions returned something
-// other than an int: compared and kept as Python objects.
-bool clamp_by_objects(PyObject* asked, PyObject* most, bool keep_one, levels* out) {
-  const int less = PyObject_RichCompareBool(asked, most, Py_LT);
-  if (less < 0) return false;
-  py::ref zero(PyLong_FromLong(0));
-  if (!zero) return false;
-  const int none_left = PyObject_RichCompareBool(less ? asked : most, zero.get(), Py_EQ);
-  if (none_left < 0) return false;
-  if (none_left && keep_one) {
-    out->count = 1;
-    return true;
-  }
-  if (less) return saturated(asked, &out->count);
-  out->odd = py::ref::borrow(most);
-  return true;
-}
-
-// resolutions= asks for at most that many levels; _max_decompositions
-// (looked up on the module, so callers may replace it) says how many the
-// image or tile size allows.
-bool clamp_resolutions(PyObject* resolutions, const geometry& g, PyObject* tile_w,
-                       PyObject* tile_h, bool keep_one, levels* out) {
-  py::ref w(PyLong_FromSsize_t(g.width)), h(PyLong_FromSsize_t(g.height));
-  if (!w || !h) return false;
-  PyObject* md_args[4] = {w.get(), h.get(), tile_w, tile_h};
-  py::ref most(call_module_function("_max_decompositions", md_args, 4));
-  if (!most) return false;
-  py::ref asked(PyNumber_Long(resolutions));
-  if (!asked) return false;
-  if (!PyLong_CheckExact(most.get())) return clamp_by_objects(asked.get(), most.get(), keep_one, out);
-  long long asked_n, most_n;
-  if (!saturated(asked.get(), &asked_n) || !saturated(most.get(), &most_n)) return false;
-  out->count = asked_n < most_n ? asked_n : most_n;
-  if (out->count == 0 && keep_one) out->count = 1;
-  return true;
-}
-
-bool read_levels(const encode_arguments& a, const geometry& g, PyObject* tile_w, PyObject* tile_h,
-                 const coding_path& path, levels* out) {
-  if (a.num_decomp != Py_None) {
-    if (a.resolutions != Py_None) {
-      PyErr_SetString(PyExc_ValueError,
-                      "HTJ2K encode: pass resolutions= or num_decomp=, not both");
-      return false;
-    }
-    return read_num_decomp(a.num_decomp, &out->count);
-  }
-  bool want = false;
-  if (!truthy(a.resolutions, &want)) return false;
-  // An image one sample high or wide allows no level, but OpenJPH's
-  // reversible path is lossless only with at least one (or with the
-  // component transform); one level codes such an image fine.
-  const bool keep_one = path.reversible && !path.color_transform;
-  return !want || clamp_resolutions(a.resolutions, g, tile_w, tile_h, keep_one, out);
+bool read_path(const encode_arguments& a, const sample_type& s, const geometry& g,
+               coding_path* out) {
+  return read_coding_path(k_where, a.level, a.reversible, a.rgb, picture_of(g, s), out);
 }
 
 // ---------------------------------------------------------------------------
@@ -454,10 +222,11 @@ bool read_tilepart(PyObject* tilepart, unsigned* out) {
   return true;
 }
 
-bool read_structure(const encode_arguments& a, const geometry& g, const coding_path& path,
-                    structure* out) {
+bool read_structure(const encode_arguments& a, const sample_type& s, const geometry& g,
+                    const coding_path& path, structure* out) {
   return read_size_pair(a.tile, &out->tile_w, &out->tile_h) &&
-         read_levels(a, g, out->tile_w.get(), out->tile_h.get(), path, &out->decomposition) &&
+         read_levels(k_where, a.num_decomp, a.resolutions, picture_of(g, s), out->tile_w.get(),
+                     out->tile_h.get(), path, &out->decomposition) &&
          read_tilepart(a.tilepart, &out->tilepart_bits) &&
          read_size_pair(a.block_size, &out->block_w, &out->block_h);
 }
@@ -566,8 +335,8 @@ bool read_encode_request(const encode_arguments& a, encode_request* out, sample_
   const bool in_place = access != sample_access::contiguous;
   return (in_place ? any_array(a.data, &out->array) : contiguous_array(a.data, &out->array)) &&
          read_sample_type(&out->array, &s, access != sample_access::none) &&
-         read_geometry(out->array.get(), a.planar, &g) && read_coding_path(a, s, g, &path) &&
-         read_structure(a, g, path, &k) && read_names(a, out) &&
+         read_geometry(out->array.get(), a.planar, &g) && read_path(a, s, g, &path) &&
+         read_structure(a, s, g, path, &k) && read_names(a, out) &&
          fill_record(a.tlm, s, g, path, k, out) &&
          (access != sample_access::strided || place_samples(out));
 }
@@ -599,31 +368,6 @@ PyObject* codestream_bytes(uint8_t* buf, size_t size) {
   ferroglyph_htj2k_free(buf);
   return result;
 }
-
-const function_def k_quantization_def = {
-    "_quantization",
-    "Read ``level`` as the pair (qstep, qfactor).\n\n"
-    "None, and values below 1 whose single-precision value is below 1e-5, mean\n"
-    "no loss: (0.0, 0).  Other values below 1 are an irreversible quantization\n"
-    "step, clamped to [0, 1] and rounded to single precision: (step, 0).\n"
-    "Values from 1 are a quality factor, capped at 100 and truncated: (0.0, q).",
-    nullptr,
-    quantization_impl,
-    1,
-    {{"level", default_value::required, false}},
-};
-
-const function_def k_max_decompositions_def = {
-    "_max_decompositions",
-    nullptr,
-    nullptr,
-    max_decompositions_impl,
-    4,
-    {{"width", default_value::required, false},
-     {"height", default_value::required, false},
-     {"tile_w", default_value::required, false},
-     {"tile_h", default_value::required, false}},
-};
 
 const function_def k_encode_def = {
     "encode",

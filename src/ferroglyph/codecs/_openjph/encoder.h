@@ -53,8 +53,6 @@ struct encode_request {
 bool read_encode_request(const encode_arguments& args, encode_request* out,
                          sample_access access = sample_access::contiguous);
 
-constexpr int k_max_components = FERROGLYPH_HTJ2K_MAX_COMPONENTS;
-
 // A codestream the bridge allocated, as bytes; the block is freed either way.
 PyObject* codestream_bytes(uint8_t* buf, size_t size);
 

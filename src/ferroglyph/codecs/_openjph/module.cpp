@@ -171,6 +171,8 @@ const namespace_entry k_namespace[] = {
     {&k_decode_components_def, nullptr},
     {&k_decode_components_checked_def, nullptr},
     {&k_encode_components_def, nullptr},
+    {&k_encode_settings_def, nullptr},
+    {&k_dtype_coded_def, nullptr},
     {&k_lossy_settings_def, nullptr},
     {&k_encode_lossy_def, nullptr},
 };

@@ -78,6 +78,9 @@ extern const function_def k_components_info_def;
 extern const function_def k_decode_components_def;
 extern const function_def k_decode_components_checked_def;
 extern const function_def k_encode_components_def;
+// The encode rules for the public layer (encode_rules.cpp).
+extern const function_def k_encode_settings_def;
+extern const function_def k_dtype_coded_def;
 // The lossy rule (lossy.cpp) and the encode that applies it (encode_ex.cpp).
 extern const function_def k_lossy_settings_def;
 extern const function_def k_encode_lossy_def;

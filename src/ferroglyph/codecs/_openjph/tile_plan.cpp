@@ -2,23 +2,18 @@
 
 #include <cstring>
 
-#include "openjph_shim.h"
+#include "markers.h"
 
 namespace ferroglyph::tiling {
 
 namespace {
 
-// Marker codes the planner acts on.
-constexpr unsigned k_sot = 0xFF90;
-constexpr unsigned k_tlm = 0xFF55;
-constexpr unsigned k_plm = 0xFF57;
-constexpr unsigned k_ppm = 0xFF60;
-constexpr unsigned k_lowest_segment = 0xFF40;
+namespace mk = ferroglyph::markers;
+using mk::u16_at;
+using mk::u32_at;
 // A larger grid is refused by the bridge whatever the plan.
-constexpr int64_t k_max_tiles = FERROGLYPH_HTJ2K_MAX_TILES;
+using mk::k_max_tiles;
 
-uint32_t u16_at(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
-uint32_t u32_at(const uint8_t* p) { return (u16_at(p) << 16) | u16_at(p + 2); }
 void put_u32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
   p[1] = static_cast<uint8_t>(v >> 16);
@@ -71,13 +66,12 @@ bool read_main_segments(const uint8_t* b, size_t n, size_t* pos, std::vector<spa
   out->clear();
   for (;;) {
     if (*pos + 4 > n) return false;
-    const unsigned marker = u16_at(b + *pos);
-    if (marker == k_sot) return true;
-    const size_t length = u16_at(b + *pos + 2);
-    if (marker < k_lowest_segment || marker == k_ppm || length < 2 || *pos + 2 + length > n)
+    const mk::segment s = mk::segment_at(b, *pos);
+    if (s.marker == mk::k_sot) return true;
+    if (s.marker < mk::k_lowest_segment || s.marker == mk::k_ppm || !mk::segment_fits(s, n))
       return false;
-    if (marker != k_tlm && marker != k_plm) out->push_back({*pos, *pos + 2 + length});
-    *pos += 2 + length;
+    if (s.marker != mk::k_tlm && s.marker != mk::k_plm) out->push_back({*pos, s.end});
+    *pos = s.end;
   }
 }
 
@@ -85,15 +79,15 @@ bool read_main_segments(const uint8_t* b, size_t n, size_t* pos, std::vector<spa
 bool read_tile_parts(const uint8_t* b, size_t n, size_t pos, int64_t ntiles,
                      std::vector<tile>* tiles) {
   tiles->assign(static_cast<size_t>(ntiles), tile{});
-  const size_t end_of_data = (b[n - 2] == 0xFF && b[n - 1] == 0xD9) ? n - 2 : n;
+  const size_t end_of_data = u16_at(b + n - 2) == mk::k_eoc ? n - 2 : n;
+  mk::sot_segment sot;
   while (pos < end_of_data) {
-    if (pos + 12 > n || u16_at(b + pos) != k_sot) return false;
-    const size_t lsot = u16_at(b + pos + 2), isot = u16_at(b + pos + 4);
-    const size_t psot = u32_at(b + pos + 6);
-    const size_t end = psot == 0 ? end_of_data : pos + psot;
-    if (lsot != 10 || static_cast<int64_t>(isot) >= ntiles || end > end_of_data || end < pos + 14)
+    if (!mk::sot_at(b, n, pos, &sot)) return false;
+    const size_t end = sot.psot == 0 ? end_of_data : pos + sot.psot;
+    if (sot.lsot != mk::k_lsot || static_cast<int64_t>(sot.isot) >= ntiles || end > end_of_data ||
+        end < pos + 14)
       return false;
-    (*tiles)[isot].parts.push_back({pos, end});
+    (*tiles)[sot.isot].parts.push_back({pos, end});
     pos = end;
   }
   return true;

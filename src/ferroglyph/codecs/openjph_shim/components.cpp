@@ -1,9 +1,10 @@
 // Components at their own sizes and precisions: header facts per component,
 // a decode into one caller buffer per component, and an encode from one.
 //
-// The same guards as the whole-image decode apply (shim_internal.h): the
-// main header is checked before OpenJPH sets tiles up, every size is checked
-// before anything is written, and OpenJPH's assertions are trapped.
+// The same guards as the whole-image decode apply: the main header is
+// checked before OpenJPH sets tiles up (shim_internal.h), every size is
+// checked before anything is written, and the work is guarded (guards.h).
+// Failures are ferroglyph_htj2k_failure kinds.
 #include <openjph/ojph_codestream.h>
 #include <openjph/ojph_file.h>
 #include <openjph/ojph_mem.h>
@@ -16,8 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "guards.h"
+#include "markers.h"
 #include "messages.h"
 #include "openjph_shim.h"
+#include "output_buffer.h"
+#include "row_order.h"
 #include "sample_rows.h"
 #include "shim_internal.h"
 
@@ -25,37 +30,31 @@ namespace shim = ferroglyph::shim;
 
 namespace {
 
-constexpr int k_max_components = FERROGLYPH_HTJ2K_MAX_COMPONENTS;
-// XRsiz and YRsiz are one byte, 0 being invalid.
-constexpr int k_max_subsampling = 255;
+using ferroglyph::markers::k_max_components;
+using ferroglyph::markers::k_max_subsampling;
 
 bool valid_bytes_per_sample(int b) { return b == 1 || b == 2 || b == 4; }
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return static_cast<uint32_t>((uint64_t{a} + b - 1) / b); }
 
-// Refusals common to the info and decode calls, made after the main header
-// is read and before the reduction is applied.  Returns the text or null.
-const char* refuse_reduction(ojph::codestream& cs, const uint8_t* src, size_t srcsize,
-                             int reduce_data, int reduce_recon) {
-  const int reduce = std::max(reduce_data, reduce_recon);
-  if (const char* why = shim::why_not_reducible(cs, reduce)) return why;
-  if (shim::reduction_drops_vertical_only_level(src, srcsize, reduce_recon))
-    return "reduce leaves out a vertical-only decomposition level (DFS), which OpenJPH cannot "
-           "reconstruct";
-  return nullptr;
+int refuse(int kind, const char* why) {
+  shim::set_error(why);
+  return kind;
 }
 
-// Fills `out` with every component's facts after the reduction; returns the
-// refusal text when a component is left without samples or is too large.
-const char* component_facts(ojph::codestream& cs, std::vector<ferroglyph_htj2k_component_info>& out) {
+// Fills `out` with every component's facts after the reduction; refuses a
+// component left without samples or too large.
+int component_facts(ojph::codestream& cs, std::vector<ferroglyph_htj2k_component_info>& out) {
   ojph::param_siz siz = cs.access_siz();
   const uint32_t n = siz.get_num_components();
   out.resize(n);
   for (uint32_t c = 0; c < n; ++c) {
     const uint32_t w = siz.get_recon_width(c), h = siz.get_recon_height(c);
-    if (w < 1 || h < 1) return "reduce leaves a component without samples";
+    if (w < 1 || h < 1)
+      return refuse(FERROGLYPH_HTJ2K_REDUCTION, "reduce leaves a component without samples");
     if (w > INT32_MAX || h > INT32_MAX)
-      return "a component is wider or higher than 2147483647 samples; not supported";
+      return refuse(FERROGLYPH_HTJ2K_UNSUPPORTED,
+                    "a component is wider or higher than 2147483647 samples; not supported");
     const ojph::point ds = siz.get_downsampling(c);
     ferroglyph_htj2k_component_info& f = out[c];
     f.width = static_cast<int32_t>(w);
@@ -66,30 +65,19 @@ const char* component_facts(ojph::codestream& cs, std::vector<ferroglyph_htj2k_c
     f.is_signed = siz.is_signed(c) ? 1 : 0;
     f.nlt_type = shim::nlt_type_of(cs, c);
   }
-  return nullptr;
-}
-
-void apply_reduction(ojph::codestream& cs, int reduce_data, int reduce_recon) {
-  if (reduce_data != 0 || reduce_recon != 0)
-    cs.restrict_input_resolution(static_cast<uint32_t>(reduce_data),
-                                 static_cast<uint32_t>(reduce_recon));
+  return 0;
 }
 
 // Reads the main header, applies the reduction and takes each component's
-// facts at it; 0, or `refusal` (the caller's code for a refused codestream)
-// with the reason set.
+// facts at it.
 int read_components(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src, size_t srcsize,
                     int reduce_data, int reduce_recon, int resilient,
-                    std::vector<ferroglyph_htj2k_component_info>& facts, int refusal) {
-  shim::open_and_read_guarded(cs, in, src, srcsize, resilient);
-  const char* why = refuse_reduction(cs, src, srcsize, reduce_data, reduce_recon);
-  if (why == nullptr) {
-    apply_reduction(cs, reduce_data, reduce_recon);
-    why = component_facts(cs, facts);
-  }
-  if (why == nullptr) return 0;
-  shim::set_error(why);
-  return refusal;
+                    std::vector<ferroglyph_htj2k_component_info>& facts) {
+  shim::read_checked_header(cs, in, src, srcsize, resilient);
+  if (const char* why = shim::decode_reduction_refusal(cs, src, srcsize, reduce_data, reduce_recon))
+    return refuse(FERROGLYPH_HTJ2K_REDUCTION, why);
+  shim::apply_reduction(cs, reduce_data, reduce_recon);
+  return component_facts(cs, facts);
 }
 
 // `facts` belongs to the caller's frame, like the OpenJPH objects: an abort
@@ -99,7 +87,7 @@ int components_info_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8
                          ferroglyph_htj2k_component_info* comps, int capacity, int* components,
                          std::vector<ferroglyph_htj2k_component_info>& facts) {
   if (const int code = read_components(cs, in, src, srcsize, reduce_data, reduce_recon, resilient,
-                                        facts, 4))
+                                        facts))
     return code;
   *components = static_cast<int>(facts.size());
   std::copy_n(facts.begin(), std::min<size_t>(facts.size(), static_cast<size_t>(capacity)), comps);
@@ -118,13 +106,13 @@ int check_component_buffers(const std::vector<ferroglyph_htj2k_component_info>& 
       shim::set_error(("bytes_per_sample too small for the bit depth of component " +
                        std::to_string(c))
                           .c_str());
-      return 2;
+      return FERROGLYPH_HTJ2K_ARGUMENT;
     }
     const uint64_t need = uint64_t{static_cast<uint32_t>(f.width)} *
                           static_cast<uint32_t>(f.height) * static_cast<uint32_t>(bytes_per_sample[c]);
     if (static_cast<uint64_t>(dst_sizes[c]) < need) {
       shim::set_error(("destination buffer too small for component " + std::to_string(c)).c_str());
-      return 3;
+      return FERROGLYPH_HTJ2K_BUFFER;
     }
     // With the component transform OpenJPH delivers rows interleaved and
     // counts them against component 0's height: a component of another
@@ -133,7 +121,7 @@ int check_component_buffers(const std::vector<ferroglyph_htj2k_component_info>& 
       shim::set_error(
           "the codestream uses the component transform and has components of different sizes, "
           "which OpenJPH cannot deliver; not supported");
-      return 9;
+      return FERROGLYPH_HTJ2K_UNSUPPORTED;
     }
   }
   return 0;
@@ -144,39 +132,28 @@ int pull_component_rows(ojph::codestream& cs,
                         const std::vector<ferroglyph_htj2k_component_info>& facts,
                         uint8_t* const* dsts, const int32_t* bytes_per_sample, int components,
                         bool color_transform) {
-  auto store = [&](int c, uint32_t r) -> int {
+  auto store = [&](uint32_t c, uint32_t r) -> int {
     const ferroglyph_htj2k_component_info& f = facts[c];
     ojph::ui32 got = 0;
     ojph::line_buf* line = cs.pull(got);
-    if (line == nullptr || static_cast<int>(got) != c) {
+    if (line == nullptr || got != c) {
       shim::set_error("decode_components: component order mismatch");
-      return 4;
+      return FERROGLYPH_HTJ2K_INTERNAL;
     }
     if (line->size < static_cast<size_t>(f.width)) {
       shim::set_error("decode_components: short line");
-      return 4;
+      return FERROGLYPH_HTJ2K_INTERNAL;
     }
     const uint32_t width = static_cast<uint32_t>(f.width);
     if (!shim::store_component_row(line, dsts[c], bytes_per_sample[c], f.is_signed != 0,
                                    static_cast<size_t>(uint64_t{r} * width), 1, width, f.bit_depth)) {
       shim::set_error("decode_components: unexpected line buffer type");
-      return 4;
+      return FERROGLYPH_HTJ2K_INTERNAL;
     }
     return 0;
   };
-  // Exactly one pull per (component, row): OpenJPH asserts or loops forever
-  // when asked for more.
-  if (color_transform) {
-    const uint32_t rows = static_cast<uint32_t>(facts[0].height);
-    for (uint32_t r = 0; r < rows; ++r)
-      for (int c = 0; c < components; ++c)
-        if (int rc = store(c, r)) return rc;
-  } else {
-    for (int c = 0; c < components; ++c)
-      for (uint32_t r = 0; r < static_cast<uint32_t>(facts[c].height); ++r)
-        if (int rc = store(c, r)) return rc;
-  }
-  return 0;
+  auto rows_of = [&](uint32_t c) { return static_cast<uint32_t>(facts[c].height); };
+  return shim::visit_rows(color_transform, static_cast<uint32_t>(components), rows_of, store);
 }
 
 int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
@@ -185,27 +162,22 @@ int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uin
                            int reduce_recon, int resilient,
                            std::vector<ferroglyph_htj2k_component_info>& facts) {
   if (const int code = read_components(cs, in, src, srcsize, reduce_data, reduce_recon, resilient,
-                                        facts, 6))
+                                        facts))
     return code;
   if (static_cast<int>(facts.size()) != components) {
     shim::set_error(("the codestream has " + std::to_string(facts.size()) + " components, not " +
                      std::to_string(components))
                         .c_str());
-    return 2;
+    return FERROGLYPH_HTJ2K_ARGUMENT;
   }
-  if (shim::some_nlt_decodes_wrongly(cs)) {
-    shim::set_error(
-        "an NLT marker of type 0, or of type 3 on unsigned samples, decodes to zeros in this "
-        "OpenJPH version; not supported");
-    return 8;
-  }
+  if (shim::read_facts(cs).nlt_decoded_wrongly)
+    return refuse(FERROGLYPH_HTJ2K_UNSUPPORTED, shim::k_nlt_refusal);
   const bool color_transform = cs.access_cod().is_using_color_transform();
   if (int rc = check_component_buffers(facts, dst_sizes, bytes_per_sample, components,
                                        color_transform))
     return rc;
-  // Component by component without the transform; row by row with it (all
-  // components then have one size).
-  cs.set_planar(!color_transform);
+  // With the transform all components have one size (checked above).
+  shim::set_row_order(cs, color_transform);
   cs.create();
   if (int rc = pull_component_rows(cs, facts, dsts, bytes_per_sample, components,
                                    color_transform))
@@ -219,8 +191,9 @@ int decode_components_impl(ojph::codestream& cs, ojph::mem_infile& in, const uin
 const char* encode_refusal(const ferroglyph_htj2k_component_params* comps,
                            const ferroglyph_htj2k_encode_params& p) {
   if (p.width <= 0 || p.height <= 0) return "invalid image size";
-  if (p.components <= 0 || p.components > k_max_components)
-    return "the component count must be 1..16384";
+  static const std::string count_refusal =
+      "the component count must be 1.." + std::to_string(k_max_components);
+  if (p.components <= 0 || p.components > k_max_components) return count_refusal.c_str();
   bool subsampled = false;
   for (int c = 0; c < p.components; ++c) {
     const ferroglyph_htj2k_component_params& k = comps[c];
@@ -277,41 +250,29 @@ int push_component_rows(ojph::codestream& cs, const encode_job& job) {
   auto push = [&](uint32_t c, uint32_t r) -> int {
     if (line == nullptr || next != c) {
       shim::set_error("component order mismatch");
-      return 3;
+      return FERROGLYPH_HTJ2K_INTERNAL;
     }
     const ferroglyph_htj2k_component_params& k = job.comps[c];
     const uint32_t width = static_cast<uint32_t>(k.width);
     if (!shim::load_component_row(job.srcs[c], k.bytes_per_sample, k.is_signed != 0,
                                   static_cast<size_t>(uint64_t{r} * width), 1, line, width)) {
       shim::set_error("unexpected line buffer type");
-      return 3;
+      return FERROGLYPH_HTJ2K_INTERNAL;
     }
     line = cs.exchange(line, next);
     return 0;
   };
-  // Exactly one exchange per (component, row): OpenJPH loops forever when
-  // asked again after the last row.
-  if (p.color_transform) {
-    for (uint32_t r = 0; r < static_cast<uint32_t>(p.height); ++r)
-      for (uint32_t c = 0; c < C; ++c)
-        if (int rc = push(c, r)) return rc;
-  } else {
-    for (uint32_t c = 0; c < C; ++c)
-      for (uint32_t r = 0; r < static_cast<uint32_t>(job.comps[c].height); ++r)
-        if (int rc = push(c, r)) return rc;
-  }
-  return 0;
+  // With the transform every component has the image's size (encode_refusal).
+  auto rows_of = [&](uint32_t c) { return static_cast<uint32_t>(job.comps[c].height); };
+  return shim::visit_rows(p.color_transform != 0, C, rows_of, push);
 }
 
-int encode_components_into(void* context, ojph::outfile_base& out) {
-  const encode_job& job = *static_cast<encode_job*>(context);
+int encode_components_into(const encode_job& job, ojph::outfile_base& out) {
   ojph::codestream cs;
-  shim::set_encode_parts(cs, *job.p);
+  shim::set_profile_and_parts(cs, *job.p, shim::placement{});
   set_component_siz(cs, job);
-  shim::set_encode_coding(cs, *job.p);
-  // Component-major feeding without the transform; with it every component
-  // has the image's size (encode_refusal), and rows go row by row.
-  cs.set_planar(job.p->color_transform == 0);
+  shim::set_coding(cs, *job.p);
+  shim::set_row_order(cs, job.p->color_transform != 0);
   cs.write_headers(&out, nullptr, 0);
   if (int rc = push_component_rows(cs, job)) return rc;
   cs.flush();
@@ -331,11 +292,11 @@ int ferroglyph_htj2k_components_info(const uint8_t* src, size_t srcsize, int red
   if (src == nullptr || srcsize == 0 || components == nullptr || capacity < 0 ||
       (capacity > 0 && comps == nullptr)) {
     shim::set_error("null arg");
-    return 1;
+    return FERROGLYPH_HTJ2K_ARGUMENT;
   }
   if (reduce_data < 0 || reduce_recon < 0) {
     shim::set_error("reduce must be >= 0");
-    return 1;
+    return FERROGLYPH_HTJ2K_ARGUMENT;
   }
   *components = 0;
   // The OpenJPH objects and our own heap objects live here, outside the
@@ -347,7 +308,8 @@ int ferroglyph_htj2k_components_info(const uint8_t* src, size_t srcsize, int red
     return components_info_impl(cs, in, src, srcsize, reduce_data, reduce_recon, resilient, comps,
                                 capacity, components, facts);
   };
-  return shim::guarded("components_info", 2, body);
+  return shim::guarded("components_info", FERROGLYPH_HTJ2K_MALFORMED, FERROGLYPH_HTJ2K_MEMORY,
+                        body);
 }
 
 int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8_t* const* dsts,
@@ -358,21 +320,21 @@ int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8
   if (src == nullptr || srcsize == 0 || dsts == nullptr || dst_sizes == nullptr ||
       bytes_per_sample == nullptr || components <= 0 || components > k_max_components) {
     shim::set_error("null arg");
-    return 1;
+    return FERROGLYPH_HTJ2K_ARGUMENT;
   }
   for (int c = 0; c < components; ++c) {
     if (dsts[c] == nullptr) {
       shim::set_error("null arg");
-      return 1;
+      return FERROGLYPH_HTJ2K_ARGUMENT;
     }
     if (!valid_bytes_per_sample(bytes_per_sample[c])) {
       shim::set_error("invalid bytes_per_sample");
-      return 1;
+      return FERROGLYPH_HTJ2K_ARGUMENT;
     }
   }
   if (reduce_data < 0 || reduce_recon < 0) {
     shim::set_error("reduce must be >= 0");
-    return 1;
+    return FERROGLYPH_HTJ2K_ARGUMENT;
   }
   ojph::codestream cs;
   ojph::mem_infile in;
@@ -381,7 +343,8 @@ int ferroglyph_htj2k_decode_components(const uint8_t* src, size_t srcsize, uint8
     return decode_components_impl(cs, in, src, srcsize, dsts, dst_sizes, bytes_per_sample,
                                   components, reduce_data, reduce_recon, resilient, facts);
   };
-  return shim::guarded("decode_components", 5, body);
+  return shim::guarded("decode_components", FERROGLYPH_HTJ2K_MALFORMED, FERROGLYPH_HTJ2K_MEMORY,
+                        body);
 }
 
 int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
@@ -392,31 +355,24 @@ int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
   if (srcs == nullptr || comps == nullptr || p == nullptr || out_buf == nullptr ||
       out_size == nullptr || p->components <= 0 || p->components > k_max_components) {
     shim::set_error("null arg");
-    return 1;
+    return FERROGLYPH_HTJ2K_ARGUMENT;
   }
   for (int c = 0; c < p->components; ++c)
     if (srcs[c] == nullptr) {
       shim::set_error("null arg");
-      return 1;
+      return FERROGLYPH_HTJ2K_ARGUMENT;
     }
-  if (const char* why = encode_refusal(comps, *p)) {
-    shim::set_error(why);
-    return 2;
-  }
+  if (const char* why = encode_refusal(comps, *p)) return refuse(FERROGLYPH_HTJ2K_ARGUMENT, why);
   *out_buf = nullptr;
   *out_size = 0;
-  encode_job job{srcs, comps, p};
-  // As in ferroglyph_htj2k_encode, OpenJPH's refusals arrive as exceptions;
-  // the samples come from the caller, not from a codestream, so no
-  // assertion is known to be reachable.
-  try {
-    return shim::write_to_malloc_block(encode_components_into, &job, 4, out_buf, out_size);
-  } catch (const std::exception& e) {
-    shim::set_error("encode_components", e);
-  } catch (...) {
-    shim::set_unknown_error("encode_components");
-  }
-  return 5;
+  const encode_job job{srcs, comps, p};
+  auto write = [&](ojph::outfile_base& out) { return encode_components_into(job, out); };
+  // OpenJPH's refusals of the settings arrive as exceptions.
+  auto body = [&] {
+    return shim::write_to_malloc_block(write, FERROGLYPH_HTJ2K_MEMORY, out_buf, out_size);
+  };
+  return shim::caught("encode_components", FERROGLYPH_HTJ2K_ARGUMENT, FERROGLYPH_HTJ2K_MEMORY,
+                      body);
 }
 
 }  // extern "C"

@@ -5,9 +5,12 @@
  * Conventions
  *   - Every codec function returns 0 on success and a non-zero code on
  *     failure; the text of the failure is then available from
- *     ferroglyph_htj2k_last_error() on the same thread.  Codes are per
- *     function (see the table in README.md); callers should use them for
- *     reporting only.
+ *     ferroglyph_htj2k_last_error() on the same thread.  The newer exports
+ *     (components_info, decode_components, encode_components, encode_region)
+ *     return a ferroglyph_htj2k_failure; the first three codec functions
+ *     keep the numbers they always had, each meaning one of those kinds
+ *     (the table below).  Callers should use codes for reporting and for
+ *     telling the kinds apart, never to parse the text.
  *   - OpenJPH warnings raised during codec calls accumulate, per thread, in
  *     the text returned by ferroglyph_htj2k_last_warnings(), one message per
  *     line, until ferroglyph_htj2k_clear_warnings() empties it.  Messages
@@ -51,6 +54,52 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Why a call failed.  Returned as is by the newer exports.
+ *
+ *   ARGUMENT     the caller's arguments: a null pointer, a value out of
+ *                range, buffers or sizes that do not agree with each other
+ *                or with the codestream, encode settings that OpenJPH
+ *                refuses.
+ *   MALFORMED    the codestream cannot be read: OpenJPH refused it, stopped
+ *                at one of its internal checks, or a header guard refused a
+ *                header that would reach one.
+ *   UNSUPPORTED  a well-formed codestream that this OpenJPH cannot decode
+ *                correctly (it would deliver wrong samples), or sizes past
+ *                what the bridge's 32-bit fields hold.
+ *   REDUCTION    the reduction asked for cannot be made (too many levels for
+ *                the codestream or a component, a level OpenJPH cannot leave
+ *                out, nothing left to decode).
+ *   BUFFER       a destination buffer is smaller than the decode needs.
+ *   MEMORY       an allocation failed.
+ *   INTERNAL     OpenJPH delivered or asked for something it should not
+ *                have (rows out of order, an unexpected line type): a fault
+ *                of OpenJPH or of the bridge, never of the input.
+ *
+ * The first three codec functions, by their own numbers:
+ *
+ *   code  ferroglyph_htj2k_decode_info  ferroglyph_htj2k_decode  ferroglyph_htj2k_encode
+ *   1     ARGUMENT                      ARGUMENT (null)          ARGUMENT (null)
+ *   2     MALFORMED                     ARGUMENT                 ARGUMENT (settings)
+ *   3     -                             BUFFER                   INTERNAL
+ *   4     REDUCTION, UNSUPPORTED (size) INTERNAL                 MEMORY
+ *   5     -                             MALFORMED                ARGUMENT (OpenJPH's refusal)
+ *   6     -                             REDUCTION                -
+ *   7     -                             UNSUPPORTED (components) -
+ *   8     -                             UNSUPPORTED (NLT)        -
+ *
+ * For these three, an allocation that fails inside OpenJPH counts with
+ * OpenJPH's other exceptions (decode_info 2, decode 5, encode 5).
+ */
+typedef enum ferroglyph_htj2k_failure {
+  FERROGLYPH_HTJ2K_ARGUMENT = 1,
+  FERROGLYPH_HTJ2K_MALFORMED = 2,
+  FERROGLYPH_HTJ2K_UNSUPPORTED = 3,
+  FERROGLYPH_HTJ2K_REDUCTION = 4,
+  FERROGLYPH_HTJ2K_BUFFER = 5,
+  FERROGLYPH_HTJ2K_MEMORY = 6,
+  FERROGLYPH_HTJ2K_INTERNAL = 7
+} ferroglyph_htj2k_failure;
 
 /* Header facts of a codestream, as reconstructed at a given reduction. */
 typedef struct ferroglyph_htj2k_info {
@@ -159,8 +208,8 @@ FERROGLYPH_SHIM_API int ferroglyph_htj2k_means_data_loss(const char* line);
 /* Components at their own sizes and precisions
  *
  * The functions above handle codestreams whose components all share the
- * size, precision, signedness and nonlinearity of component 0 (code 7
- * otherwise).  These three handle any set of components (YCbCr 4:2:2 and
+ * size, precision, signedness and nonlinearity of component 0 (decode
+ * refuses others with its code 7).  These three handle any set of components (YCbCr 4:2:2 and
  * 4:2:0, mixed precisions), with one caller buffer per component, each
  * holding that component's rows of samples one after the other.
  */

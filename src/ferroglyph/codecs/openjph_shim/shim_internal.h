@@ -1,7 +1,7 @@
-// What the bridge's source files share besides messages and the abort trap:
-// the header guards that every decode entry point applies before OpenJPH
-// touches tile data, the trapped and exception-safe call wrapper, and the
-// encoder's output block.  Defined in openjph_shim.cpp; not exported.
+// What the bridge's source files share besides messages, guards, the row
+// order and the output buffer (their own headers): reading a main header
+// with its guards, the header facts, the reduction rules and the encode
+// settings.  Not exported.
 #ifndef FERROGLYPH_SHIM_INTERNAL_H
 #define FERROGLYPH_SHIM_INTERNAL_H
 
@@ -15,49 +15,84 @@
 
 namespace ferroglyph::shim {
 
+// --- header.cpp: the main header and its facts
+
 // Opens `cs` on src[0..srcsize) and reads the main header, then refuses the
 // headers that would reach an OpenJPH assertion later (undefined DFS
 // references, progression orders past CPRL, too many tiles).  Throws.
-void open_and_read_guarded(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
-                           size_t srcsize, int resilient);
+void read_checked_header(ojph::codestream& cs, ojph::mem_infile& in, const uint8_t* src,
+                         size_t srcsize, int resilient);
 
-// Why OpenJPH cannot reduce this codestream by `reduce` levels, or null.
-const char* why_not_reducible(ojph::codestream& cs, int reduce);
+struct header_facts {
+  int components = 0;
+  int bit_depth = 0;  // of component 0, as are the next three
+  bool is_signed = false;
+  bool color_transform = false;
+  int nlt_type = 0;
+  bool uniform = true;  // all components match component 0, none subsampled
+  // Some component carries an NLT setting that OpenJPH 0.32 decodes to zeros
+  // (an explicit type 0, or type 3 on reversibly coded unsigned samples).
+  bool nlt_decoded_wrongly = false;
+};
 
-// Whether leaving `levels` finest levels out of the reconstruction drops a
-// vertical-only DFS level, which OpenJPH cannot reconstruct.
-bool reduction_drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels);
-
-// Whether some component carries an NLT setting that this OpenJPH version
-// decodes to zeros (an explicit type 0, or type 3 on reversibly coded
-// unsigned samples).
-bool some_nlt_decodes_wrongly(ojph::codestream& cs);
+header_facts read_facts(ojph::codestream& cs);
 
 // The NLT type of component `comp` (0 when it has none).
 int nlt_type_of(ojph::codestream& cs, uint32_t comp);
 
-// The settings of a whole-image encode besides its samples' layout (SIZ):
-// profile, tile-parts and TLM first, then wavelet, code-blocks, progression,
-// quantization and the NLT marker.
-void set_encode_parts(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p);
-void set_encode_coding(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p);
+// The refusal text of the NLT settings that decode wrongly.
+extern const char* const k_nlt_refusal;
 
-// Runs body(context), which returns the call's code, with OpenJPH's
-// exceptions turned into `failure` and "<place>: <text>" and its assertion
-// failures trapped (also `failure`).
-int run_guarded(const char* place, int failure, int (*body)(void*), void* context);
+// Why OpenJPH cannot reduce this codestream by `reduce` levels, or null.
+const char* reduction_refusal(ojph::codestream& cs, int reduce);
 
-template <class Body>
-int guarded(const char* place, int failure, Body& body) {
-  return run_guarded(place, failure, [](void* b) { return (*static_cast<Body*>(b))(); }, &body);
-}
+// The same, and for a decode also a reconstruction that leaves out a
+// vertical-only DFS level, which OpenJPH cannot make; null when the decode
+// may go ahead.
+const char* decode_reduction_refusal(ojph::codestream& cs, const uint8_t* src, size_t srcsize,
+                                     int reduce_data, int reduce_recon);
 
-// Runs write(context, out) against an output file that grows a malloc block;
-// on success (write returned 0) the block is handed to the caller through
-// *out_buf / *out_size.  A failed allocation gives code `no_memory` and
-// "malloc failed"; other exceptions propagate.
-int write_to_malloc_block(int (*write)(void*, ojph::outfile_base&), void* context, int no_memory,
-                          uint8_t** out_buf, size_t* out_size);
+// Applies the reduction to `cs` (after the refusals above).
+void apply_reduction(ojph::codestream& cs, int reduce_data, int reduce_recon);
+
+// --- dfs.cpp: DFS marker segments, which OpenJPH does not check
+
+// The first DFS index that a COD or COC in any header OpenJPH may read
+// refers to and that no well-formed DFS segment of the main header defines,
+// or -1 (see dfs.cpp).
+int missing_dfs_index(const uint8_t* whole, size_t wholesize, size_t main_end, const uint8_t* src,
+                      size_t srcsize, uint32_t components);
+
+// Whether leaving `levels` finest levels out of the reconstruction drops a
+// vertical-only DFS level, which OpenJPH cannot reconstruct.
+bool drops_vertical_only_level(const uint8_t* src, size_t srcsize, int levels);
+
+// --- encode_settings.cpp: the codestream settings of an encode
+
+// How an encode call places its samples: a whole image (no offset, packed
+// samples), or a part of a larger image whose tile-parts are wanted.
+struct placement {
+  ferroglyph_htj2k_region region{};
+  bool part = false;
+};
+
+// Whether the image's sizes, components and sample precision are usable.
+bool frame_info_valid(const ferroglyph_htj2k_encode_params& p);
+
+// Why the whole-image coding settings (transform, levels, NLT) cannot be
+// coded correctly, or null.
+const char* coding_refusal(const ferroglyph_htj2k_encode_params& p);
+
+// Whether a region's offsets and strides are usable for these settings.
+bool region_valid(const ferroglyph_htj2k_encode_params& p, const ferroglyph_htj2k_region& r);
+
+// Profile, tile-parts and TLM; then the image, tiles and components of a
+// whole-image encode; then wavelet, code-blocks, progression, quantization
+// and the NLT marker.
+void set_profile_and_parts(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p,
+                           const placement& at);
+void set_siz(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p, const placement& at);
+void set_coding(ojph::codestream& cs, const ferroglyph_htj2k_encode_params& p);
 
 }  // namespace ferroglyph::shim
 
