@@ -439,7 +439,10 @@ class _Search:
             xa, xb = math.log(_step(a)), math.log(_step(b))
             ya, yb = self.measure(a), self.measure(b)
             lo, hi = min(xa, xb), max(xa, xb)
-            inner = (lo + 0.1 * (hi - lo), hi - 0.1 * (hi - lo))
+            # Strictly inside the bracket (a step at an end is known), but
+            # free to go near an end: brackets start wide in log-step.
+            margin = min(0.1 * (hi - lo), 0.005)
+            inner = (lo + margin, hi - margin)
             last_two = steps[-2:]
             x = None if self.exact(a) or self.exact(b) else self.inverse_quadratic(a, b, aim)
             if x is not None and inner[0] <= x <= inner[1]:
