@@ -130,9 +130,7 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         _args.tile(keywords["tile"])
     precision = _args.bits(array, bits)
     if precision is not None:
-        reversible = keywords.get("reversible")
-        _check_lossless_precision(precision,
-                                  level is None if reversible is None else bool(reversible))
+        _check_lossless_precision(precision, not lossy)
     codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=precision,
                                          lossy=lossy, **keywords)
     _rate.record(level, len(codestream), array.nbytes)
