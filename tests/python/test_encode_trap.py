@@ -1,0 +1,59 @@
+"""Settings OpenJPH's encoder asserts on raise instead of ending the process.
+
+OpenJPH checks some encoder settings with assert() only; the bridge traps
+the abort, so these calls, which once killed the interpreter, run in-process.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import ferroglyph.codecs._openjph as ojph
+
+TRAPPED = (r"^encode: OpenJPH stopped at a failed internal check \(assertion\) while encoding; "
+           r"it cannot code these samples with these settings \(rc=5\)$")
+
+
+def _noise(shape: tuple[int, ...], bits: int, dtype: str) -> np.ndarray:
+    return np.random.default_rng(0).integers(0, 1 << bits, shape, dtype=dtype)
+
+
+CASES = {
+    # A band step that leaves busy content no magnitude bit.
+    "grey noise at 7": lambda: ojph.encode(_noise((256, 256), 8, "u1"), 7),
+    # Code-blocks wider than OpenJPH's 32-bit lines.
+    "25-bit at 100": lambda: ojph._encode_ex(_noise((64, 64), 25, "u4"), 100, bits=25),
+    "25-bit tiled at 100": lambda: ojph._encode_ex(_noise((64, 64), 25, "u4"), 100, bits=25,
+                                                   tile=(32, 32)),
+}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_uncodable_settings_raise_and_leave_the_codec_working(name):
+    for _ in range(3):
+        with pytest.raises(ojph.OpenJphError, match=TRAPPED):
+            CASES[name]()
+    image = _noise((64, 64), 25, "u4")
+    assert np.array_equal(ojph.decode(ojph._encode_ex(image, bits=25)), image)
+
+
+def test_a_trapped_encode_does_not_disturb_other_threads():
+    from concurrent.futures import ThreadPoolExecutor
+
+    image = _noise((96, 96, 3), 8, "u1")
+    lossless = ojph.encode(image)
+
+    def work(i: int) -> str:
+        if i % 2:
+            try:
+                CASES["25-bit at 100"]()
+            except ojph.OpenJphError as e:
+                return str(e)
+            return "no error"
+        return "same" if ojph.encode(image) == lossless else "changed"
+
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(work, range(16)))
+    assert results[0::2] == ["same"] * 8
+    assert all("failed internal check" in r for r in results[1::2])
