@@ -30,7 +30,7 @@ CASES = {
 
 
 @pytest.mark.parametrize("name", list(CASES))
-def test_uncodable_settings_raise_and_leave_the_codec_working(name):
+def test_uncodable_settings_raise_and_leave_the_codec_working(name: str) -> None:
     for _ in range(3):
         with pytest.raises(ojph.OpenJphError, match=TRAPPED):
             CASES[name]()
@@ -38,7 +38,7 @@ def test_uncodable_settings_raise_and_leave_the_codec_working(name):
     assert np.array_equal(ojph.decode(ojph._encode_ex(image, bits=25)), image)
 
 
-def test_a_trapped_encode_does_not_disturb_other_threads():
+def test_a_trapped_encode_does_not_disturb_other_threads() -> None:
     from concurrent.futures import ThreadPoolExecutor
 
     image = _noise((96, 96, 3), 8, "u1")
