@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -367,11 +368,14 @@ int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
   *out_size = 0;
   const encode_job job{srcs, comps, p};
   // OpenJPH's refusals of the settings arrive as exceptions, the settings it
-  // cannot code as assertions; the codestream and the output block live
-  // here, outside the trapped work, as in the decodes.
-  ojph::codestream cs;
+  // cannot code as assertions.  The output block and the codestream live
+  // here, outside the trapped work, as in encode.cpp.
   shim::malloc_outfile block;
-  auto write = [&](ojph::outfile_base& out) { return encode_components_into(job, cs, out); };
+  std::optional<ojph::codestream> cs;
+  auto write = [&](ojph::outfile_base& out) {
+    cs.emplace();
+    return encode_components_into(job, *cs, out);
+  };
   auto body = [&] {
     return shim::write_to_malloc_block(block, write, FERROGLYPH_HTJ2K_MEMORY, out_buf, out_size);
   };

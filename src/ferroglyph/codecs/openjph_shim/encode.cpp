@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "guards.h"
 #include "messages.h"
@@ -105,11 +106,16 @@ int checked_encode(const encode_job& job, uint8_t** out_buf, size_t* out_size) {
   }
   *out_buf = nullptr;
   *out_size = 0;
-  // The codestream and the output block live here, outside the trapped
-  // work, so that both are released when OpenJPH aborts in it.
-  ojph::codestream cs;
+  // The output block and the codestream live here, outside the trapped
+  // work, so that both are released when OpenJPH aborts in it (the
+  // codestream first, as it writes into the block).  The codestream is made
+  // inside the work, where a failed allocation counts like OpenJPH's others.
   shim::malloc_outfile block;
-  auto write = [&](ojph::outfile_base& out) { return encode_into(job, cs, out); };
+  std::optional<ojph::codestream> cs;
+  auto write = [&](ojph::outfile_base& out) {
+    cs.emplace();
+    return encode_into(job, *cs, out);
+  };
   auto body = [&] {
     return shim::write_to_malloc_block(block, write, job.codes.memory, out_buf, out_size);
   };
