@@ -14,7 +14,7 @@ BRIDGE_TEST_SOURCES := $(shell find tests/bridge -type f 2>/dev/null)
 
 .PHONY: all demo test lint setup install test-bridge test-bridge-asan test-python test-fuzz-smoke \
         test-wheel wheel sdist fuzz fuzz-build sweep leakcheck format clean bench bench-encode \
-        bench-components bench-pillow bench-lossy bench-region
+        bench-components bench-pillow bench-lossy bench-rate bench-region
 
 all: install
 
@@ -153,6 +153,11 @@ bench-pillow: install
 # bounds docs/lossy.md states checked over levels 1-100 (bench/lossy_table.py).
 bench-lossy: install
 	@$(PY) bench/lossy_table.py --check
+
+# Rate and distortion targets met, passes, and the call's time against one
+# encode at the chosen step (bench/rate.py; --levels prints the level table).
+bench-rate: install
+	@$(PY) bench/rate.py
 
 # Windows of a 16384^2 tiled .jph and a 4096^2 one-tile image against whole
 # decodes, and the bytes imread reads for a window (bench/region.py).

@@ -21,9 +21,10 @@ from ._api import (
 )
 from ._components import decode_components, encode_components
 from ._metadata import immeta
+from ._rate import last_encode_stats
 
 __all__ = ["OpenJphError", "OpenJphUnsupportedFeature", "decode", "decode_components",
            "decode_info", "encode", "encode_components", "immeta", "imread", "imwrite",
-           "last_warnings"]
+           "last_encode_stats", "last_warnings"]
 
 __version__ = "0.1.0"

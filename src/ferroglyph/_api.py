@@ -20,7 +20,7 @@ from typing import Any, NoReturn
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _args, _codestream, _jp2, _lossy, _metadata, _parallel_encode, _strict, _window
+from . import _args, _codestream, _jp2, _lossy, _metadata, _parallel_encode, _rate, _strict, _window
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError, OpenJphUnsupportedFeature, last_warnings
 
@@ -62,7 +62,8 @@ def _check_lossless_precision(bits: int, reversible: bool) -> None:
 
 
 def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = None,
-           numthreads: int | None = None, **keywords: Any) -> bytes:
+           numthreads: int | None = None, psnr: float | None = None,
+           ratio: float | None = None, max_bytes: int | None = None, **keywords: Any) -> bytes:
     """Encode an array as an HTJ2K codestream (the bytes of a .j2c file).
 
     Parameters
@@ -84,6 +85,15 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         outside the range raises ValueError naming it; nothing is clipped.
     numthreads : int, optional
         Threads for tiled encodes (``tile=``); 1 keeps the calling thread.
+    psnr, ratio, max_bytes : optional
+        A target instead of a ``level`` (at most one of the four): the
+        smallest codestream with at least ``psnr`` dB (and at most about 1 dB
+        more) against the input; the best quality within ``data.nbytes /
+        ratio`` bytes, or within ``max_bytes`` bytes (and at least 85 % of
+        that).  The quantization step is searched; lossless is returned
+        where it is smaller (PSNR) or fits (size).  A size below what the
+        coarsest quantization gives raises ValueError naming that size.
+        :func:`last_encode_stats` tells what was reached.
     **keywords
         Every keyword of ``ferroglyph.codecs._openjph.encode``: ``tile``,
         ``tlm``, ``reversible``, ``rgb``, ``planar``, ``resolutions``,
@@ -95,6 +105,11 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
     -------
     bytes
     """
+    if psnr is not None or ratio is not None or max_bytes is not None:
+        target = _args.target(level, psnr, ratio, max_bytes)
+        array = _args.check_array(data, "encode", planar=bool(keywords.get("planar")))
+        return _rate.encode_image(array, target, bits=bits, numthreads=numthreads,
+                                  keywords=keywords, encode=encode, decode=decode)
     level = _args.level(level)
     array = _args.check_array(data, "encode", planar=bool(keywords.get("planar")))
     if array.ndim == 3:
@@ -105,19 +120,21 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         # between costs about a microsecond after an encode has left the
         # caches cold, and small images are encoded by the thousand.
         if lossy:
-            return _openjph._encode_lossy(array, level, **keywords)
-        return _openjph.encode(array, level, **keywords)
+            codestream = _openjph._encode_lossy(array, level, **keywords)
+        else:
+            codestream = _openjph.encode(array, level, **keywords)
+        _rate.record(level, len(codestream), array.nbytes)
+        return codestream
     numthreads = _args.numthreads(numthreads)
     if keywords.get("tile") is not None:
         _args.tile(keywords["tile"])
     precision = _args.bits(array, bits)
     if precision is not None:
-        reversible = keywords.get("reversible")
-        _check_lossless_precision(precision,
-                                  level is None if reversible is None else bool(reversible))
-    return _parallel_encode.encode(array, level, numthreads=numthreads, bits=precision,
-                                   lossy=lossy,
-                                   **keywords)
+        _check_lossless_precision(precision, not lossy)
+    codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=precision,
+                                         lossy=lossy, **keywords)
+    _rate.record(level, len(codestream), array.nbytes)
+    return codestream
 
 
 def _refuse_non_uniform(data: Any, error: OpenJphError, function: str) -> None:
@@ -571,7 +588,9 @@ def imwrite(path: str | os.PathLike[str] | Any, data: ArrayLike,
     :func:`ferroglyph.immeta` reads them back.
 
     ``level``, ``bits``, ``numthreads`` and ``encode_keywords`` are those of
-    :func:`encode`.  A file is written under a temporary name in the same
+    :func:`encode`, the targets ``psnr=``, ``ratio=`` and ``max_bytes=``
+    included (they count the codestream, not the JPH boxes around it).  A
+    file is written under a temporary name in the same
     folder and renamed: a failed write leaves no partial file at ``path``.
     A missing or read-only folder raises FileNotFoundError or PermissionError
     naming the folder, before anything is encoded.

@@ -99,6 +99,12 @@ def parse_block_size(block_size: Any) -> tuple[int, int] | None:
     return _int_pair("block_size", block_size)
 
 
+def _parse_target(name: str) -> Callable[[Any], Any]:
+    def parse(value: Any) -> Any:
+        return None if value is None else _args.target(**{name: value}).value
+    return parse
+
+
 def parse_passed(value: Any) -> Any:
     """A keyword passed to :func:`ferroglyph.encode` as given: any JSON value (lists kept
     as tuples, so that the codec hashes); ``encode`` judges it."""
@@ -140,10 +146,19 @@ class Options:
     prog_order: str | None = _option(parse_passed)
     profile: str | None = _option(parse_passed)
     num_decomp: int | None = _option(parse_passed)
+    # A rate or distortion target instead of a level, for each chunk on its own
+    # (ratio counts the chunk's bytes); see docs/rate.md.
+    psnr: float | None = _option(_parse_target("psnr"))
+    ratio: float | None = _option(_parse_target("ratio"))
+    max_bytes: int | None = _option(_parse_target("max_bytes"))
 
     def __post_init__(self) -> None:
         for f in fields(Options):
             object.__setattr__(self, f.name, f.metadata["parse"](getattr(self, f.name)))
+        target = _args.target(self.level, self.psnr, self.ratio, self.max_bytes)  # at most one
+        if target.kind not in (None, "level") and self.reversible is not None:
+            raise ValueError(f"reversible cannot be combined with {target.kind}: the target "
+                             "chooses between the lossless and lossy paths itself")
 
     def config(self) -> dict[str, Any]:
         """The options as JSON values; ``Options(**config())`` gives the same options.

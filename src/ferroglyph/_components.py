@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _api, _args, _jp2, _lossy, _strict, _window
+from . import _api, _args, _jp2, _lossy, _rate, _strict, _window
 from ._codestream import MAX_COMPONENTS, MAX_SUBSAMPLING
 from .codecs import _openjph
 from .codecs._openjph import OpenJphError
@@ -183,7 +183,8 @@ def _pair(value: Any, name: str) -> tuple[int, int]:
 def encode_components(components: Sequence[Any], level: float | None = None, *,
                       bits: int | Sequence[int] | None = None,
                       tile: tuple[int, int] | None = None, numthreads: int | None = None,
-                      **keywords: Any) -> bytes:
+                      psnr: float | None = None, ratio: float | None = None,
+                      max_bytes: int | None = None, **keywords: Any) -> bytes:
     """Encode one 2-D array per component, each at its own size and precision.
 
     Parameters
@@ -209,6 +210,11 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
     numthreads : int, optional
         Accepted for symmetry with :func:`ferroglyph.encode`; the components
         are coded on the calling thread (with the interpreter lock released).
+    psnr, ratio, max_bytes : optional
+        A target instead of a ``level``, as for :func:`ferroglyph.encode`.
+        The PSNR pools all samples of all components, each error divided by
+        its component's peak (2**bits - 1); the ratio counts the arrays'
+        bytes.
     **keywords
         ``rgb`` (the component transform, default off; refused when a
         component is subsampled), ``resolutions``, ``num_decomp``,
@@ -232,6 +238,13 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         For OpenJPH's own refusals.
     """
     _check_call(keywords, numthreads)
+    if psnr is not None or ratio is not None or max_bytes is not None:
+        target = _args.target(level, psnr, ratio, max_bytes)
+        arrays = _component_arrays(components)
+        return _rate.encode_components(
+            arrays, target, bits=_bits_of(bits, arrays),
+            keywords=dict(keywords, bits=bits, tile=tile, numthreads=numthreads),
+            encode=encode_components, decode=decode_components)
     arrays = _component_arrays(components)
     height, width = arrays[0].shape
     factors = [(_subsampling(width, a.shape[1], "wide", c), _subsampling(height, a.shape[0], "high", c))
@@ -264,7 +277,9 @@ def encode_components(components: Sequence[Any], level: float | None = None, *,
         "tilepart": int(keywords.get("tilepart") or 0), "block_w": block_w, "block_h": block_h,
     })
     geometry = (width, height, [(dx, dy, b) for (dx, dy), b in zip(factors, per_bits, strict=True)])
-    return _openjph._encode_components(arrays, geometry, settings)
+    codestream = _openjph._encode_components(arrays, geometry, settings)
+    _rate.record(level, len(codestream), sum(a.nbytes for a in arrays))
+    return codestream
 
 
 def _check_call(keywords: dict[str, Any], numthreads: Any) -> None:

@@ -32,7 +32,11 @@ def is_lossy(level: Any, keywords: dict[str, Any]) -> bool:
     """Whether an encode takes the irreversible path, where the rule applies."""
     if keywords.get("reversible") is True:
         return False  # the module refuses a lossy level with reversible=True in its words
-    return level is not None or keywords.get("reversible") is False
+    if keywords.get("reversible") is False:
+        return True
+    # The module reads a level of 0 and steps up to 1e-5 as lossless: ask it, so that what
+    # is judged here is what is coded.
+    return level is not None and _openjph._quantization(level) != (0.0, 0)
 
 
 def value_range(array: np.ndarray) -> tuple[float, float] | None:

@@ -166,7 +166,10 @@ class _Plan:
         # The whole image's main header: every check of the one call, made
         # before any thread starts, and the decomposition count that
         # ``resolutions`` chose for the whole image.
-        header = _encode_part(self.array, level, bits=bits, header_only=True, **keywords)
+        try:
+            header = _encode_part(self.array, level, bits=bits, header_only=True, **keywords)
+        except _openjph.OpenJphError:
+            return None  # refused settings: the one call raises them in its own words and codes
         run_keywords = dict(keywords, planar=self.planar, resolutions=None,
                             num_decomp=_decompositions(header))
         pieces: list[Any] = [None] * len(self.runs)

@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import math
 import os
 import re
 import sys
@@ -26,7 +27,17 @@ from typing import Any, NoReturn, TextIO
 
 import numpy as np
 
-from . import __version__, _api, _args, _codestream, _components, _image_files, _jp2, _metadata
+from . import (
+    __version__,
+    _api,
+    _args,
+    _codestream,
+    _components,
+    _image_files,
+    _jp2,
+    _metadata,
+    _rate,
+)
 
 __all__ = ["main"]
 
@@ -364,6 +375,17 @@ def _encode_keywords(args: argparse.Namespace) -> dict[str, Any]:
     return keywords
 
 
+def _reached() -> str:
+    """What the last encode with a rate or distortion target reached, as " (step S, P dB)"."""
+    stats = _rate.last_encode_stats()
+    if not stats or stats["target"] is None:
+        return ""
+    how = ("lossless" if stats["lossless"] else
+           f"step {stats['step']:.4g}" if stats["step"] else f"quality {stats['quality']}")
+    db = f", {stats['psnr']:.2f} dB" if stats["psnr"] not in (None, math.inf) else ""
+    return f" ({how}{db})"
+
+
 def _cmd_encode(args: argparse.Namespace) -> int:
     plan = _plan("encode", args, _image_files.READ_SUFFIXES, _ENCODE_SUFFIXES)
     if isinstance(plan, int):
@@ -383,11 +405,13 @@ def _cmd_encode(args: argparse.Namespace) -> int:
             else {}
         for dst, image in zip(dsts, pages, strict=True):
             _api.imwrite(dst, image, args.level, bits=bits, numthreads=args.numthreads,
+                         psnr=args.psnr, ratio=args.ratio, max_bytes=args.max_bytes,
                          **keywords, **meta)
             seen.add(dst)
         n_in, n_out = os.path.getsize(src), sum(os.path.getsize(d) for d in dsts)
         names = dsts[0] if len(dsts) == 1 else f"{dsts[0]} ... {dsts[-1]} ({len(dsts)} pages)"
-        return f"{src} -> {names}: {n_in:,} -> {n_out:,} bytes", n_in, n_out
+        reached = _reached() if len(dsts) == 1 else ""
+        return f"{src} -> {names}: {n_in:,} -> {n_out:,} bytes{reached}", n_in, n_out
 
     return _run(files, "encoded", one, sys.stdout)
 
@@ -547,6 +571,18 @@ def _checked(convert: Callable[[str], Any], check: Callable[[Any], Any]) -> Call
     return parse
 
 
+def _target(name: str) -> Callable[[Any], None]:
+    """The public check of the rate or distortion target ``name``, in the flag's words."""
+    flag = "--" + name.replace("_", "-")
+
+    def check(value: Any) -> None:
+        try:
+            _args.target(**{name: value})
+        except ValueError as e:
+            raise ValueError(str(e).replace(name, flag, 1)) from None
+    return check
+
+
 def _positive(name: str, most: int | None = None) -> Callable[[int], None]:
     def check(value: int) -> None:
         if value < 1 or (most is not None and value > most):
@@ -583,9 +619,19 @@ def _add_encode(sub: Any) -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="+", metavar="INPUT", help="image files or folders")
     p.add_argument("-o", "--output", required=True, metavar="OUT_OR_DIR",
                    help="an output file (.jph, .j2c, .j2k, .jhc) or a folder")
-    p.add_argument("--level", type=_checked(float, _args.level), default=None, metavar="L",
-                   help="quality factor 1-100, or a quantization step below 1 "
-                        "(default: lossless)")
+    quality = p.add_mutually_exclusive_group()
+    quality.add_argument("--level", type=_checked(float, _args.level), default=None,
+                         metavar="L", help="quality factor 1-100, or a quantization step "
+                                           "below 1 (default: lossless)")
+    quality.add_argument("--psnr", type=_checked(float, _target("psnr")), default=None,
+                         metavar="DB", help="the smallest file with at least DB dB PSNR "
+                                            "(and at most about 1 dB more)")
+    quality.add_argument("--ratio", type=_checked(float, _target("ratio")), default=None,
+                         metavar="R", help="the best quality in at most 1/R of the image's "
+                                           "bytes")
+    quality.add_argument("--max-bytes", type=_checked(int, _target("max_bytes")),
+                         default=None, metavar="N",
+                         help="the best quality in at most N bytes of codestream")
     p.add_argument("--bits", type=_checked(int, _positive("--bits", 32)), default=None,
                    metavar="B", help="sample precision, e.g. 12 for 12-bit data in 16-bit "
                                      "samples")
@@ -613,6 +659,11 @@ def _check_encode(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
     if args.reversible and args.level:
         parser.error("--reversible codes losslessly and --level asks for a lossy code; "
                      "give one of them")
+    aim = next((flag for flag, v in (("--psnr", args.psnr), ("--ratio", args.ratio),
+                                     ("--max-bytes", args.max_bytes)) if v is not None), None)
+    if aim is not None and args.reversible is not None:
+        parser.error(f"{aim} chooses between lossless and lossy coding itself; drop "
+                     f"{'--reversible' if args.reversible else '--irreversible'}")
 
 
 def _add_decode(sub: Any) -> argparse.ArgumentParser:

@@ -32,6 +32,10 @@ class HTJ2K(Codec):  # type: ignore[misc]  # numcodecs ships no types: Codec is 
     level : float, optional
         None (default): lossless. Below 1: irreversible quantization step.
         From 1 to 100: quality factor.
+    psnr, ratio, max_bytes : optional
+        A target for each chunk instead of ``level`` (at most one of the
+        four), as for :func:`ferroglyph.encode`: ``ratio`` counts the
+        chunk's bytes. Kept in the configuration only when set.
     bits : int, optional
         Code integer samples at this precision (e.g. 12 for 12-bit data in
         uint16); samples outside its range raise ValueError at encode time.

@@ -51,7 +51,8 @@ class HTJ2K(Options, ArrayBytesCodec):
     ``level``, ``bits``, ``tile``, ``reversible``, ``numthreads`` (default 1)
     and the further keywords of :func:`ferroglyph.encode` (``rgb``,
     ``resolutions``, ``tlm``, ``tilepart``, ``block_size``, ``prog_order``,
-    ``profile``, ``num_decomp``), each read when the codec is made; they mean
+    ``profile``, ``num_decomp``, and a target instead of ``level``: ``psnr``,
+    ``ratio`` or ``max_bytes``), each read when the codec is made; they mean
     what they mean for :class:`ferroglyph.numcodecs.HTJ2K`, and so does the
     chunk layout: (H, W) or (H, W, C) after dropping leading axes of length 1,
     so chunk the stack axes of image stacks by 1. Dtypes: uint8, int8, uint16,

@@ -349,6 +349,24 @@ TEST(EncodeComponents, OpenJphsOwnRefusalsArriveAsArgumentFailures) {
   EXPECT_EQ(encode(ycbcr(30, 30, 3, 1), p).rc, 0);
 }
 
+TEST(EncodeComponents, SettingsOpenJphAssertsOnAreArgumentFailures) {
+  // 25-bit samples at quality 100: code-blocks wider than their lines.
+  ferroglyph_htj2k_encode_params p = image_params(64, 64, 1);
+  p.reversible = 0;
+  p.qfactor = 100;
+  const std::vector<Plane> planes{plane(64, 64, 1, 1, 25, false, 4)};
+  for (int round = 0; round < 2; ++round) {
+    const Encoded e = encode(planes, p);
+    EXPECT_EQ(e.rc, FERROGLYPH_HTJ2K_ARGUMENT);
+    EXPECT_EQ(e.error,
+              "encode_components: OpenJPH stopped at a failed internal check (assertion) while "
+              "encoding; it cannot code these samples with these settings");
+  }
+  p.reversible = 1;
+  p.qfactor = 0;
+  EXPECT_EQ(encode(planes, p).rc, 0);
+}
+
 TEST(DecodeComponents, TrapsOpenJphsAssertions) {
   const Bytes bad = fgtest::read_file(std::string(FERROGLYPH_FUZZ_REGRESSIONS) +
                                       "/fuzz_decode/packet-header-length-bits-over-32");

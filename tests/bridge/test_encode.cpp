@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -642,5 +643,78 @@ TEST(Irreversible, ReversibleCodingIgnoresQuantizationSettings) {
   p.irrev_delta = 0.5f;
   EXPECT_EQ(plain, fgtest::must_encode(src, p));
 }
+
+// --- Settings OpenJPH cannot code ---------------------------------------------------
+
+// OpenJPH's encoder asserts on these instead of refusing them: 25-bit samples
+// at quality 100 get code-blocks wider than their 32-bit lines; busy 8-bit
+// noise at quality 7 gets a band whose step leaves it no magnitude bit.
+struct Uncodable {
+  const char* name;
+  int width, bit_depth, qfactor;
+};
+
+void PrintTo(const Uncodable& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class UncodableSettings : public ::testing::TestWithParam<Uncodable> {
+ protected:
+  Params params() const {
+    const Uncodable& c = GetParam();
+    Params p = fgtest::lossless_params(c.width, c.width, 1, c.bit_depth, false);
+    p.reversible = 0;
+    p.qfactor = c.qfactor;
+    return p;
+  }
+};
+
+const std::string k_trapped =
+    "encode: OpenJPH stopped at a failed internal check (assertion) while encoding; it cannot "
+    "code these samples with these settings";
+
+TEST_P(UncodableSettings, FailWithOpenJphsRefusalCodeAndLeaveTheThreadUsable) {
+  const Params p = params();
+  const Samples src = random_source(p, 3);
+  for (int round = 0; round < 3; ++round) {
+    const fgtest::EncodeResult r = fgtest::encode(src, p);
+    EXPECT_EQ(r.rc, 5);
+    EXPECT_EQ(r.error, k_trapped);
+  }
+  Params lossless = p;
+  lossless.reversible = 1;
+  lossless.qfactor = 0;
+  EXPECT_FALSE(fgtest::must_encode(src, lossless).empty());
+}
+
+TEST_P(UncodableSettings, AreArgumentFailuresOfTheRegionExport) {
+  const Params p = params();
+  const Samples src = random_source(p, 3);
+  ferroglyph_htj2k_region r{};
+  uint8_t* buf = k_stale_buf;
+  size_t size = k_stale_size;
+  EXPECT_EQ(ferroglyph_htj2k_encode_region(src.data(), &p, &r, &buf, &size),
+            FERROGLYPH_HTJ2K_ARGUMENT);
+  EXPECT_EQ(ferroglyph_htj2k_last_error(), k_trapped);
+  EXPECT_EQ(buf, nullptr);
+  EXPECT_EQ(size, 0u);
+}
+
+TEST_P(UncodableSettings, AreTrappedOnEveryThreadAtOnce) {
+  const Params p = params();
+  const Samples src = random_source(p, 3);
+  std::vector<int> codes(4, -1);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < codes.size(); ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) codes[t] = fgtest::encode(src, p).rc;
+    });
+  for (std::thread& t : threads) t.join();
+  for (int rc : codes) EXPECT_EQ(rc, 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encode, UncodableSettings,
+                         ::testing::Values(Uncodable{"25-bit at 100", 64, 25, 100},
+                                           Uncodable{"8-bit noise at 7", 256, 8, 7}));
 
 }  // namespace

@@ -298,6 +298,11 @@ def scenarios() -> tuple[Scenario, ...]:
         inputs=(view, tiled_src), data_bytes=view.nbytes, check=_kind(bytes))
     add("_encode_ex bits out of range", _call(ex, gray16, bits=17), ValueError, "bits must be",
         inputs=(gray16,))
+    # OpenJPH asserts on these settings; the bridge traps the abort, and the
+    # codestream and output block it owns are freed all the same.
+    u25 = np.random.default_rng(5).integers(0, 1 << 25, (64, 64), dtype=np.uint32)
+    add("_encode_ex trapped assertion", _call(ex, u25, 100, bits=25), OpenJphError,
+        "failed internal check", inputs=(u25,), data_bytes=u25.nbytes)
     add("parallel encode", _call(parallel_encode, tiled_src, tile=(32, 32), numthreads=2),
         inputs=(tiled_src,), data_bytes=tiled_src.nbytes, check=_equal_bytes(cs_tiled), cost=2)
 

@@ -278,6 +278,7 @@ def test_one_bit_lossless_is_refused_not_coded_with_wrong_samples():
     data = np.random.default_rng(3).integers(0, 2, (64, 80)).astype(np.uint8)
     for call in (lambda: ferroglyph.encode(data, bits=1),
                  lambda: ferroglyph.encode(data, 90, bits=1, reversible=True),
+                 lambda: ferroglyph.encode(data, 1e-6, bits=1),   # a step the module reads as 0
                  lambda: ferroglyph.encode_components([data, data], bits=(8, 1))):
         with pytest.raises(ValueError, match="bits=1 is not coded losslessly"):
             call()

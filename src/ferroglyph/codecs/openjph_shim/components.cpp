@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -267,8 +268,8 @@ int push_component_rows(ojph::codestream& cs, const encode_job& job) {
   return shim::visit_rows(p.color_transform != 0, C, rows_of, push);
 }
 
-int encode_components_into(const encode_job& job, ojph::outfile_base& out) {
-  ojph::codestream cs;
+int encode_components_into(const encode_job& job, ojph::codestream& cs,
+                           ojph::outfile_base& out) {
   shim::set_profile_and_parts(cs, *job.p, shim::placement{});
   set_component_siz(cs, job);
   shim::set_coding(cs, *job.p);
@@ -366,13 +367,20 @@ int ferroglyph_htj2k_encode_components(const uint8_t* const* srcs,
   *out_buf = nullptr;
   *out_size = 0;
   const encode_job job{srcs, comps, p};
-  auto write = [&](ojph::outfile_base& out) { return encode_components_into(job, out); };
-  // OpenJPH's refusals of the settings arrive as exceptions.
-  auto body = [&] {
-    return shim::write_to_malloc_block(write, FERROGLYPH_HTJ2K_MEMORY, out_buf, out_size);
+  // OpenJPH's refusals of the settings arrive as exceptions, the settings it
+  // cannot code as assertions.  The output block and the codestream live
+  // here, outside the trapped work, as in encode.cpp.
+  shim::malloc_outfile block;
+  std::optional<ojph::codestream> cs;
+  auto write = [&](ojph::outfile_base& out) {
+    cs.emplace();
+    return encode_components_into(job, *cs, out);
   };
-  return shim::caught("encode_components", FERROGLYPH_HTJ2K_ARGUMENT, FERROGLYPH_HTJ2K_MEMORY,
-                      body);
+  auto body = [&] {
+    return shim::write_to_malloc_block(block, write, FERROGLYPH_HTJ2K_MEMORY, out_buf, out_size);
+  };
+  return shim::guarded_encode("encode_components", FERROGLYPH_HTJ2K_ARGUMENT,
+                              FERROGLYPH_HTJ2K_MEMORY, body);
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "guards.h"
 #include "messages.h"
@@ -74,8 +75,7 @@ int push_samples(ojph::codestream& cs, const encode_job& job) {
   return shim::visit_rows(p.color_transform != 0, C, [H](uint32_t) { return H; }, push);
 }
 
-int encode_into(const encode_job& job, ojph::outfile_base& out) {
-  ojph::codestream cs;
+int encode_into(const encode_job& job, ojph::codestream& cs, ojph::outfile_base& out) {
   shim::set_profile_and_parts(cs, job.p, job.at);
   shim::set_siz(cs, job.p, job.at);
   shim::set_coding(cs, job.p);
@@ -106,10 +106,20 @@ int checked_encode(const encode_job& job, uint8_t** out_buf, size_t* out_size) {
   }
   *out_buf = nullptr;
   *out_size = 0;
-  auto write = [&](ojph::outfile_base& out) { return encode_into(job, out); };
-  return shim::caught("encode", job.codes.refused, job.codes.openjph_memory, [&] {
-    return shim::write_to_malloc_block(write, job.codes.memory, out_buf, out_size);
-  });
+  // The output block and the codestream live here, outside the trapped
+  // work, so that both are released when OpenJPH aborts in it (the
+  // codestream first, as it writes into the block).  The codestream is made
+  // inside the work, where a failed allocation counts like OpenJPH's others.
+  shim::malloc_outfile block;
+  std::optional<ojph::codestream> cs;
+  auto write = [&](ojph::outfile_base& out) {
+    cs.emplace();
+    return encode_into(job, *cs, out);
+  };
+  auto body = [&] {
+    return shim::write_to_malloc_block(block, write, job.codes.memory, out_buf, out_size);
+  };
+  return shim::guarded_encode("encode", job.codes.refused, job.codes.openjph_memory, body);
 }
 
 }  // namespace

@@ -25,16 +25,27 @@ void run_catching(void* w) noexcept {
   work.rc = caught(work.place, work.rc, work.no_memory, [&] { return work.body(work.context); });
 }
 
+int run_trapped(const char* place, int failure, int no_memory, int (*body)(void*), void* context,
+                const char* trapped) {
+  guarded_work work{place, no_memory, body, context, failure};
+  if (!run_trapping_aborts(run_catching, &work))
+    set_error((std::string(place) + ": " + trapped).c_str());
+  return work.rc;
+}
+
 }  // namespace
 
 int run_guarded(const char* place, int failure, int no_memory, int (*body)(void*), void* context) {
-  guarded_work work{place, no_memory, body, context, failure};
-  if (!run_trapping_aborts(run_catching, &work))
-    set_error((std::string(place) +
-               ": OpenJPH stopped at a failed internal check (assertion) while reading the "
-               "codestream; it is malformed")
-                  .c_str());
-  return work.rc;
+  return run_trapped(place, failure, no_memory, body, context,
+                     "OpenJPH stopped at a failed internal check (assertion) while reading the "
+                     "codestream; it is malformed");
+}
+
+int run_guarded_encode(const char* place, int failure, int no_memory, int (*body)(void*),
+                       void* context) {
+  return run_trapped(place, failure, no_memory, body, context,
+                     "OpenJPH stopped at a failed internal check (assertion) while encoding; it "
+                     "cannot code these samples with these settings");
 }
 
 }  // namespace ferroglyph::shim

@@ -7,9 +7,14 @@
 // (the OpenJPH codestream, our own heap objects) belong in the caller's
 // frame, outside the guarded work.
 //
-// caught(): for work that only writes a codestream (an encode, whose input
-// is samples): exceptions as above; no assertion is known to be reachable,
-// so none is trapped.
+// guarded_encode(): the same for work that writes a codestream.  OpenJPH's
+// encoder asserts on settings it cannot code (a subband step so coarse that
+// a band gets no magnitude bits, code-blocks wider than the line it was
+// given), and no check before the call foresees all of them; the trap text
+// blames the settings, not the input.  The codestream and the output block
+// live in the export's frame for the same reason as above.
+//
+// caught(): exceptions as above, without the trap; what both run inside it.
 //
 // The first three codec exports count a failed allocation inside OpenJPH
 // among its other exceptions (their numbers predate the failure kinds); the
@@ -29,9 +34,19 @@ namespace ferroglyph::shim {
 // else `failure`.
 int run_guarded(const char* place, int failure, int no_memory, int (*body)(void*), void* context);
 
+// As run_guarded, for work that writes a codestream (guarded_encode()).
+int run_guarded_encode(const char* place, int failure, int no_memory, int (*body)(void*),
+                       void* context);
+
 template <class Body>
 int guarded(const char* place, int failure, int no_memory, Body& body) {
   return run_guarded(
+      place, failure, no_memory, [](void* b) { return (*static_cast<Body*>(b))(); }, &body);
+}
+
+template <class Body>
+int guarded_encode(const char* place, int failure, int no_memory, Body& body) {
+  return run_guarded_encode(
       place, failure, no_memory, [](void* b) { return (*static_cast<Body*>(b))(); }, &body);
 }
 

@@ -8,9 +8,10 @@
  *     ferroglyph_htj2k_last_error() on the same thread.  The newer exports
  *     (components_info, decode_components, encode_components, encode_region,
  *     decode_rows) return a ferroglyph_htj2k_failure; the first three codec
- *     functions keep the numbers they always had, each meaning one of those kinds
- *     (the table below).  Callers should use codes for reporting and for
- *     telling the kinds apart, never to parse the text.
+ *     functions keep the numbers they always had, each meaning one of those
+ *     kinds (the table below; docs/bridge.md lists the texts of each code).
+ *     Callers should use codes for reporting and for telling the kinds
+ *     apart, never to parse the text.
  *   - OpenJPH warnings raised during codec calls accumulate, per thread, in
  *     the text returned by ferroglyph_htj2k_last_warnings(), one message per
  *     line, until ferroglyph_htj2k_clear_warnings() empties it.  Messages
@@ -90,6 +91,10 @@ extern "C" {
  *
  * For these three, an allocation that fails inside OpenJPH counts with
  * OpenJPH's other exceptions (decode_info 2, decode 5, encode 5).
+ *
+ * OpenJPH's assertions, which the bridge traps, count as its refusals: of
+ * the codestream in a decode (MALFORMED), of the settings in an encode
+ * (ARGUMENT; encode 5).
  */
 typedef enum ferroglyph_htj2k_failure {
   FERROGLYPH_HTJ2K_ARGUMENT = 1,

@@ -10,10 +10,6 @@
 
 namespace ferroglyph::shim {
 
-namespace {
-constexpr size_t k_first_block = 65536;
-}
-
 malloc_outfile::malloc_outfile(size_t initial)
     : buf_(static_cast<uint8_t*>(std::malloc(initial))), cap_(buf_ ? initial : 0) {}
 
@@ -62,7 +58,12 @@ void malloc_outfile::grow(size_t need) {
 
 int write_to_malloc_block(int (*write)(void*, ojph::outfile_base&), void* context, int no_memory,
                           uint8_t** out_buf, size_t* out_size) {
-  malloc_outfile out(k_first_block);
+  malloc_outfile out;
+  return write_to_malloc_block(out, write, context, no_memory, out_buf, out_size);
+}
+
+int write_to_malloc_block(malloc_outfile& out, int (*write)(void*, ojph::outfile_base&),
+                          void* context, int no_memory, uint8_t** out_buf, size_t* out_size) {
   try {
     if (out.allocation_failed()) throw std::bad_alloc();
     if (int rc = write(context, out)) return rc;

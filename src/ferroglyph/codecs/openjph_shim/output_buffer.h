@@ -14,7 +14,9 @@ namespace ferroglyph::shim {
 
 class malloc_outfile final : public ojph::outfile_base {
  public:
-  explicit malloc_outfile(size_t initial);
+  static constexpr size_t k_first_block = 65536;
+
+  explicit malloc_outfile(size_t initial = k_first_block);
   ~malloc_outfile() override;
   malloc_outfile(const malloc_outfile&) = delete;
   malloc_outfile& operator=(const malloc_outfile&) = delete;
@@ -45,6 +47,20 @@ class malloc_outfile final : public ojph::outfile_base {
 // "malloc failed"; other exceptions propagate.
 int write_to_malloc_block(int (*write)(void*, ojph::outfile_base&), void* context, int no_memory,
                           uint8_t** out_buf, size_t* out_size);
+
+// As above, into a block the caller owns: an encode whose work may be
+// abandoned at a trapped assertion (guards.h) keeps the block in its own
+// frame, so that it is freed however the work ends.
+int write_to_malloc_block(malloc_outfile& out, int (*write)(void*, ojph::outfile_base&),
+                          void* context, int no_memory, uint8_t** out_buf, size_t* out_size);
+
+template <class Write>
+int write_to_malloc_block(malloc_outfile& out, Write& write, int no_memory, uint8_t** out_buf,
+                          size_t* out_size) {
+  return write_to_malloc_block(
+      out, [](void* w, ojph::outfile_base& o) { return (*static_cast<Write*>(w))(o); }, &write,
+      no_memory, out_buf, out_size);
+}
 
 template <class Write>
 int write_to_malloc_block(Write& write, int no_memory, uint8_t** out_buf, size_t* out_size) {
