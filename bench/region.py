@@ -71,6 +71,12 @@ class Counting:
     def seek(self, *a: int) -> int:
         return self.f.seek(*a)
 
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self.f.tell()
+
     def read(self, n: int = -1) -> bytes:
         got = self.f.read(n)
         self.bytes += len(got)
