@@ -243,7 +243,10 @@ def _tlm_entries(body: bytes) -> list[tuple[int | None, int]] | None:
     return out
 
 
-def _tlm(tlm_bodies: list[bytes], siz: Siz) -> tuple[tuple[int, int], ...] | None:
+def _tlm(tlm_bodies: list[bytes]) -> tuple[tuple[int, int], ...] | None:
+    """Every TLM's (tile, length) entries in Ztlm order; None when one is unusable."""
+    if any(len(body) < 2 for body in tlm_bodies):
+        return None  # no Ztlm and Stlm: the walk falls back to SOT
     entries: list[tuple[int | None, int]] = []
     for body in sorted(tlm_bodies, key=lambda b: b[0]):  # by Ztlm
         got = _tlm_entries(body)
@@ -312,7 +315,7 @@ def main_header(read: Reader, size: int, *, chunk: int = 4096) -> MainHeader:
     tlm_bodies = [body for seg, body in walked if seg.marker == TLM]
     siz = Siz.parse(bodies[SIZ])
     cod = Cod.parse(bodies[COD]) if COD in bodies else None
-    return MainHeader(tuple(seg for seg, _ in walked), siz, cod, _tlm(tlm_bodies, siz), end,
+    return MainHeader(tuple(seg for seg, _ in walked), siz, cod, _tlm(tlm_bodies), end,
                       bodies)
 
 

@@ -70,8 +70,6 @@ def _header(view: Any, function: str) -> cs.MainHeader | None:
                 f"{len(view)} bytes, before the first tile-part; there is nothing to decode"
             ) from None
         return None
-    except (KeyError, IndexError):  # no SIZ segment, or a short one
-        return None
 
 
 def refuse_incomplete_header(view: Any, function: str) -> None:

@@ -97,3 +97,18 @@ def test_headers_that_do_not_walk_raise(cut, message):
     data = cut(ferroglyph.encode(IMAGE[:8, :8]))
     with pytest.raises(cs_.CodestreamError, match=message):
         cs_.main_header(cs_.buffer_reader(data), len(data))
+
+
+@pytest.mark.parametrize("tlm", [b"", b"\x00"])  # Ltlm 2 and 3: no Ztlm/Stlm to read
+@pytest.mark.parametrize("call", [
+    lambda d: ferroglyph.decode_info(d)["shape"],
+    lambda d: ferroglyph.decode(d, region=(8, 40, 60, 90)).shape,
+    lambda d: ferroglyph.imread(io.BytesIO(d), region=(8, 40, 60, 90)).shape,
+])
+def test_a_tlm_too_short_to_use_leaves_the_sot_walk(tlm, call):
+    whole = ferroglyph.encode(IMAGE, tile=(32, 32), tlm=True)
+    end = walk(whole)[0].end
+    data = whole[:end] + cs_.segment(cs_.TLM, tlm) + whole[end:]
+    header, parts = walk(data)
+    assert header.tlm is None and len(parts) == header.siz.num_tiles == 9
+    assert call(data) == call(whole)
