@@ -31,7 +31,7 @@ from imageio.config.plugins import PluginConfig
 from imageio.core.request import URI_BYTES, URI_FILENAME, InitializationError, IOMode, Request
 from imageio.core.v3_plugin_api import ImageProperties, PluginV3
 
-from . import _api, _jp2, _metadata
+from . import _api, _args, _codestream, _jp2, _metadata, _window
 from .codecs._openjph import OpenJphError
 
 __all__ = ["NAME", "FerroglyphPlugin", "register"]
@@ -90,18 +90,25 @@ class FerroglyphPlugin(PluginV3):
         """The one image of the file."""
         yield self._decode(keywords)
 
-    def properties(self, index: Any = None, *, reduce: int = 0,
-                   region: Any = None) -> ImageProperties:
-        """Shape and dtype of what :meth:`read` returns, from the headers only."""
+    def properties(self, index: Any = None, *, reduce: int = 0, region: Any = None,
+                   planar: bool = False) -> ImageProperties:
+        """Shape and dtype of what :meth:`read` returns with the same keywords, from the
+        headers only."""
         _check_index(index)
         assert self._head is not None
-        info = _api.decode_info(self._head.prefix, reduce=reduce)
+        prefix = self._head.prefix
+        info = _api.decode_info(prefix, reduce=reduce, planar=planar)
         shape = tuple(info["shape"] or ())
         if region is not None:
-            y0, x0, y1, x1 = region
-            scale = 1 << reduce
-            h, w = (-(-y1 // scale) - -(-y0 // scale)), (-(-x1 // scale) - -(-x0 // scale))
-            shape = (h, w, *shape[2:])
+            siz = _codestream.siz(_codestream.buffer_reader(prefix), len(prefix))
+            box = _args.region(region, siz.height, siz.width)
+            assert box is not None
+            r0, r1, c0, c1 = _window.reduced_window(box, _args.reduce(reduce), info["height"],
+                                                    info["width"])
+            if planar and len(shape) == 3:
+                shape = (shape[0], r1 - r0, c1 - c0)
+            else:
+                shape = (r1 - r0, c1 - c0, *shape[2:])
         if index is Ellipsis:
             return ImageProperties(shape=(1, *shape), dtype=info["dtype"], n_images=1,
                                    is_batch=True)
@@ -114,6 +121,15 @@ class FerroglyphPlugin(PluginV3):
         assert self._head is not None
         meta = _metadata.read_metadata(self._read, self._head.where.boxes)
         info = _api.decode_info(self._head.prefix)
+        # The prefix holds the main header alone: the prefixes are walked on the whole
+        # codestream (its tile-part headers only).
+        where = self._head.where
+        try:
+            info["prefix_bytes"] = _window.prefix_bytes(
+                lambda off, n: self._read(where.offset + off, max(0, min(n, where.length - off))),
+                where.length)
+        except _codestream.CodestreamError:  # as decode_info says of headers that do not walk
+            info["prefix_bytes"] = [where.length] + [None] * info["num_decompositions"]
         meta.update({k: v for k, v in info.items() if k not in ("shape", "components_info")})
         return meta
 

@@ -293,3 +293,20 @@ def test_pillow_truncated_file_fails_unless_pillow_allows_it(tmp_path, monkeypat
     with Image.open(path) as im, pytest.warns(RuntimeWarning):
         im.load()
     assert im.size == (64, 64)
+
+
+@pytest.mark.parametrize("suffix, keywords", [
+    (".jph", {"tlm": True, "prog_order": "RPCL", "tilepart": 1}),  # prefixes the layout proves
+    (".j2c", {"tile": (32, 16)}),
+])
+def test_imageio_properties_and_metadata_agree_with_the_decoder(tmp_path, suffix, keywords):
+    path = tmp_path / f"a{suffix}"
+    ferroglyph.imwrite(path, samples((45, 70, 3), np.uint8), **keywords)
+    prefixes = ferroglyph.decode_info(path.read_bytes())["prefix_bytes"]
+    assert iio.immeta(path)["prefix_bytes"] == prefixes and (prefixes[1] is not None) == (
+        suffix == ".jph")
+    for kw in [dict(region=(3, 5, 44, 61), reduce=2), dict(region=(1, 1, 2, 69), reduce=1),
+               dict(region=(0, 7, 45, 70), planar=True), dict(reduce=1, planar=True)]:
+        assert iio.improps(path, **kw).shape == iio.imread(path, **kw).shape, kw
+    with pytest.raises(ValueError, match="region"):
+        iio.improps(path, region=(0, 0, 46, 70))
