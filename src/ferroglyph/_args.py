@@ -90,15 +90,17 @@ def level(value: Any) -> float | None:
 
 
 def tile(value: Any) -> tuple[int, int] | None:
-    """``tile``: None (one tile) or (height, width), each from 1 to 2**32 - 1."""
+    """``tile``: None (one tile) or (width, height), each from 1 to 2**32 - 1 (OpenJPH's order,
+    not the array's)."""
     if value is None:
         return None
     if isinstance(value, (str, bytes)) or not hasattr(value, "__len__") or len(value) != 2:
-        raise TypeError(f"tile must be None or (height, width), two integers; got {value!r}")
-    h, w = (_integer(v, "tile") for v in value)
-    if not (1 <= h < 1 << 32 and 1 <= w < 1 << 32):
-        raise ValueError(f"tile sides must be from 1 to 4294967295, got ({h}, {w})")
-    return h, w
+        raise TypeError(f"tile must be None or (width, height), two integers; got {value!r}")
+    w, h = (_integer(v, "tile") for v in value)
+    if not (1 <= w < 1 << 32 and 1 <= h < 1 << 32):
+        raise ValueError(f"tile (width, height) sides must be from 1 to 4294967295, got "
+                         f"({w}, {h})")
+    return w, h
 
 
 def bits(array: np.ndarray, value: Any) -> int | None:
