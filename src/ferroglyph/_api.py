@@ -447,8 +447,7 @@ class _Source:
         if callable(seekable) and seekable():
             start = f.tell()
             end = f.seek(0, os.SEEK_END)
-            read = _codestream.file_reader(f)
-            return cls(lambda off, n: read(start + off, n), end - start, name)
+            return cls(_codestream.file_reader(f, start), end - start, name)
         data = f.read()
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError(f"imread() needs a binary file object; {name} gave "

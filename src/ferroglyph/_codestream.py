@@ -74,10 +74,11 @@ def buffer_reader(buffer: Any) -> Reader:
     return read
 
 
-def file_reader(f: Any) -> Reader:
-    """Reads of a seekable binary file object, each one seek and one read."""
+def file_reader(f: Any, start: int = 0) -> Reader:
+    """Reads of a seekable binary file object from ``start``: each one seek, then reads
+    until ``n`` bytes or the end (a stream may return fewer than asked)."""
     def read(offset: int, n: int) -> bytes:
-        f.seek(offset)
+        f.seek(start + offset)
         out = bytearray()
         while len(out) < n:
             chunk = f.read(n - len(out))

@@ -170,18 +170,12 @@ def locate_in_buffer(buffer: Any) -> tuple[memoryview, Located]:
         buffer.format != "B" or buffer.ndim != 1 else buffer
     if not view.c_contiguous:
         raise ValueError("the encoded data must be a contiguous buffer")
-    return view, locate(lambda off, n: bytes(view[off:off + n]), len(view))
+    return view, locate(_codestream.buffer_reader(view), len(view))
 
 
 def locate_in_file(f: Any, size: int) -> Located:
     """:func:`locate` over an open binary file; reads only box headers."""
-
-    def read(off: int, n: int) -> bytes:
-        f.seek(off)
-        data: bytes = f.read(n)
-        return data
-
-    return locate(read, size)
+    return locate(_codestream.file_reader(f), size)
 
 
 class Head(NamedTuple):

@@ -27,7 +27,7 @@ from numbers import Real
 from typing import Any, NamedTuple
 from xml.etree import ElementTree
 
-from . import _jp2
+from . import _codestream, _jp2
 from .codecs import _openjph
 
 __all__ = ["KEYWORDS", "XMP_UUID", "Request", "file_header", "immeta", "jph_file",
@@ -374,16 +374,11 @@ def immeta(source: Any) -> dict[str, Any]:
         view, where = _jp2.locate_in_buffer(source)
         if not where.boxes:
             return _empty()
-        return read_metadata(lambda off, n: bytes(view[off:off + n]), where.boxes)
+        return read_metadata(_codestream.buffer_reader(view), where.boxes)
     if hasattr(source, "read") and hasattr(source, "seek"):
         start = source.tell()
         size = source.seek(0, os.SEEK_END) - start
-
-        def read(off: int, n: int) -> bytes:
-            source.seek(start + off)
-            data: bytes = source.read(n)
-            return data
-
+        read = _codestream.file_reader(source, start)
         where = _jp2.locate(read, size)
         meta = read_metadata(read, where.boxes) if where.boxes else _empty()
         source.seek(start)
@@ -396,10 +391,4 @@ def _immeta_file(f: Any, size: int) -> dict[str, Any]:
     where = _jp2.locate_in_file(f, size)
     if not where.boxes:
         return _empty()
-
-    def read(off: int, n: int) -> bytes:
-        f.seek(off)
-        data: bytes = f.read(n)
-        return data
-
-    return read_metadata(read, where.boxes)
+    return read_metadata(_codestream.file_reader(f), where.boxes)

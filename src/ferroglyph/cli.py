@@ -233,20 +233,15 @@ def _read_codestream(path: str) -> tuple[bytes, _jp2.Located]:
     """The codestream of a file (read alone from a JPH/JP2 file) and where it was."""
     with open(path, "rb") as f:
         where = _jp2.locate_in_file(f, os.fstat(f.fileno()).st_size)
-        f.seek(where.offset)
-        return f.read(where.length), where
+        return _codestream.file_reader(f)(where.offset, where.length), where
 
 
 def _info_one(path: str) -> dict[str, Any]:
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         where = _jp2.locate_in_file(f, size)
-        f.seek(where.offset)
-        codestream = f.read(where.length)
-
-        def read(off: int, n: int) -> bytes:
-            f.seek(off)
-            return f.read(n)
+        read = _codestream.file_reader(f)
+        codestream = read(where.offset, where.length)
 
         boxes = [b.as_dict(read) for b in where.boxes]
         meta = _metadata.read_metadata(read, where.boxes) if where.boxes else None

@@ -58,11 +58,7 @@ class FerroglyphPlugin(PluginV3):
         file = request.get_file()
         start = file.tell()
         size = file.seek(0, os.SEEK_END) - start
-
-        def read(off: int, n: int) -> bytes:
-            file.seek(start + off)
-            data: bytes = file.read(n)
-            return data
+        read = _codestream.file_reader(file, start)
 
         try:
             self._head = _jp2.head(read, size)

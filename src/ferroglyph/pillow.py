@@ -27,7 +27,7 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 from PIL import Image, ImageFile, UnidentifiedImageError
 
-from . import _api, _jp2, _metadata
+from . import _api, _codestream, _jp2, _metadata
 from .codecs._openjph import OpenJphError
 
 __all__ = ["FORMAT", "JphImageFile", "register"]
@@ -96,11 +96,7 @@ class JphImageFile(ImageFile.ImageFile):
         assert fp is not None
         start = fp.tell()
         size = fp.seek(0, os.SEEK_END) - start
-
-        def read(off: int, n: int) -> bytes:
-            fp.seek(start + off)
-            data: bytes = fp.read(n)
-            return data
+        read = _codestream.file_reader(fp, start)
 
         try:
             found = _jp2.head(read, size)
@@ -198,8 +194,7 @@ class _Decoder(ImageFile.PyDecoder):
         lenient = bool(ImageFile.LOAD_TRUNCATED_IMAGES)
         if truncated and not lenient:
             raise OSError(f"image file is truncated: {truncated}")
-        self.fd.seek(offset)
-        codestream = self.fd.read(length)
+        codestream = _codestream.file_reader(self.fd)(offset, length)
         try:
             samples = _api.decode(codestream, reduce=reduce, strict=not lenient,
                                   resilient=lenient)

@@ -310,3 +310,26 @@ def test_imageio_properties_and_metadata_agree_with_the_decoder(tmp_path, suffix
         assert iio.improps(path, **kw).shape == iio.imread(path, **kw).shape, kw
     with pytest.raises(ValueError, match="region"):
         iio.improps(path, region=(0, 0, 46, 70))
+
+
+class TrickleFile(io.BytesIO):
+    """A stream that returns at most 16 bytes a read (Pillow's own first read), as sockets
+    and pipes may."""
+
+    def read(self, n=-1):
+        return super().read(16 if n is None or n < 0 else min(n, 16))
+
+
+@pytest.mark.parametrize("read, junk", [
+    (lambda f: np.asarray(Image.open(f)), b""),  # Pillow reads from the file's start
+    (lambda f: iio.imread(f, extension=".jph"), b"junk"),
+    (lambda f: ferroglyph.imread(f, region=(0, 0, 40, 50)), b"junk"),
+    (lambda f: ferroglyph.immeta(f)["xml"], b"junk"),
+])
+def test_streams_that_return_short_reads(tmp_path, read, junk):
+    data = samples((40, 50, 3), np.uint8)
+    ferroglyph.imwrite(tmp_path / "a.jph", data, xml=["<a>" + "x" * 100 + "</a>"])
+    whole = (tmp_path / "a.jph").read_bytes()
+    f = TrickleFile(junk + whole)
+    f.seek(len(junk))  # read from the current position
+    np.testing.assert_array_equal(read(f), read(io.BytesIO(whole)))
