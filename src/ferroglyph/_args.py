@@ -103,6 +103,15 @@ def tile(value: Any) -> tuple[int, int] | None:
     return w, h
 
 
+def planar(shape: tuple[int, ...], asked: Any) -> bool:
+    """Whether the module's encode reads an array of ``shape`` as (components, rows,
+    columns): ``planar=`` (``asked``) when given, else a 3-D array with more than 4 on
+    its last axis and at most 4 on its first."""
+    if asked is not None:
+        return bool(asked)
+    return len(shape) == 3 and shape[2] > 4 and shape[0] <= 4
+
+
 def bits(array: np.ndarray, value: Any) -> int | None:
     """``bits``: the samples' precision, 1 to the dtype's bits; every sample must fit."""
     if value is None:

@@ -20,6 +20,7 @@ from typing import Any
 
 import numpy as np
 
+from . import _args
 from .codecs import _openjph
 
 __all__ = ["is_lossy", "planar_colour", "settings", "value_range"]
@@ -55,10 +56,7 @@ def planar_colour(array: np.ndarray, keywords: dict[str, Any]) -> dict[str, Any]
     """
     if keywords.get("rgb") is not None or array.ndim != 3 or array.dtype.kind not in "iu":
         return keywords
-    planar = keywords.get("planar")
-    if planar is None:
-        planar = array.shape[2] > 4 and array.shape[0] <= 4  # the module's default layout
-    if not planar or array.shape[0] not in (3, 4):
+    if not _args.planar(array.shape, keywords.get("planar")) or array.shape[0] not in (3, 4):
         return keywords
     return dict(keywords, rgb=True)
 

@@ -134,10 +134,8 @@ class _Plan:
                 planar = True
                 height, width = array.shape
             elif array.ndim == 3:
-                asked = keywords.get("planar")
-                shape = array.shape
-                planar = bool(shape[2] > 4 and shape[0] <= 4) if asked is None else bool(asked)
-                height, width = shape[1:] if planar else shape[:2]
+                planar = _args.planar(array.shape, keywords.get("planar"))
+                height, width = array.shape[1:] if planar else array.shape[:2]
             else:
                 return None
             tile_w, tile_h = (int(v) for v in keywords["tile"])

@@ -703,12 +703,10 @@ def encode_image(array: np.ndarray, target: _args.Target, *, bits: int | None,
     measure: Callable[[bytes], float] | None = None
     if target.kind == "psnr":
         peak = psnr_peak([array], [bits])[0]
-        planar = keywords.get("planar")
-        if planar is None:  # the module's reading of a 3-D array without planar=
-            planar = array.ndim == 3 and array.shape[2] > 4 and array.shape[0] <= 4
+        planar = _args.planar(array.shape, keywords.get("planar"))
 
         def measure(codestream: bytes) -> float:
-            out = decode(codestream, planar=bool(planar), numthreads=numthreads)
+            out = decode(codestream, planar=planar, numthreads=numthreads)
             if out.size != array.size:
                 raise ValueError(f"decoded {out.shape} for an input of {array.shape}")
             if out.ndim == array.ndim and out.shape != array.shape:

@@ -82,3 +82,12 @@ def test_one_dtype_rule_for_encode_and_the_chunk_codecs(dtype):
         with pytest.raises(TypeError) as refused:
             check_dtype(dt)
         assert str(refused.value) == f"HTJ2K chunks: {str(encoded_error).split(': ', 1)[1]}"
+
+
+@pytest.mark.parametrize("shape", [(3, 6, 7), (6, 7, 3), (4, 5, 5), (5, 5, 5), (6, 5, 4),
+                                   (2, 4, 9), (4, 4, 4)])
+def test_the_python_layout_guess_is_the_modules(shape):
+    from ferroglyph import _args
+
+    comps = ferroglyph.decode_info(_openjph.encode(np.zeros(shape, np.uint8)))["components"]
+    assert comps == (shape[0] if _args.planar(shape, None) else shape[2])
