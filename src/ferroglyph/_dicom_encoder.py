@@ -208,6 +208,21 @@ def encode_frame(frame: np.ndarray, uid: UID, target: _args.Target, bits_stored:
 # ---------------------------------------------------------------------------
 # pydicom's encoding plugin
 
+def check_samples(pi: str, samples: int, lossy: bool) -> None:
+    """The refusals that ``compress`` and pydicom's plugin share: 1 sample per pixel
+    (monochrome, or palette indices coded losslessly) or 3."""
+    if samples == 1:
+        if pi not in ("MONOCHROME1", "MONOCHROME2", "PALETTE COLOR"):
+            raise ValueError(f"cannot HTJ2K-encode 1 sample per pixel with Photometric "
+                             f"Interpretation {pi!r}")
+        if pi == "PALETTE COLOR" and lossy:
+            raise ValueError("PALETTE COLOR indices can only be coded losslessly (no level, "
+                             "ratio or psnr)")
+    elif samples != 3:
+        raise ValueError(f"HTJ2K encoding in DICOM supports 1 or 3 samples per pixel, "
+                         f"not {samples}")
+
+
 def plugin_transform(pi: str, samples: int, lossy: bool) -> bool:
     """Whether a frame handed over by pydicom gets the component transform.
 
@@ -216,16 +231,9 @@ def plugin_transform(pi: str, samples: int, lossy: bool) -> bool:
     transform; YBR_RCT asks for the reversible one (lossless), YBR_ICT for the
     irreversible one (lossy).
     """
+    check_samples(pi, samples, lossy)
     if samples == 1:
-        if pi == "PALETTE COLOR" and lossy:
-            raise ValueError("PALETTE COLOR indices can only be coded losslessly")
-        if pi in ("MONOCHROME1", "MONOCHROME2", "PALETTE COLOR"):
-            return False
-        raise ValueError(f"cannot HTJ2K-encode 1 sample per pixel with Photometric "
-                         f"Interpretation {pi!r}")
-    if samples != 3:
-        raise ValueError(f"HTJ2K encoding in DICOM supports 1 or 3 samples per pixel, "
-                         f"not {samples}")
+        return False
     if pi == "YBR_RCT" and lossy:
         raise ValueError("Photometric Interpretation YBR_RCT is the reversible component "
                          "transform: compress losslessly, or set YBR_ICT (or RGB) for lossy")

@@ -130,15 +130,9 @@ def _colour_plan(pi: str, samples: int, lossy: bool) -> tuple[bool, str]:
     8.2, the JPEG 2000 family); without it the samples keep their own
     interpretation.
     """
+    _dicom_encoder.check_samples(pi, samples, lossy)
     if samples == 1:
-        if pi not in ("MONOCHROME1", "MONOCHROME2", "PALETTE COLOR"):
-            raise ValueError(f"cannot HTJ2K-encode 1 sample per pixel with Photometric Interpretation {pi!r}")
-        if pi == "PALETTE COLOR" and lossy:
-            raise ValueError("PALETTE COLOR indices can only be coded losslessly (no level, "
-                             "ratio or psnr)")
         return False, pi
-    if samples != 3:
-        raise ValueError(f"HTJ2K encoding in DICOM supports 1 or 3 samples per pixel, not {samples}")
     if pi in ("RGB", "YBR_RCT", "YBR_ICT"):  # YBR_RCT/ICT sources were decoded to RGB
         return True, "YBR_ICT" if lossy else "YBR_RCT"
     if pi == "YBR_FULL":
