@@ -213,16 +213,22 @@ def _unread(keywords: dict[str, Any]) -> int:
         return 0  # the module words the refusal
 
 
+def _in_place(view: memoryview) -> Any:
+    """The bytes object ``view`` spans whole, for the module to read in place (it copies
+    a memoryview), else ``view``."""
+    obj = view.obj
+    if obj is not None and isinstance(obj, (bytes, bytearray)) and len(view) == len(obj):
+        return obj
+    return view
+
+
 def _prepare(view: memoryview, box_truncated: str | None, strict: bool, function: str,
              keywords: dict[str, Any]) -> tuple[Any, list[str]]:
     """What to hand the module for the codestream in ``view``, and the notes to warn
     with: a cut is refused (strict, or nothing to decode) or read resiliently."""
     _strict.refuse_classic(view, function)
     cut = _strict.truncation(view, box_truncated, _unread(keywords), function)
-    data: Any = view
-    if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
-            and len(view) == len(view.obj):
-        data = view.obj  # read in place by the module; a memoryview is copied
+    data = _in_place(view)
     if cut is None:
         return data, [box_truncated] if box_truncated else []
     if cut.prefix is not None:  # a progressive prefix holding what the reduction needs

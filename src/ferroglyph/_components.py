@@ -35,10 +35,7 @@ def _codestream(data: Any, function: str) -> tuple[Any, str | None]:
     view, where = _jp2.locate_in_buffer(data)
     view = view[where.offset:where.offset + where.length]
     _strict.refuse_classic(view, function)
-    if view.obj is not None and isinstance(view.obj, (bytes, bytearray)) \
-            and len(view) == len(view.obj):
-        return view.obj, where.truncated  # read in place by the module
-    return view, where.truncated
+    return _api._in_place(view), where.truncated
 
 
 def _reductions(reduce: Any, skipres: Any) -> tuple[int, int]:
