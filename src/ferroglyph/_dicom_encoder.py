@@ -50,7 +50,7 @@ ENCODER_DEPENDENCIES = {uid: ("numpy", "ferroglyph") for uid in HTJ2K_TRANSFER_S
 #: Largest side of the base resolution of an HTJ2K Lossless RPCL codestream.
 RPCL_BASE_MAX = 64
 _DEFAULT_LEVELS = 5   # ferroglyph's (and OpenJPH's) usual count
-_MAX_LEVELS = 32      # OpenJPH refuses more
+_MAX_LEVELS = 32      # the format's limit (COD, ISO/IEC 15444-1 A.6.1); OpenJPH refuses more
 
 
 def is_available(uid: str) -> bool:
