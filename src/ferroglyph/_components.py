@@ -170,10 +170,15 @@ def _bits_of(bits: Any, arrays: Sequence[np.ndarray]) -> list[int]:
 
 
 def _pair(value: Any, name: str) -> tuple[int, int]:
+    text = f"encode_components: {name} must be a pair of ints, got {value!r}"
+    if isinstance(value, (str, bytes)) or not hasattr(value, "__len__"):
+        raise TypeError(text)
+    if len(value) != 2:
+        raise ValueError(text)
     try:
         a, b = (int(v) for v in value)
     except (TypeError, ValueError):
-        raise ValueError(f"encode_components: {name} must be a pair of ints, got {value!r}") from None
+        raise TypeError(text) from None
     return a, b
 
 

@@ -169,6 +169,9 @@ def test_lossy_coding_of_subsampled_components_stays_close():
     ([], {}, ValueError, "no components"),
     ([np.zeros((10, 20), np.uint8)], {"level": float("nan")}, ValueError, "from 1 to 100; got nan"),
     ([np.zeros((10, 20), np.uint8)], {"planar": True}, TypeError, "unexpected keyword argument 'planar'"),
+    *[([np.zeros((10, 20), np.uint8)], {"block_size": bs}, error, "block_size must be a pair")
+      for bs, error in [(64, TypeError), ("ab", TypeError), (("a", "b"), TypeError),
+                        ((64,), ValueError), ((64, 64, 1), ValueError)]],
 ])
 def test_refusals_name_the_problem(components, keywords, error, text):
     with pytest.raises(error) as info:
