@@ -346,11 +346,6 @@ def _read_header(meta: dict[str, Any], children: tuple[_jp2.Box, ...],
                 meta["dpi"] = _dpi_of(contents(chosen))
 
 
-def _empty() -> dict[str, Any]:
-    return {"icc_profile": None, "dpi": None, "xml": [], "xmp": None, "colour": None,
-            "channels": None, "boxes": []}
-
-
 def immeta(source: Any) -> dict[str, Any]:
     """The metadata of a .jph/.jp2 file: a path, a binary file object or bytes.
 
@@ -372,15 +367,13 @@ def immeta(source: Any) -> dict[str, Any]:
             return _immeta_file(f, os.fstat(f.fileno()).st_size)
     if isinstance(source, (bytes, bytearray, memoryview)):
         view, where = _jp2.locate_in_buffer(source)
-        if not where.boxes:
-            return _empty()
         return read_metadata(_codestream.buffer_reader(view), where.boxes)
     if hasattr(source, "read") and hasattr(source, "seek"):
         start = source.tell()
         size = source.seek(0, os.SEEK_END) - start
         read = _codestream.file_reader(source, start)
         where = _jp2.locate(read, size)
-        meta = read_metadata(read, where.boxes) if where.boxes else _empty()
+        meta = read_metadata(read, where.boxes)
         source.seek(start)
         return meta
     raise TypeError(f"immeta() takes a path, a binary file object or bytes, "
@@ -389,6 +382,4 @@ def immeta(source: Any) -> dict[str, Any]:
 
 def _immeta_file(f: Any, size: int) -> dict[str, Any]:
     where = _jp2.locate_in_file(f, size)
-    if not where.boxes:
-        return _empty()
     return read_metadata(_codestream.file_reader(f), where.boxes)

@@ -39,7 +39,6 @@ __all__ = ["NAME", "FerroglyphPlugin", "register"]
 NAME = "ferroglyph"
 _OWN = (".jph", ".jhc")
 _SHARED = (".j2c", ".j2k", ".jpc", ".jp2")  # read first, classic files left to others
-_RAW = (".jhc", ".j2c", ".j2k", ".jpc")
 
 
 class FerroglyphPlugin(PluginV3):
@@ -143,7 +142,7 @@ class FerroglyphPlugin(PluginV3):
             ndimage = images[0]
         extension = (self.request.extension or self.request.format_hint or "").lower()
         meta = _metadata.take(keywords)
-        raw = extension in _RAW
+        raw = extension == ".jhc"  # the one raw codestream suffix written (see _OWN)
         if raw:
             _metadata.refuse_raw(meta, str(self.request.raw_uri))
         codestream = _api.encode(np.asarray(ndimage), level, **keywords)
