@@ -231,9 +231,9 @@ def _prepare(view: memoryview, box_truncated: str | None, strict: bool, function
         cut = cut._replace(text=f"{box_truncated}; {cut.text}")
     if cut.eoc_only:
         data = bytes(view) + _codestream.EOC_BYTES  # nothing is lost: end it
-    elif strict:
+    elif strict and cut.samples:
         raise OpenJphError(f"{function}: {cut.text}; pass strict=False to decode what is there")
-    elif not cut.samples:
+    elif not cut.samples:  # strict=False would not help: say so under either mode
         raise OpenJphError(f"{function}: {cut.text}, before any coded sample: there is no "
                            "image to return")
     else:
