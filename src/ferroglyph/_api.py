@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import os
 import secrets
 import stat
@@ -443,6 +444,9 @@ class _Source:
     def of_file_object(cls, f: Any) -> _Source:
         name = getattr(f, "name", None)
         name = name if isinstance(name, str) else "<file object>"
+        if isinstance(f, io.TextIOBase):  # its reads decode (or fail to) as text
+            raise TypeError(f"imread() needs a binary file object; {name} is open in text "
+                            "mode: open it with 'rb'")
         seekable = getattr(f, "seekable", None)
         if callable(seekable) and seekable():
             start = f.tell()
@@ -602,6 +606,9 @@ def imwrite(path: str | os.PathLike[str] | Any, data: ArrayLike,
             FILE_SUFFIXES + RAW_SUFFIXES
         kind = _file_kind(str(name) if usable else "", format if format or usable else "jph")
         where = str(name) if isinstance(name, str) else "the file object"
+        if isinstance(path, io.TextIOBase):
+            raise TypeError(f"imwrite() needs a binary file object; {where} is open in text "
+                            "mode: open it with 'wb'")
         for chunk in _encoded_chunks(kind, where, meta, data, level, bits, numthreads,
                                      encode_keywords):
             path.write(chunk)

@@ -336,9 +336,14 @@ def test_file_objects_round_trip(tmp_path, form):
             data, reduce=1))
 
 
-def test_imread_of_bytes_points_to_decode():
+def test_imread_of_bytes_or_text_files_is_a_type_error(tmp_path):
     with pytest.raises(TypeError, match=r"ferroglyph\.decode"):
         ferroglyph.imread(CS)
+    (tmp_path / "a.jph").write_bytes(as_jph(CS))
+    with open(tmp_path / "a.jph") as text, pytest.raises(TypeError, match="'rb'"):
+        ferroglyph.imread(text)
+    with open(tmp_path / "b.jph", "w") as text, pytest.raises(TypeError, match="'wb'"):
+        ferroglyph.imwrite(text, A)
 
 
 # ---------------------------------------------------------------------------
