@@ -380,7 +380,9 @@ def test_cli_failures_name_the_file_and_speak_in_flags(tmp_path):
     coded = (tmp_path / "deep" / "er" / "a.jph").read_bytes()
     (tmp_path / "cut.jph").write_bytes(coded[:len(coded) * 2 // 3])
     (tmp_path / "classic.j2c").write_bytes(classic(ferroglyph.encode(A)))
+    np.save(tmp_path / "nan.npy", np.full((8, 8), np.nan, np.float32))
     for args, words in [
+        (["encode", "nan.npy", "-o", "n.jph", "--level", "90"], "no --level"),
         (["decode", "cut.jph", "-o", "c.pgm"], "--lenient writes what is there"),
         (["decode", "deep/er/a.jph", "-o", "r.pgm", "--reduce", "9"],
          "the maximum is --reduce 5"),
