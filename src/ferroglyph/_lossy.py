@@ -57,7 +57,7 @@ def planar_colour(array: np.ndarray, keywords: dict[str, Any]) -> dict[str, Any]
         return keywords
     planar = keywords.get("planar")
     if planar is None:
-        planar = array.shape[2] > 4 and array.shape[0] <= 4  # the module's default layout
+        planar = _openjph._planar_default(array.shape[0], array.shape[2])
     if not planar or array.shape[0] not in (3, 4):
         return keywords
     return dict(keywords, rgb=True)

@@ -136,7 +136,8 @@ class _Plan:
             elif array.ndim == 3:
                 asked = keywords.get("planar")
                 shape = array.shape
-                planar = bool(shape[2] > 4 and shape[0] <= 4) if asked is None else bool(asked)
+                planar = _openjph._planar_default(shape[0], shape[2]) if asked is None \
+                    else bool(asked)
                 height, width = shape[1:] if planar else shape[:2]
             else:
                 return None

@@ -33,6 +33,7 @@ from typing import Any
 import numpy as np
 
 from . import _args
+from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
 
 __all__ = ["Coder", "last_encode_stats", "psnr_peak", "record", "search", "squared_error"]
@@ -705,7 +706,8 @@ def encode_image(array: np.ndarray, target: _args.Target, *, bits: int | None,
         peak = psnr_peak([array], [bits])[0]
         planar = keywords.get("planar")
         if planar is None:  # the module's reading of a 3-D array without planar=
-            planar = array.ndim == 3 and array.shape[2] > 4 and array.shape[0] <= 4
+            planar = array.ndim == 3 and _openjph._planar_default(array.shape[0],
+                                                                 array.shape[2])
 
         def measure(codestream: bytes) -> float:
             out = decode(codestream, planar=bool(planar), numthreads=numthreads)

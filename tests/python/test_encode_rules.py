@@ -82,3 +82,18 @@ def test_one_dtype_rule_for_encode_and_the_chunk_codecs(dtype):
         with pytest.raises(TypeError) as refused:
             check_dtype(dt)
         assert str(refused.value) == f"HTJ2K chunks: {str(encoded_error).split(': ', 1)[1]}"
+
+
+@pytest.mark.parametrize("shape", [(3, 40, 50), (4, 40, 5), (5, 40, 50), (4, 40, 4), (40, 50, 3),
+                                   (2, 8, 9)])
+def test_one_reading_of_a_3d_array_without_planar(shape):
+    # The module's default layout, asked of it by the public encode (the
+    # component transform for planar RGB), its tiled encode and its rate search.
+    a = RNG.integers(0, 200, shape, dtype=np.uint8)
+    planar = _openjph._planar_default(shape[0], shape[2])
+    info = ferroglyph.decode_info(_openjph.encode(a))
+    assert (info["components"], info["height"]) == ((shape[0], shape[1]) if planar else
+                                                    (shape[2], shape[0]))
+    for kw in ({}, {"tile": (16, 16), "numthreads": 2}, {"psnr": 60}):
+        back = ferroglyph.decode(ferroglyph.encode(a, **kw), planar=planar)
+        assert back.shape == shape
