@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import os
 import secrets
 import stat
@@ -237,9 +238,9 @@ def _prepare(view: memoryview, box_truncated: str | None, strict: bool, function
         cut = cut._replace(text=f"{box_truncated}; {cut.text}")
     if cut.eoc_only:
         data = bytes(view) + _codestream.EOC_BYTES  # nothing is lost: end it
-    elif strict:
+    elif strict and cut.samples:
         raise OpenJphError(f"{function}: {cut.text}; pass strict=False to decode what is there")
-    elif not cut.samples:
+    elif not cut.samples:  # strict=False would not help: say so under either mode
         raise OpenJphError(f"{function}: {cut.text}, before any coded sample: there is no "
                            "image to return")
     else:
@@ -449,6 +450,9 @@ class _Source:
     def of_file_object(cls, f: Any) -> _Source:
         name = getattr(f, "name", None)
         name = name if isinstance(name, str) else "<file object>"
+        if isinstance(f, io.TextIOBase):  # its reads decode (or fail to) as text
+            raise TypeError(f"imread() needs a binary file object; {name} is open in text "
+                            "mode: open it with 'rb'")
         seekable = getattr(f, "seekable", None)
         if callable(seekable) and seekable():
             start = f.tell()
@@ -607,6 +611,9 @@ def imwrite(path: str | os.PathLike[str] | Any, data: ArrayLike,
             FILE_SUFFIXES + RAW_SUFFIXES
         kind = _file_kind(str(name) if usable else "", format if format or usable else "jph")
         where = str(name) if isinstance(name, str) else "the file object"
+        if isinstance(path, io.TextIOBase):
+            raise TypeError(f"imwrite() needs a binary file object; {where} is open in text "
+                            "mode: open it with 'wb'")
         for chunk in _encoded_chunks(kind, where, meta, data, level, bits, numthreads,
                                      encode_keywords):
             path.write(chunk)

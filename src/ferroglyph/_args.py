@@ -33,6 +33,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from .codecs import _openjph
 from .codecs._openjph import OpenJphError
 
 __all__ = ["OpenJphTypeError", "OpenJphValueError", "Target", "bits", "check_array",
@@ -105,11 +106,11 @@ def tile(value: Any) -> tuple[int, int] | None:
 
 def planar(shape: tuple[int, ...], asked: Any) -> bool:
     """Whether the module's encode reads an array of ``shape`` as (components, rows,
-    columns): ``planar=`` (``asked``) when given, else a 3-D array with more than 4 on
-    its last axis and at most 4 on its first."""
+    columns): ``planar=`` (``asked``) when given, else the module's own reading of a
+    3-D array (``_openjph._planar_default``)."""
     if asked is not None:
         return bool(asked)
-    return len(shape) == 3 and shape[2] > 4 and shape[0] <= 4
+    return len(shape) == 3 and _openjph._planar_default(shape[0], shape[2])
 
 
 def bits(array: np.ndarray, value: Any) -> int | None:

@@ -64,6 +64,8 @@ _CLI_WORDS = [
     (re.compile(r"\bresilient=True\b"), "--lenient"),
     (re.compile(r"\bignore_unsupported=True\b"), "--ignore-unsupported"),
     (re.compile(r"\breversible=True\b"), "--reversible"),
+    (re.compile(r"\blevel=None\b"), "no --level"),
+    (re.compile(r"\breversible=False\b"), "--irreversible"),
     (re.compile(r"\b(reduce|bits|level|numthreads)=(-?[\d.]+)"), r"--\1 \2"),
     (re.compile(r"\b(level|bits|tile|numthreads|reduce) must\b"), r"--\1 must"),
 ]

@@ -91,3 +91,16 @@ def test_the_python_layout_guess_is_the_modules(shape):
 
     comps = ferroglyph.decode_info(_openjph.encode(np.zeros(shape, np.uint8)))["components"]
     assert comps == (shape[0] if _args.planar(shape, None) else shape[2])
+@pytest.mark.parametrize("shape", [(3, 40, 50), (4, 40, 5), (5, 40, 50), (4, 40, 4), (40, 50, 3),
+                                   (2, 8, 9)])
+def test_one_reading_of_a_3d_array_without_planar(shape):
+    # The module's default layout, asked of it by the public encode (the
+    # component transform for planar RGB), its tiled encode and its rate search.
+    a = RNG.integers(0, 200, shape, dtype=np.uint8)
+    planar = _openjph._planar_default(shape[0], shape[2])
+    info = ferroglyph.decode_info(_openjph.encode(a))
+    assert (info["components"], info["height"]) == ((shape[0], shape[1]) if planar else
+                                                    (shape[2], shape[0]))
+    for kw in ({}, {"tile": (16, 16), "numthreads": 2}, {"psnr": 60}):
+        back = ferroglyph.decode(ferroglyph.encode(a, **kw), planar=planar)
+        assert back.shape == shape

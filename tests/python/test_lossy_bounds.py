@@ -91,6 +91,9 @@ def test_levels_and_steps_stay_within_their_bounds(name, make, bits, content, ti
     # One or two bits: any error is a third of the range or more.
     (lambda: (FIELDS["extreme"] > 0).astype(np.uint8), 90, {"bits": 1}, "bits=2"),
     (lambda: (FIELDS["extreme"] * 3).astype(np.uint8), 100, {"bits": 2}, "level=None"),
+    # Without a level, reversible=False asked for the lossy path: that is what to drop.
+    (lambda: (FIELDS["extreme"] * 3).astype(np.uint8), None, {"bits": 2, "reversible": False},
+     "drop reversible=False"),
     # A step whose subbands would reach half the range (OpenJPH's encoder aborts).
     (lambda: integer(FIELDS["noise"], "uint8", 8)[0], 0.9, {"num_decomp": 0}, "at most 0.49"),
     (lambda: integer(FIELDS["noise"], "uint8", 8)[0], 100, {"num_decomp": 32},

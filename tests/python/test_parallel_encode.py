@@ -39,6 +39,7 @@ class Spy:
         return oj._encode_ex(data, level, **keywords)
 
     encode = staticmethod(oj.encode)
+    _planar_default = staticmethod(oj._planar_default)
     OpenJphError = oj.OpenJphError
 
 

@@ -97,6 +97,7 @@ def test_cuts_before_any_sample_raise_in_both_modes(boxed):
                 assert "ends after" in message
             else:
                 assert words in message
+            assert "pass strict=False" not in message  # it would not help
 
 
 def test_a_missing_end_marker_alone_loses_nothing():
@@ -335,9 +336,14 @@ def test_file_objects_round_trip(tmp_path, form):
             data, reduce=1))
 
 
-def test_imread_of_bytes_points_to_decode():
+def test_imread_of_bytes_or_text_files_is_a_type_error(tmp_path):
     with pytest.raises(TypeError, match=r"ferroglyph\.decode"):
         ferroglyph.imread(CS)
+    (tmp_path / "a.jph").write_bytes(as_jph(CS))
+    with open(tmp_path / "a.jph") as text, pytest.raises(TypeError, match="'rb'"):
+        ferroglyph.imread(text)
+    with open(tmp_path / "b.jph", "w") as text, pytest.raises(TypeError, match="'wb'"):
+        ferroglyph.imwrite(text, A)
 
 
 # ---------------------------------------------------------------------------
@@ -374,7 +380,9 @@ def test_cli_failures_name_the_file_and_speak_in_flags(tmp_path):
     coded = (tmp_path / "deep" / "er" / "a.jph").read_bytes()
     (tmp_path / "cut.jph").write_bytes(coded[:len(coded) * 2 // 3])
     (tmp_path / "classic.j2c").write_bytes(classic(ferroglyph.encode(A)))
+    np.save(tmp_path / "nan.npy", np.full((8, 8), np.nan, np.float32))
     for args, words in [
+        (["encode", "nan.npy", "-o", "n.jph", "--level", "90"], "no --level"),
         (["decode", "cut.jph", "-o", "c.pgm"], "--lenient writes what is there"),
         (["decode", "deep/er/a.jph", "-o", "r.pgm", "--reduce", "9"],
          "the maximum is --reduce 5"),

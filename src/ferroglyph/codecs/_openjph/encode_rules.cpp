@@ -350,6 +350,14 @@ PyObject* dtype_coded_impl(PyObject*, bound_args args) {
   return PyBool_FromLong(coded_sample_type(k[0], static_cast<int>(size), &s) ? 1 : 0);
 }
 
+// _planar_default(first, last) -> bool
+
+PyObject* planar_default_impl(PyObject*, bound_args args) {
+  long long first = 0, last = 0;
+  if (!int_of(args[0], &first) || !int_of(args[1], &last)) return nullptr;
+  return PyBool_FromLong(planar_by_default(first, last) ? 1 : 0);
+}
+
 }  // namespace
 
 const function_def k_quantization_def = {
@@ -401,6 +409,17 @@ const function_def k_encode_settings_def = {
      {"subsampling", default_value::none, true},
      {"tile_w", default_value::zero, true},
      {"tile_h", default_value::zero, true}},
+};
+
+const function_def k_planar_default_def = {
+    "_planar_default",
+    "Whether ``encode`` reads a 3-D array of shape (first, ..., last) given\n"
+    "without ``planar=`` as separate planes (C, H, W): when the last axis is\n"
+    "longer than 4 and the first is 4 or shorter.",
+    "bool",
+    planar_default_impl,
+    2,
+    {{"first", default_value::required, false}, {"last", default_value::required, false}},
 };
 
 const function_def k_dtype_coded_def = {

@@ -29,6 +29,13 @@ struct sample_type {
 // and float32 as its bit patterns.  False for any other.
 bool coded_sample_type(char kind, int itemsize, sample_type* out);
 
+// How encode reads a 3-D array given without planar=: as separate planes
+// (C, H, W) when it looks like a stack of a few planes, the last axis longer
+// than 4 and the first 4 or shorter; else as (H, W, C).
+inline bool planar_by_default(long long first, long long last) {
+  return last > 4 && first <= 4;
+}
+
 // What the rules need to know of the image.
 struct picture {
   Py_ssize_t width, height, components;

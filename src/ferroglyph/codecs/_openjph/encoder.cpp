@@ -143,8 +143,7 @@ struct geometry {
   bool planar;  // (C, H, W)
 };
 
-// 3-D input is planar when asked, or by default when it looks like a stack
-// of a few planes: the last axis longer than 4, the first 4 or shorter.
+// 3-D input is planar when asked, or by default (planar_by_default).
 bool read_layout(PyArrayObject* arr, PyObject* planar_arg, geometry* out) {
   const int ndim = PyArray_NDIM(arr);
   const npy_intp* shape = PyArray_DIMS(arr);
@@ -158,7 +157,7 @@ bool read_layout(PyArrayObject* arr, PyObject* planar_arg, geometry* out) {
     return false;
   }
   if (planar_arg == Py_None)
-    out->planar = shape[2] > 4 && shape[0] <= 4;
+    out->planar = planar_by_default(shape[0], shape[2]);
   else if (!truthy(planar_arg, &out->planar))
     return false;
   if (out->planar)

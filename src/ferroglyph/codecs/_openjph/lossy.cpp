@@ -335,9 +335,14 @@ bool decide_lossy(const data_facts& f, const lossy_request& r, lossy_settings* o
   if (f.kind != 'f' && f.bits <= k_fewest_lossy_bits && r.kind != lossy_request::step_size) {
     // One or two bits: every coding error is a third of the range or more,
     // and which levels happen to come back exact is luck.
+    // Without a level, the lossy path was asked for by reversible=False: name that.
+    const std::string lossless = r.kind == lossy_request::finest
+                                     ? "drop reversible=False (lossless"
+                                     : "use level=None (lossless";
     refuse(std::to_string(f.bits) + "-bit samples are not coded lossily but with a step: every "
-           "lossy error is a third of their range or more; use level=None (lossless" +
-           std::string(f.bits == 1 ? " with bits=2" : "") + ") or an explicit step (level below 1)");
+           "lossy error is a third of their range or more; " + lossless +
+           std::string(f.bits == 1 ? " with bits=2" : "") + ") or " +
+           (r.kind == lossy_request::finest ? "use " : "") + "an explicit step (level below 1)");
     return false;
   }
   switch (r.kind) {

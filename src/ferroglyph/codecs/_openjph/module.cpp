@@ -173,6 +173,7 @@ const namespace_entry k_namespace[] = {
     {&k_encode_components_def, nullptr},
     {&k_encode_settings_def, nullptr},
     {&k_dtype_coded_def, nullptr},
+    {&k_planar_default_def, nullptr},
     {&k_lossy_settings_def, nullptr},
     {&k_encode_lossy_def, nullptr},
     {&k_decode_rows_def, nullptr},

@@ -85,6 +85,7 @@ extern const function_def k_encode_components_def;
 // The encode rules for the public layer (encode_rules.cpp).
 extern const function_def k_encode_settings_def;
 extern const function_def k_dtype_coded_def;
+extern const function_def k_planar_default_def;
 // The lossy rule (lossy.cpp) and the encode that applies it (encode_ex.cpp).
 extern const function_def k_lossy_settings_def;
 extern const function_def k_encode_lossy_def;
