@@ -33,7 +33,6 @@ from typing import Any
 import numpy as np
 
 from . import _args
-from .codecs import _openjph
 from .core.parallel import resolve_workers, run_batched
 
 __all__ = ["Coder", "last_encode_stats", "psnr_peak", "record", "search", "squared_error"]
