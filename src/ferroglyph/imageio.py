@@ -31,7 +31,7 @@ from imageio.config.plugins import PluginConfig
 from imageio.core.request import URI_BYTES, URI_FILENAME, InitializationError, IOMode, Request
 from imageio.core.v3_plugin_api import ImageProperties, PluginV3
 
-from . import _api, _jp2, _metadata
+from . import _api, _codestream, _jp2, _metadata, _window
 from .codecs._openjph import OpenJphError
 
 __all__ = ["NAME", "FerroglyphPlugin", "register"]
@@ -115,6 +115,15 @@ class FerroglyphPlugin(PluginV3):
         meta = _metadata.read_metadata(self._read, self._head.where.boxes)
         info = _api.decode_info(self._head.prefix)
         meta.update({k: v for k, v in info.items() if k not in ("shape", "components_info")})
+        # The prefix above ends after the first tile-part header: the prefix
+        # sizes are the whole codestream's, walked through its headers only.
+        where = self._head.where
+        try:
+            meta["prefix_bytes"] = _window.prefix_bytes(
+                lambda off, n: self._read(where.offset + off, max(0, min(n, where.length - off))),
+                where.length)
+        except _codestream.CodestreamError:
+            meta["prefix_bytes"] = [where.length] + [None] * (len(info["prefix_bytes"]) - 1)
         return meta
 
     # -- writing --------------------------------------------------------------
