@@ -332,6 +332,11 @@ def _little_endian_source(src: Any, kwargs: dict[str, Any]) -> tuple[Any, dict[s
 
     if not isinstance(src, Dataset):
         return src, kwargs
+    if src.get("BitsAllocated") == 1:
+        # pydicom 3.0 fails on such frames before a plugin sees them, in words
+        # ("slice step cannot be zero") that do not say what is wrong.
+        raise ValueError("bit-packed pixel data (Bits Allocated 1) cannot be HTJ2K-encoded; "
+                         "store it in 8 bits first")
     tsyntax = getattr(src.get("file_meta"), "TransferSyntaxUID", None)
     if tsyntax is None or tsyntax.is_compressed or tsyntax.is_little_endian:
         return src, kwargs

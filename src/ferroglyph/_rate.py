@@ -45,6 +45,12 @@ STEP_MAX = float(np.nextafter(np.float32(1.0), np.float32(0.0)))
 #: The passes after which a search takes the best it has (``_Search.finish``,
 #: which may code once more in rare cases where no pass met the target).
 MAX_PASSES = 8
+#: Where the passes so far bracket the target (one too fine, one too coarse)
+#: yet none lies in its window, the search narrows the bracket up to this
+#: many passes rather than take the best far miss (a size target met at a
+#: twentieth of its bytes, say: data whose size curve the first passes
+#: misjudge, such as a 12-bit ramp with noise).
+MAX_PASSES_BRACKETED = 16
 #: Size targets accept sizes in [SIZE_FLOOR * limit, limit].
 SIZE_FLOOR = 0.85
 #: Size aimed at inside the window (log-middle of it, a little high).
@@ -474,6 +480,11 @@ class _Search:
                 slope = min(max(measured, min(lo, hi)), max(lo, hi))
         return self.clamp(math.exp(x + (aim - y) / slope))
 
+    def bracketed(self) -> bool:
+        """Whether lossy passes lie on both sides of the target."""
+        sides = {self.too_fine(p) for p in self.probes if isinstance(p.level, float)}
+        return len(sides) == 2
+
     def exact(self, p: Probe) -> bool:
         return p.psnr is not None and p.psnr >= self.goal + _FAR_ABOVE
 
@@ -528,7 +539,8 @@ class _Search:
             edge = self.at_edge(p)
             if edge is not None:
                 return edge
-            if self.passes >= MAX_PASSES - 1:
+            if self.passes >= MAX_PASSES - 1 and not (
+                    self.passes < MAX_PASSES_BRACKETED - 1 and self.bracketed()):
                 return self.finish()
             nxt = self.next_step()
             if any(_same_step(nxt, float(q.level or 0)) for q in self.probes

@@ -175,7 +175,7 @@ def prefix_bytes(read: Reader, size: int) -> list[int | None]:
     out: list[int | None] = [None] * (levels + 1)
     layout = _prefix_layout(read, size, header)
     if layout is None:
-        out[0] = size
+        out[0] = _whole_length(read, size, header)
         return out
     out[0] = layout.declared
     ends = list(layout.ends)
@@ -188,6 +188,25 @@ def prefix_bytes(read: Reader, size: int) -> list[int | None]:
         k = levels - r
         out[r] = ends[k] if k < len(ends) else None
     return out
+
+
+def _whole_length(read: Reader, size: int, header: cs.MainHeader) -> int | None:
+    """The whole codestream's length, for data that may be a prefix of it.
+
+    Data ending in EOC is whole (EOC cannot occur inside coded data).  Else
+    the data is a prefix, or a codestream written without EOC: TLM gives the
+    whole length; without TLM the SOT walk tells whether a tile-part runs
+    past the data's end (the length is then unknown).  Only data without
+    EOC is walked, so a whole file is not read tile-part by tile-part.
+    """
+    if size >= 2 and read(size - 2, 2) == cs.EOC_BYTES:
+        return size
+    if header.tlm is not None:
+        return max(size, header.end + sum(n for _, n in header.tlm) + 2)
+    for tp in cs.tile_parts(read, size, header, use_tlm=False):
+        if tp.offset + tp.length > size:
+            return None
+    return size
 
 
 def prefix_bytes_of(view: memoryview, levels: int) -> list[int | None]:

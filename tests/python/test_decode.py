@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import codestreams as cst
+import ferroglyph
 from ferroglyph.codecs._openjph import (
     OpenJphError,
     OpenJphUnsupportedFeature,
@@ -849,3 +850,23 @@ def test_concurrent_decodes_keep_their_own_pixels_and_warnings(rgb_cs, rgb_image
                 assert sorted(text.split("\n")) == expected_warned
             else:
                 assert text == ""
+
+
+# Steps whose QCD step sizes hold the bytes FF 52 or FF 53 followed by one with
+# the high bit set, which read as a COD or COC naming a DFS segment: the DFS
+# check refused these codestreams that ferroglyph itself had just written.
+@pytest.mark.parametrize("shape, dtype, step, bits", [
+    ((108, 166), np.uint16, 0.04967246578413046, 12),
+    ((16, 16), np.uint8, 0.005848246766104098, None),
+    ((16, 16, 3), np.uint8, 0.004873713023818524, None),
+    ((16, 16), np.uint16, 0.005360558196405502, None),
+])
+def test_step_sizes_that_look_like_a_dfs_reference_decode(shape, dtype, step, bits):
+    image = np.random.default_rng(3).integers(0, 200, shape).astype(dtype)
+    cs = ferroglyph.encode(image, step, bits=bits)
+    qcd = cst.main_segment(cs, cst.QCD)
+    assert b"\xff\x52" in qcd or b"\xff\x53" in qcd
+    assert ferroglyph.decode_info(cs)["num_decompositions"] == 5
+    decoded = ferroglyph.decode(cs).astype(np.int64)
+    # Within about a quantization step (relative to the samples' range) of the input.
+    assert np.abs(decoded - image).mean() < step * 2 ** (bits or 8 * image.itemsize)

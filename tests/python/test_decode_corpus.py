@@ -475,3 +475,4 @@ def test_dfs_references_need_a_plain_main_header(corpus_dir, edit, refused):
         return
     with pytest.raises(OpenJphError, match="refers to DFS marker segment 1, which the main header"):
         decode_info(cs)
+

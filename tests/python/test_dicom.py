@@ -146,6 +146,15 @@ def test_refusals_leave_the_dataset_as_it_was(keywords):
     assert ds.PixelData == before and not ds.file_meta.TransferSyntaxUID.is_compressed
 
 
+@pytest.mark.parametrize("pydicom_call", [True, False])
+def test_bit_packed_data_is_refused_naming_it(pydicom_call):
+    ds = load("liver_1frame.dcm")   # Bits Allocated 1
+    before = ds.PixelData
+    with pytest.raises(ValueError, match="Bits Allocated"):
+        ds.compress(HTJ2KLossless) if pydicom_call else compress(ds, HTJ2KLossless)
+    assert ds.PixelData == before
+
+
 def test_compressed_datasets_are_refused():
     compressed = compress(load("CT_small.dcm"), HTJ2KLossless)
     with pytest.raises(ValueError, match="only uncompressed"):

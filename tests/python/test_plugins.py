@@ -266,6 +266,19 @@ def test_imageio_reads_writes_and_describes(tmp_path):
         iio.imwrite(tmp_path / "c.jph", [data, data])
 
 
+@pytest.mark.parametrize("suffix", [".jph", ".jhc"])
+@pytest.mark.parametrize("keywords", [{}, {"tile": (16, 16)},
+                                      {"prog_order": "RPCL", "tlm": True, "tilepart": 1}])
+def test_imageio_meta_has_the_whole_codestreams_prefix_sizes(tmp_path, suffix, keywords):
+    # They were once those of the header the plugin reads first: a 4-tile
+    # codestream's item 0 (the whole codestream) was about 130 bytes.
+    path = tmp_path / f"p{suffix}"
+    ferroglyph.imwrite(path, samples((30, 40, 3), np.uint8), **keywords)
+    expected = ferroglyph.decode_info(path.read_bytes())["prefix_bytes"]
+    assert iio.immeta(path)["prefix_bytes"] == expected
+    assert iio.immeta(path.read_bytes(), extension=suffix)["prefix_bytes"] == expected
+
+
 def test_imageio_picks_ferroglyph_for_ht_only(tmp_path):
     data = samples((16, 16), np.uint8)
     ferroglyph.imwrite(tmp_path / "ht.j2c", data)

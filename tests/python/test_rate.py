@@ -65,6 +65,21 @@ def test_targets_are_met(name, target, value):
             assert stats["psnr"] is None
 
 
+@pytest.mark.parametrize("ratio", [8.0, 12.0])
+def test_size_target_met_where_the_first_passes_misjudge_the_curve(ratio):
+    # A 12-bit ramp with noise: flat at coarse steps, so the first passes' slope
+    # sends the search to the finest step; it once stopped after 8 passes and
+    # returned the best far miss (772 bytes for a 12,800-byte limit).
+    rng = np.random.default_rng(1)
+    y, x = np.mgrid[0:256, 0:300]
+    image = np.clip((y * 3 + x * 5) % 4096 + rng.integers(0, 16, y.shape), 0, 4095)
+    image = image.astype(np.uint16)
+    cs = ferroglyph.encode(image, ratio=ratio, bits=12)
+    limit = image.nbytes / ratio
+    assert 0.85 * limit <= len(cs) <= limit
+    assert not ferroglyph.last_encode_stats()["lossless"]
+
+
 def test_lossless_where_smaller_or_fitting():
     image, _, peak = IMAGES["rgb8"]
     lossless = ferroglyph.encode(image)

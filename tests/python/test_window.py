@@ -407,6 +407,17 @@ def test_no_prefix_where_the_layout_does_not_prove_it(keywords):
     assert prefix[0] == len(coded) and prefix[1:] == [None] * (len(prefix) - 1)
 
 
+@pytest.mark.parametrize("keywords, whole_known", [
+    ({}, False), ({"tile": (32, 32)}, False), ({"tile": (32, 32), "tlm": True}, True),
+])
+def test_the_whole_length_of_a_cut_codestream_is_never_the_cut(keywords, whole_known):
+    # Item 0 of a cut codestream was once the cut's length: "all of it is here".
+    coded = fg.encode(IMAGE, **keywords)
+    for n in (200, len(coded) // 2):
+        assert fg.decode_info(coded[:n])["prefix_bytes"][0] == (len(coded) if whole_known else None)
+    assert fg.decode_info(coded)["prefix_bytes"][0] == len(coded)
+
+
 def test_imread_of_a_prefix_layout_reads_the_prefix(tmp_path, monkeypatch):
     coded = fg.encode(np.tile(IMAGE, (4, 4, 1)), prog_order="RPCL", tilepart=1, tlm=True)
     path = tmp_path / "p.j2c"

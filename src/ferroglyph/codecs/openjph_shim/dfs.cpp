@@ -15,6 +15,9 @@ namespace {
 
 namespace mk = ferroglyph::markers;
 
+constexpr unsigned k_qcd = 0xFF5C;
+constexpr unsigned k_qcc = 0xFF5D;
+
 // [start, end) of every header OpenJPH may read markers in: the main header up
 // to the first tile-part, everything before the first SOD (OpenJPH may read
 // past a stray SOT as well), and each tile-part header up to its SOD.
@@ -41,7 +44,12 @@ std::vector<std::pair<size_t, size_t>> header_ranges(const uint8_t* src, size_t 
 // no marker code (0xFF, then 0x30 or more) that OpenJPH could resynchronise
 // on.
 bool read_by_length(const uint8_t* src, size_t at, const mk::segment& s, size_t main_end) {
-  if (!mk::segment_fits(s, main_end) || src[s.end - 1] == 0xFF) return false;
+  if (!mk::segment_fits(s, main_end)) return false;
+  // OpenJPH reads a QCD or QCC to exactly its Lqcd bytes or fails the header
+  // (param_qcd::read, read_qcc); their step sizes hold any byte values, and
+  // one in a few thousand of the steps ferroglyph codes holds FF 52 or FF 53.
+  if (s.marker == k_qcd || s.marker == k_qcc) return true;
+  if (src[s.end - 1] == 0xFF) return false;
   for (size_t i = at + 4; i + 1 < s.end; ++i)
     if (src[i] == 0xFF && src[i + 1] >= 0x30) return false;
   return true;
@@ -55,7 +63,8 @@ bool read_by_length(const uint8_t* src, size_t at, const mk::segment& s, size_t 
 // `main_end` where it stopped reading, each read by its length, defines
 // anything.  False, with nothing defined, otherwise: every DFS reference is
 // then refused, which no real codestream meets.
-bool dfs_definitions(const uint8_t* src, size_t srcsize, size_t main_end, bool defined[16]) {
+bool dfs_definitions(const uint8_t* src, size_t srcsize, size_t main_end, bool defined[16],
+                     std::vector<std::pair<size_t, size_t>>* quantization_bodies) {
   const size_t soc = mk::header_start(src, srcsize);
   if (main_end + 2 > srcsize || main_end < soc + 4 || mk::u16_at(src + soc) != mk::k_soc ||
       mk::u16_at(src + soc + 2) != mk::k_siz || mk::u16_at(src + main_end) != mk::k_sot)
@@ -67,6 +76,7 @@ bool dfs_definitions(const uint8_t* src, size_t srcsize, size_t main_end, bool d
     if ((at > soc + 2 && !mk::main_header_marker(s.marker)) ||
         !read_by_length(src, at, s, main_end))
       return false;
+    if (s.marker == k_qcd || s.marker == k_qcc) quantization_bodies->emplace_back(at + 4, s.end);
     if (s.marker == mk::k_dfs) {
       // OpenJPH reads Ids levels whatever Ldfs says.
       if (s.length < 5 || !mk::dfs_segment(src + at).well_formed()) return false;
@@ -108,17 +118,24 @@ int missing_dfs_index(const uint8_t* whole, size_t wholesize, size_t main_end, c
   auto headers = header_ranges(src, srcsize, mk::find_first_sot(src, srcsize).first_part);
   const size_t offset = static_cast<size_t>(src - whole);
   if (main_end > offset) headers.emplace_back(2, std::min(main_end - offset, srcsize));
-  std::vector<unsigned> wanted;
+  std::vector<std::pair<size_t, unsigned>> wanted;  // where (in `whole`), which index
   for (const auto& [start, end] : headers)
     for (size_t i = start; i + 2 <= end; ++i)
       if (src[i] == 0xFF)
         if (const int index = dfs_reference_at(src, i, end, components); index >= 0)
-          wanted.push_back(static_cast<unsigned>(index));
+          wanted.emplace_back(offset + i, static_cast<unsigned>(index));
   if (wanted.empty()) return -1;
   bool defined[16] = {};
-  dfs_definitions(whole, wholesize, main_end, defined);
-  for (unsigned index : wanted)
-    if (!defined[index]) return static_cast<int>(index);
+  std::vector<std::pair<size_t, size_t>> quantization;
+  if (!dfs_definitions(whole, wholesize, main_end, defined, &quantization)) quantization.clear();
+  for (const auto& [at, index] : wanted) {
+    // Step sizes in a QCD or QCC that OpenJPH read by its length are no marker.
+    const bool step_sizes = std::any_of(quantization.begin(), quantization.end(),
+                                        [at = at](const std::pair<size_t, size_t>& body) {
+                                          return body.first <= at && at < body.second;
+                                        });
+    if (!step_sizes && !defined[index]) return static_cast<int>(index);
+  }
   return -1;
 }
 
