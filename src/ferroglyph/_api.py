@@ -122,6 +122,7 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         # caches cold, and small images are encoded by the thousand.
         if lossy:
             codestream = _openjph._encode_lossy(array, level, **keywords)
+            _lossy.check_narrow_data(array, level, None, keywords, codestream)
         else:
             codestream = _openjph.encode(array, level, **keywords)
         _rate.record(level, len(codestream), array.nbytes)
@@ -134,6 +135,8 @@ def encode(data: ArrayLike, level: float | None = None, *, bits: int | None = No
         _check_lossless_precision(precision, not lossy)
     codestream = _parallel_encode.encode(array, level, numthreads=numthreads, bits=precision,
                                          lossy=lossy, **keywords)
+    if lossy:
+        _lossy.check_narrow_data(array, level, precision, keywords, codestream)
     _rate.record(level, len(codestream), array.nbytes)
     return codestream
 
