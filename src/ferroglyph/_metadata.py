@@ -36,8 +36,8 @@ __all__ = ["KEYWORDS", "XMP_UUID", "Request", "file_header", "immeta", "jph_file
 #: The keywords of :func:`ferroglyph.imwrite` that this module reads.
 KEYWORDS = ("icc_profile", "dpi", "xml", "xmp", "alpha")
 
-#: The UUID under which JPEG 2000 family files carry an XMP packet (XMP
-#: Specification Part 3, 1.1.4).
+#: The UUID under which JPEG 2000 family files carry an XMP packet (Adobe's
+#: XMP documentation, part 3, 1.1.4).
 XMP_UUID = bytes.fromhex("be7acfcb97a942e89c71999491e3afac")
 
 # Colour channels of an ICC profile's data colour space (ICC.1 Table 19).
